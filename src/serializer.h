@@ -1,0 +1,140 @@
+// Internal interface shared by the module frame, the text codec and the record formats.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <source_location>
+#include <utility>
+
+namespace zav {
+
+// Owns one strong reference; moving transfers it, destruction releases it.
+class Ref {
+public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref old(std::exchange(p_, std::exchange(other.p_, nullptr)));
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Holds a critical section on one object for the lifetime of the guard. With the GIL
+// there is nothing to hold, as with CPython's own Py_BEGIN_CRITICAL_SECTION.
+class CriticalSection {
+public:
+#ifdef Py_GIL_DISABLED
+    explicit CriticalSection(PyObject* op) { PyCriticalSection_Begin(&cs_, op); }
+    ~CriticalSection() { PyCriticalSection_End(&cs_); }
+#else
+    explicit CriticalSection(PyObject*) {}
+#endif
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+#ifdef Py_GIL_DISABLED
+private:
+    PyCriticalSection cs_;
+#endif
+};
+
+// Process-wide objects made once at import and only read afterwards. They are never
+// released: the module may be loaded once per process and lives until it ends.
+struct Names {
+    PyObject* io;
+    PyObject* BytesIO;
+    PyObject* write;
+    PyObject* getvalue;
+    PyObject* encode;
+    PyObject* builtins;
+    PyObject* obj;
+    PyObject* d;
+    PyObject* l;
+    PyObject* raw_data;
+    PyObject* deserialize;
+};
+
+struct Texts {
+    PyObject* corrupt_key;
+    PyObject* corrupt_value;
+    PyObject* corrupt_item;
+    PyObject* dict_changed_size;
+    PyObject* none_not_iterable;
+};
+
+struct State {
+    Names names;
+    Texts texts;
+    PyObject* varnum_bounds[4];  // 2**35, 2**42, 2**49, 2**56
+    PyObject* defaults;          // (True,)
+    PyObject* module;
+    PyObject* namespace_;
+    PyObject* builtins;
+    PyObject* standard_bytesio;  // _io.BytesIO, whose write and getvalue run no Python code
+};
+
+extern State state;
+
+// Adds a traceback entry "zav.serializer.<routine>" to the pending exception.
+void add_traceback(const char* routine,
+                   std::source_location where = std::source_location::current());
+
+// The object bound to `name` in the module namespace, else among the builtins,
+// else NameError.
+Ref lookup_global(PyObject* name);
+
+// The truth of an object, asking it only when it is not True, False or None.
+inline int is_true(PyObject* obj) {
+    if (obj == Py_True) {
+        return 1;
+    }
+    if (obj == Py_False || obj == Py_None) {
+        return 0;
+    }
+    return PyObject_IsTrue(obj);
+}
+
+// Text codec.
+Ref _encode(PyObject* obj);  // bytes or None, as the module's encode()
+Ref _decode(PyObject* obj);  // str or None, as the module's decode()
+Ref decode_utf8(const char* data, Py_ssize_t size);  // _decode of those bytes
+
+// Byte count of the UTF-8 form of a str, or -1 (nothing raised) when it holds a lone
+// surrogate and so has none.
+Py_ssize_t utf8_length(PyObject* text);
+// Writes the UTF-8 form of a str whose utf8_length() was not -1; returns the end.
+char* write_utf8(PyObject* text, char* out);
+
+// Varnums.
+constexpr int max_varnum_width = 8;
+int _writevarnum(unsigned char* buf, std::uint64_t num);
+std::size_t _readvarnum(const unsigned char* buf, std::size_t size, std::uint64_t* np);
+
+// Module function bodies; each gets its bound arguments and returns a new reference
+// or nothing with an exception set.
+PyObject* encode_body(PyObject* const* args);
+PyObject* decode_body(PyObject* const* args);
+PyObject* safe_decode_body(PyObject* const* args);
+PyObject* serialize_dict_body(PyObject* const* args);
+PyObject* deserialize_dict_body(PyObject* const* args);
+PyObject* serialize_list_body(PyObject* const* args);
+PyObject* deserialize_list_body(PyObject* const* args);
+
+}  // namespace zav

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Runs a ./dev command inside a Debian testing root that has CPython 3.14 and the tools
+# the project needs. The root is made once with debootstrap and kept outside the clone,
+# so every clone and CI run on this machine shares it; it is made again only when the
+# package list below changes. Usage: tools/root.sh CLONE COMMAND [ARGS...]
+set -euo pipefail
+clone=$1
+shift
+
+cache=/var/cache/zav-serializer
+root=$cache/root
+suite=testing
+packages=(
+    python3.14-dev python3.14-dbg python3.14-venv g++ cmake ninja-build make
+    python3-pytest python3-hypothesis python3-scikit-build-core python3-pip python3-venv
+    clang libclang-rt-dev valgrind
+    python3-msgpack python3-orjson python3-msgspec python3-matplotlib mypy
+    binutils ca-certificates
+)
+
+die() { echo "dev: $*" >&2; exit 1; }
+
+stamp() { printf '%s\n' "$suite" "${packages[@]}" | sha256sum | cut -c1-32; }
+
+root_is_current() {
+    [ -f "$root/.zav-stamp" ] && [ "$(cat "$root/.zav-stamp")" = "$(stamp)" ]
+}
+
+need_debootstrap() {
+    command -v debootstrap >/dev/null 2>&1 && return
+    command -v apt-get >/dev/null 2>&1 || die "debootstrap is missing and there is no apt-get to install it"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
+}
+
+# The package installation needs /proc and /dev inside the new root; a private mount
+# namespace takes those mounts away again however the installation ends.
+install_packages() {
+    local new=$1
+    cp /etc/resolv.conf "$new/etc/resolv.conf"
+    # The archive may serve a snapshot whose Release file is past its Valid-Until date.
+    printf '%s\n' 'Acquire::Check-Valid-Until "false";' 'APT::Sandbox::User "root";' \
+        >"$new/etc/apt/apt.conf.d/99zav"
+    unshare -m --propagation private -- bash -euc '
+        new=$1; shift
+        mount -t proc proc "$new/proc"
+        mount --rbind /dev "$new/dev"
+        chroot "$new" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+            DEBIAN_FRONTEND=noninteractive bash -euc "
+                apt-get update -qq
+                apt-get install -y -qq --no-install-recommends $*
+                apt-get clean
+                rm -rf /var/lib/apt/lists/*"
+    ' install "$new" "${packages[@]}"
+}
+
+# Built in a temporary folder and moved into place only when complete, so that an
+# interrupted run leaves no half-made root behind.
+provision() {
+    [ "$(id -u)" = 0 ] || die "making the environment root needs root (or install python3.14 with its headers, pytest and hypothesis)"
+    need_debootstrap
+    rm -rf "$cache"/root.new.* "$cache/root.old"
+    new=$(mktemp -d "$cache/root.new.XXXXXX")
+    trap 'rm -rf "$new"' EXIT
+    echo "dev: making the environment root in $root (once)" >&2
+    debootstrap --variant=minbase "$suite" "$new" >"$new.log" 2>&1 \
+        || { tail -20 "$new.log" >&2; rm -f "$new.log"; die "debootstrap failed"; }
+    rm -f "$new.log"
+    install_packages "$new"
+    stamp >"$new/.zav-stamp"
+    [ -d "$root" ] && mv "$root" "$cache/root.old"
+    mv "$new" "$root"
+    trap - EXIT
+    rm -rf "$cache/root.old"
+}
+
+# The clone is bound at its own path inside the root, so build folders and messages
+# name the same paths inside and out. All mounts live in a private mount namespace and
+# vanish with it, whether the command succeeds, fails or is interrupted.
+run_in_root() {
+    exec unshare -m --propagation private -- bash -euc '
+        root=$1 clone=$2; shift 2
+        mkdir -p "$root$clone"
+        mount --bind "$clone" "$root$clone"
+        mount -t proc proc "$root/proc"
+        mount --rbind /dev "$root/dev"
+        mount -t tmpfs tmpfs "$root/tmp"
+        cd "$root$clone"
+        exec chroot "$root" /usr/bin/env -i \
+            PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root LANG=C.UTF-8 \
+            TERM="${TERM:-dumb}" CI="${CI:-}" ZAV_IN_ROOT=1 \
+            bash -c "cd \"\$0\" && exec ./dev \"\$@\"" "$clone" "$@"
+    ' enter "$root" "$clone" "$@"
+}
+
+mkdir -p "$cache"
+exec 9>"$cache/lock"
+flock 9
+root_is_current || provision
+flock -u 9
+run_in_root "$@"

@@ -1,0 +1,1 @@
+"""zav: compact byte records for text and containers; see zav.serializer."""
