@@ -15,8 +15,13 @@ step() { printf '\n==> %s\n' "$*" >&2; }
 build() {
     local py=$1 dir=${2:-build/$(basename "$1")}
     shift $(($# < 2 ? $# : 2))
-    cmake -S . -B "$dir" -G Ninja -DPython_EXECUTABLE="$py" -DZAV_WERROR="$werror" "$@" >/dev/null
-    cmake --build "$dir"
+    mkdir -p build
+    # One build at a time: every build writes its module into zav/.
+    (
+        flock 8
+        cmake -S . -B "$dir" -G Ninja -DPython_EXECUTABLE="$py" -DZAV_WERROR="$werror" "$@" >/dev/null
+        cmake --build "$dir"
+    ) 8>build/.lock
 }
 
 run_pytest() {
