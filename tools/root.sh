@@ -59,14 +59,16 @@ install_packages() {
 provision() {
     [ "$(id -u)" = 0 ] || die "making the environment root needs root (or install python3.14 with its headers, pytest and hypothesis)"
     need_debootstrap
-    rm -rf "$cache"/root.new.* "$cache/root.old"
+    rm -rf "$cache"/root.new.* "$cache/root.old"  # left by an interrupted run
     new=$(mktemp -d "$cache/root.new.XXXXXX")
-    trap 'rm -rf "$new"' EXIT
+    trap 'rm -rf "$new" "$new.log"' EXIT
     echo "dev: making the environment root in $root (once)" >&2
     debootstrap --variant=minbase "$suite" "$new" >"$new.log" 2>&1 \
         || { tail -20 "$new.log" >&2; rm -f "$new.log"; die "debootstrap failed"; }
     rm -f "$new.log"
-    install_packages "$new"
+    install_packages "$new" >"$new.log" 2>&1 \
+        || { tail -20 "$new.log" >&2; rm -f "$new.log"; die "installing the packages failed"; }
+    rm -f "$new.log"
     stamp >"$new/.zav-stamp"
     [ -d "$root" ] && mv "$root" "$cache/root.old"
     mv "$new" "$root"
