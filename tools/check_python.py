@@ -8,4 +8,5 @@ if sys.version_info[:2] != (3, 14):
 if not os.path.exists(os.path.join(sysconfig.get_path("include"), "Python.h")):
     sys.exit("no Python.h")
 import hypothesis  # noqa: E402,F401
+import mypy  # noqa: E402,F401
 import pytest  # noqa: E402,F401

@@ -81,6 +81,8 @@ cmd_test() {
     build "$debug_python"
     run_pytest "$release_python" "$@"
     run_pytest "$debug_python" "$@"
+    step "type checks"
+    tools/check_types.sh
     check_free_threaded
     check_exports
     check_wheel
