@@ -43,18 +43,18 @@ void add_traceback_entry(const char* entry_name, std::source_location where) {
         Py_XDECREF(exc);
         return;
     }
-    PyErr_SetRaisedException(exc);
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(),
-                                       reinterpret_cast<PyCodeObject*>(code.get()),
-                                       state.namespace_, nullptr);
-    if (frame == nullptr) {
-        // No entry then, but the exception being reported must survive.
-        PyErr_Clear();
-        PyErr_SetRaisedException(exc);
-        return;
+    // Making the frame may run Python code (a lookup in the namespace), so the
+    // exception stays aside until the frame exists.
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
+                    state.namespace_, nullptr)));
+    if (!frame) {
+        PyErr_Clear();  // no entry then, but the exception being reported survives
     }
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
+    PyErr_SetRaisedException(exc);
+    if (frame) {
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    }
 }
 
 }  // namespace
