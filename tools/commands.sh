@@ -74,6 +74,11 @@ cmd_demo() {
     "$release_python" tools/demo.py
 }
 
+cmd_bench() {
+    build "$release_python" >/tmp/zav-build.log 2>&1 || { cat /tmp/zav-build.log >&2; exit 1; }
+    "$release_python" bench/bench.py "$@"
+}
+
 cmd_test() {
     [ -n "$debug_python" ] || { echo "dev: no debug interpreter (python3.14d)" >&2; exit 1; }
     step "build for $release_python and $debug_python"
@@ -92,6 +97,7 @@ cmd_test() {
 case "${1:-}" in
     demo) shift; cmd_demo "$@" ;;
     test) shift; cmd_test "$@" ;;
+    bench) shift; cmd_bench "$@" ;;
     build) build "$release_python" && build "$debug_python" ;;
     shell) exec bash ;;
     run) shift; exec "$@" ;;
