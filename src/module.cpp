@@ -614,6 +614,9 @@ bool bind_functions() {
         if (!fn || PyDict_SetItem(state.namespace_, as_function(fn.get())->name.get(), fn.get()) < 0) {
             return false;
         }
+        if (fs.body == encode_body) {
+            Py_XSETREF(state.encode_function, Py_NewRef(fn.get()));
+        }
     }
     return true;
 }

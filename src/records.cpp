@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 namespace zav {
 
@@ -89,11 +90,20 @@ int write_length(unsigned char* buf, Py_ssize_t length) {
     return width;
 }
 
+// The width _writevarnum gives a length, without asking the interpreter; for sizing.
+int varnum_width(Py_ssize_t length) {
+    int width = 1;
+    for (auto n = static_cast<std::uint64_t>(length) >> 7; n != 0 && width < 8; n >>= 7) {
+        ++width;
+    }
+    return width;
+}
+
 // ---------------------------------------------------------------------------
 // Writers
 
 // One key, value or item as _encode gives it, with its byte length. On the native
-// path a str stays a str and its UTF-8 goes straight into the record.
+// path an ASCII str stays a str and its characters go straight into the record.
 struct Payload {
     Ref obj;
     const char* data = nullptr;
@@ -124,16 +134,29 @@ public:
         return bool(stream_);
     }
 
-    void expect(Py_ssize_t) {}
+    // A stream's write may run any code, so every value is looked up again.
+    bool plan_dict(PyObject*) { return false; }
+    void plan_list(PyObject*, Py_ssize_t) {}
 
     static Payload encode(PyObject* obj) { return Payload{_encode(obj)}; }
 
-    bool put(const unsigned char* buf, int n) {
-        Ref prefix = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf), n));
-        return prefix && write(prefix.get());
+    bool put_pair(const Payload& key, const Payload& value) {
+        unsigned char knumbuf[max_varnum_width];
+        unsigned char vnumbuf[max_varnum_width];
+        int knbytes = write_length(knumbuf, key.size);
+        if (knbytes <= 0) {
+            return false;
+        }
+        int vnbytes = write_length(vnumbuf, value.size);
+        return vnbytes > 0 && write_prefix(knumbuf, knbytes) && write_prefix(vnumbuf, vnbytes) &&
+               write(key.obj.get()) && write(value.obj.get());
     }
 
-    bool put(const Payload& payload) { return write(payload.obj.get()); }
+    bool put_item(const Payload& item) {
+        unsigned char numbuf[max_varnum_width];
+        int nbytes = write_length(numbuf, item.size);
+        return nbytes > 0 && write_prefix(numbuf, nbytes) && write(item.obj.get());
+    }
 
     PyObject* finish() {
         PyObject* args[] = {stream_.get()};
@@ -148,69 +171,45 @@ private:
             state.names.write, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
     }
 
+    bool write_prefix(const unsigned char* buf, int n) {
+        Ref prefix = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf), n));
+        return prefix && write(prefix.get());
+    }
+
     Ref stream_;
 };
 
-// Builds the record in place in a bytes object that grows as needed.
-class BufferSink {
+// A bytes object filled in place, grown as needed and cut to size at the end.
+class OutputBuffer {
 public:
-    // A guess at the record's size from the number of entries, to spare regrowth.
-    void expect(Py_ssize_t entries) { wanted_ = std::max<Py_ssize_t>(64, entries * 24); }
-
-    static Payload encode(PyObject* obj) {
-        if (PyUnicode_Check(obj)) {
-            Py_ssize_t size = utf8_length(obj);
-            if (size >= 0) {
-                return Payload{Ref::borrow(obj), nullptr, size, true};
-            }
-        }
-        return Payload{_encode(obj)};  // also raises for text that has no UTF-8 form
+    bool allocate(Py_ssize_t capacity) {
+        bytes_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, std::max<Py_ssize_t>(capacity, 1)));
+        return bool(bytes_);
     }
 
-    bool put(const unsigned char* buf, int n) {
-        char* out = reserve(n);
-        if (out != nullptr) {
-            std::memcpy(out, buf, static_cast<std::size_t>(n));
+    // At least n writable bytes at the end of what is used, growing to `hint` or more
+    // when it must grow; nullptr on failure.
+    unsigned char* room(Py_ssize_t n, Py_ssize_t hint) {
+        Py_ssize_t capacity = PyBytes_GET_SIZE(bytes_.get());
+        if (n > capacity - used_ && !resize(std::max({capacity * 2, used_ + n, hint}))) {
+            return nullptr;
         }
-        return out != nullptr;
+        return begin() + used_;
     }
 
-    bool put(const Payload& payload) {
-        char* out = reserve(payload.size);
-        if (out == nullptr) {
-            return false;
-        }
-        if (payload.text) {
-            write_utf8(payload.obj.get(), out);
-        } else {
-            std::memcpy(out, payload.data, static_cast<std::size_t>(payload.size));
-        }
-        return true;
-    }
+    Py_ssize_t used() const { return used_; }
+    void commit(unsigned char* end) { used_ = end - begin(); }
 
     PyObject* finish() {
-        if (!bytes_) {
-            return PyBytes_FromStringAndSize(nullptr, 0);
+        if (used_ != PyBytes_GET_SIZE(bytes_.get()) && !resize(used_)) {
+            return nullptr;
         }
-        return resize(used_) ? bytes_.release() : nullptr;
+        return bytes_.release();
     }
 
 private:
-    // Room for n more bytes; the returned pointer stays valid until the next call.
-    char* reserve(Py_ssize_t n) {
-        if (!bytes_) {
-            bytes_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, std::max(wanted_, n)));
-            if (!bytes_) {
-                return nullptr;
-            }
-        }
-        Py_ssize_t capacity = PyBytes_GET_SIZE(bytes_.get());
-        if (n > capacity - used_ && !resize(std::max(capacity * 2, used_ + n))) {
-            return nullptr;
-        }
-        char* out = PyBytes_AS_STRING(bytes_.get()) + used_;
-        used_ += n;
-        return out;
+    unsigned char* begin() {
+        return reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes_.get()));
     }
 
     bool resize(Py_ssize_t size) {
@@ -224,13 +223,190 @@ private:
 
     Ref bytes_;
     Py_ssize_t used_ = 0;
-    Py_ssize_t wanted_ = 64;
+};
+
+bool is_ascii_text(PyObject* obj) { return PyUnicode_CheckExact(obj) && PyUnicode_IS_ASCII(obj); }
+
+// The length of an exact bytes or ASCII str, which the record holds as they are; -1
+// for anything else, which takes the way through _encode.
+Py_ssize_t plain_size(PyObject* obj) {
+    if (is_ascii_text(obj)) {
+        return PyUnicode_GET_LENGTH(obj);
+    }
+    return PyBytes_CheckExact(obj) ? PyBytes_GET_SIZE(obj) : -1;
+}
+
+const void* plain_data(PyObject* obj) {
+    return PyBytes_CheckExact(obj) ? PyBytes_AS_STRING(obj) : PyUnicode_DATA(obj);
+}
+
+unsigned char* copy_bytes(const void* data, Py_ssize_t size, unsigned char* out) {
+    std::memcpy(out, data, static_cast<std::size_t>(size));
+    return out + size;
+}
+
+// An upper bound of the record bytes for an exact str or bytes, without encoding it;
+// -1 for other objects, whose encoding may run Python code.
+Py_ssize_t size_bound(PyObject* obj) {
+    if (PyBytes_CheckExact(obj)) {
+        return PyBytes_GET_SIZE(obj);
+    }
+    if (!PyUnicode_CheckExact(obj)) {
+        return -1;
+    }
+    Py_ssize_t n = PyUnicode_GET_LENGTH(obj);
+    // UTF-8 takes at most one byte per byte of storage more than the code unit has.
+    return PyUnicode_IS_ASCII(obj) ? n : n * (PyUnicode_KIND(obj) + 1);
+}
+
+constexpr Py_ssize_t guessed_entry_size = 24;
+
+// Builds the record in place; used when the stream would be the standard BytesIO.
+// Exact str and bytes go straight into the record; anything else takes the way
+// through _encode that a stream would see.
+class BufferSink {
+public:
+    // Sizes the record from a first pass over d. True when every key is an exact str
+    // and every value an exact str or bytes: then no Python code runs while d is
+    // written, and the values that the iteration yields are those a lookup would find.
+    bool plan_dict(PyObject* d) {
+        entries_ = PyDict_Size(d);
+        Py_ssize_t total = 0;
+        Py_ssize_t pos = 0;
+        for (;;) {
+            CriticalSection guard(d);
+            PyObject* key;
+            PyObject* value;
+            if (!PyDict_Next(d, &pos, &key, &value)) {
+                break;
+            }
+            Py_ssize_t ksize = PyUnicode_CheckExact(key) ? size_bound(key) : -1;
+            Py_ssize_t vsize = size_bound(value);
+            if (ksize < 0 || vsize < 0) {
+                ok_ = out_.allocate(entries_ * guessed_entry_size);
+                return false;
+            }
+            total += varnum_width(ksize) + varnum_width(vsize) + ksize + vsize;
+        }
+        ok_ = out_.allocate(total);
+        return true;
+    }
+
+    void plan_list(PyObject*, Py_ssize_t n) {
+        entries_ = n;
+        ok_ = out_.allocate(n * guessed_entry_size);
+    }
+
+    // An ASCII str is its own UTF-8, copied straight into the record.
+    static Payload encode(PyObject* obj) {
+        if (is_ascii_text(obj)) {
+            return Payload{Ref::borrow(obj), nullptr, PyUnicode_GET_LENGTH(obj), true};
+        }
+        return Payload{_encode(obj)};
+    }
+
+    // Writes an exact bytes or ASCII str item: 1 when written, 0 when the item is
+    // anything else (nothing done), -1 on failure.
+    int put_plain_item(PyObject* item) {
+        Py_ssize_t size = plain_size(item);
+        if (size < 0) {
+            return 0;
+        }
+        unsigned char* out = room(varnum_width(size) + size);
+        int nbytes = out ? write_length(out, size) : -1;
+        if (nbytes <= 0) {
+            return -1;
+        }
+        commit(copy_bytes(plain_data(item), size, out + nbytes));
+        return 1;
+    }
+
+    // The same for a pair of them.
+    int put_plain_pair(PyObject* key, PyObject* value) {
+        Py_ssize_t ksize = plain_size(key);
+        Py_ssize_t vsize = plain_size(value);
+        if (ksize < 0 || vsize < 0) {
+            return 0;
+        }
+        unsigned char* out = room(varnum_width(ksize) + varnum_width(vsize) + ksize + vsize);
+        int knbytes = out ? write_length(out, ksize) : -1;
+        int vnbytes = knbytes > 0 ? write_length(out + knbytes, vsize) : -1;
+        if (vnbytes <= 0) {
+            return -1;
+        }
+        unsigned char* end = copy_bytes(plain_data(key), ksize, out + knbytes + vnbytes);
+        commit(copy_bytes(plain_data(value), vsize, end));
+        return 1;
+    }
+
+    bool put_pair(const Payload& key, const Payload& value) {
+        unsigned char* out =
+            room(varnum_width(key.size) + varnum_width(value.size) + key.size + value.size);
+        int knbytes = out ? write_length(out, key.size) : -1;
+        int vnbytes = knbytes > 0 ? write_length(out + knbytes, value.size) : -1;
+        if (vnbytes <= 0) {
+            return false;
+        }
+        commit(copy(value, copy(key, out + knbytes + vnbytes)));
+        return true;
+    }
+
+    bool put_item(const Payload& item) {
+        unsigned char* out = room(varnum_width(item.size) + item.size);
+        int nbytes = out ? write_length(out, item.size) : -1;
+        if (nbytes <= 0) {
+            return false;
+        }
+        commit(copy(item, out + nbytes));
+        return true;
+    }
+
+    PyObject* finish() { return ok_ ? out_.finish() : nullptr; }
+
+private:
+    // Room for one more entry. Should the buffer grow, it grows to the size that the
+    // entries so far project for all of them, so that a record of large entries is
+    // not copied over and over.
+    unsigned char* room(Py_ssize_t n) {
+        if (!ok_) {
+            return nullptr;
+        }
+        Py_ssize_t projected = (out_.used() + n) / (done_ + 1) * entries_;
+        return out_.room(n, projected + projected / 8);
+    }
+
+    void commit(unsigned char* end) {
+        out_.commit(end);
+        ++done_;
+    }
+
+    static unsigned char* copy(const Payload& payload, unsigned char* out) {
+        const void* data = payload.text ? PyUnicode_DATA(payload.obj.get()) : payload.data;
+        return copy_bytes(data, payload.size, out);
+    }
+
+    OutputBuffer out_;
+    Py_ssize_t entries_ = 0;
+    Py_ssize_t done_ = 0;
+    bool ok_ = false;
 };
 
 // The class that makes the output stream: `io.BytesIO` as the module sees it now.
 Ref stream_class() {
     Ref io = lookup_global(state.names.io);
-    return io ? Ref::steal(PyObject_GetAttr(io.get(), state.names.BytesIO)) : Ref();
+    if (!io) {
+        return {};
+    }
+    // A plain module answers getattr from its dict; asking the dict spares the
+    // generic attribute machinery on every call.
+    if (PyModule_CheckExact(io.get())) {
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(PyModule_GetDict(io.get()), state.names.BytesIO, &found) > 0) {
+            return Ref::steal(found);
+        }
+        PyErr_Clear();
+    }
+    return Ref::steal(PyObject_GetAttr(io.get(), state.names.BytesIO));
 }
 
 // Runs a writer into the standard stream's native stand-in or into a real stream.
@@ -249,18 +425,23 @@ PyObject* write_record(PyObject* container) {
 }
 
 // One step of the iteration over d, under d's critical section: 1 with the next key,
-// 0 at the end, -1 when the size changed since the start.
-int next_key(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, Ref& key) {
+// 0 at the end, -1 when the size changed since the start. When asked for, the value
+// comes too, if key and value are exact str or bytes.
+int next_entry(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, Ref& key, Ref* value) {
     CriticalSection guard(d);
-    if (PyDict_Size(d) != size) {
+    if (PyDict_GET_SIZE(d) != size) {
         PyErr_SetObject(PyExc_RuntimeError, state.texts.dict_changed_size);
         return -1;
     }
-    PyObject* found;
-    if (!PyDict_Next(d, &pos, &found, nullptr)) {
+    PyObject* found_key;
+    PyObject* found_value;
+    if (!PyDict_Next(d, &pos, &found_key, &found_value)) {
         return 0;
     }
-    key = Ref::borrow(found);
+    key = Ref::borrow(found_key);
+    if (value != nullptr && PyUnicode_CheckExact(found_key)) {
+        *value = Ref::borrow(found_value);
+    }
     return 1;
 }
 
@@ -287,41 +468,43 @@ struct DictWriter {
         }
         Ref held = Ref::borrow(d);
         Py_ssize_t size = PyDict_Size(d);
-        sink.expect(size);
+        bool values_known = sink.plan_dict(d);
         Py_ssize_t pos = 0;
         for (;;) {
             Ref key;
-            int step = next_key(d, size, pos, key);
+            Ref value;
+            int step = next_entry(d, size, pos, key, values_known ? &value : nullptr);
             if (step <= 0) {
                 return step < 0 ? nullptr : sink.finish();
             }
-            if (!write_pair(d, key.get(), sink)) {
+            if (!write_pair(d, key, std::move(value), sink)) {
                 return nullptr;
             }
         }
     }
 
-    static bool write_pair(PyObject* d, PyObject* key, Sink& sink) {
-        Payload bkey = sink.encode(key);
+    // The key is encoded before its value is looked up again, as the key's __str__
+    // may change the dict.
+    static bool write_pair(PyObject* d, const Ref& key, Ref value, Sink& sink) {
+        if constexpr (std::is_same_v<Sink, BufferSink>) {
+            int written = value ? sink.put_plain_pair(key.get(), value.get()) : 0;
+            if (written != 0) {
+                return written > 0;
+            }
+        }
+        Payload bkey = sink.encode(key.get());
         if (!bkey) {
             return false;
         }
+        if (!value) {
+            value = current_value(d, key.get());
+        }
         Payload bvalue;
-        if (Ref value = current_value(d, key)) {
+        if (value) {
             bvalue = sink.encode(value.get());
+            value = Ref();
         }
-        if (!bvalue || !bkey.measure() || !bvalue.measure()) {
-            return false;
-        }
-        unsigned char knumbuf[max_varnum_width];
-        unsigned char vnumbuf[max_varnum_width];
-        int knbytes = write_length(knumbuf, bkey.size);
-        if (knbytes <= 0) {
-            return false;
-        }
-        int vnbytes = write_length(vnumbuf, bvalue.size);
-        return vnbytes > 0 && sink.put(knumbuf, knbytes) && sink.put(vnumbuf, vnbytes) &&
-               sink.put(bkey) && sink.put(bvalue);
+        return bvalue && bkey.measure() && bvalue.measure() && sink.put_pair(bkey, bvalue);
     }
 };
 
@@ -344,7 +527,7 @@ struct ListWriter {
         if (n < 0) {
             return nullptr;
         }
-        sink.expect(n);
+        sink.plan_list(l, n);
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (!write_item(l, i, sink)) {
                 return nullptr;
@@ -354,16 +537,18 @@ struct ListWriter {
     }
 
     static bool write_item(PyObject* l, Py_ssize_t i, Sink& sink) {
-        Payload bvalue;
-        if (Ref item = item_at(l, i)) {
-            bvalue = sink.encode(item.get());
-        }
-        if (!bvalue || !bvalue.measure()) {
+        Ref item = item_at(l, i);
+        if (!item) {
             return false;
         }
-        unsigned char numbuf[max_varnum_width];
-        int nbytes = write_length(numbuf, bvalue.size);
-        return nbytes > 0 && sink.put(numbuf, nbytes) && sink.put(bvalue);
+        if constexpr (std::is_same_v<Sink, BufferSink>) {
+            if (int written = sink.put_plain_item(item.get())) {
+                return written > 0;
+            }
+        }
+        Payload bvalue = sink.encode(item.get());
+        item = Ref();
+        return bvalue && bvalue.measure() && sink.put_item(bvalue);
     }
 };
 
@@ -376,7 +561,16 @@ Ref record_bytes(PyObject* raw_data) {
     if (!encode) {
         return {};
     }
-    Ref data = Ref::steal(PyObject_CallOneArg(encode.get(), raw_data));
+    Ref data;
+    if (encode.get() == state.encode_function) {
+        // Our own encode, called without the detour through its binding.
+        data = _encode(raw_data);
+        if (!data) {
+            add_traceback("encode");
+        }
+    } else {
+        data = Ref::steal(PyObject_CallOneArg(encode.get(), raw_data));
+    }
     if (data && data.get() != Py_None && !PyBytes_CheckExact(data.get())) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes",
                      Py_TYPE(data.get())->tp_name);
@@ -479,16 +673,59 @@ bool read_item(Input& in, PyObject* deserialize, PyObject* accum) {
     return item && PyList_Append(accum, item.get()) == 0;
 }
 
-using EntryReader = bool (*)(Input&, PyObject*, PyObject*);
+// The number of pairs that a map record holds before its end or its first overrun,
+// so that the result dict is made at its size at once.
+Py_ssize_t count_pairs(Input in) {
+    Py_ssize_t pairs = 0;
+    while (in.left > 0) {
+        std::size_t kstep;
+        std::uint64_t knum = in.varnum(kstep);
+        if (knum > in.left - kstep) {
+            break;
+        }
+        in.take(kstep);
+        std::size_t vstep;
+        std::uint64_t vnum = in.varnum(vstep);
+        std::size_t rest = in.left - vstep;
+        if (knum > rest || vnum > rest - knum) {
+            break;
+        }
+        in.take(vstep + knum + vnum);
+        ++pairs;
+    }
+    return pairs;
+}
 
-PyObject* read_record(PyObject* raw_data, PyObject* deserialize, Ref accum, EntryReader read) {
+struct MapReader {
+    static Ref make(const Input& in) { return Ref::steal(_PyDict_NewPresized(count_pairs(in))); }
+    static bool read(Input& in, PyObject* deserialize, PyObject* accum) {
+        return read_pair(in, deserialize, accum);
+    }
+};
+
+struct ListReader {
+    static Ref make(const Input&) { return Ref::steal(PyList_New(0)); }
+    static bool read(Input& in, PyObject* deserialize, PyObject* accum) {
+        return read_item(in, deserialize, accum);
+    }
+};
+
+template <class Reader>
+PyObject* read_record(PyObject* raw_data, PyObject* deserialize) {
     Ref data = record_bytes(raw_data);
+    if (!data) {
+        return nullptr;
+    }
     Input in;
-    if (!data || !accum || !in.open(data.get())) {
+    if (!in.open(data.get())) {
+        return nullptr;  // None has no bytes view
+    }
+    Ref accum = Reader::make(in);
+    if (!accum) {
         return nullptr;
     }
     while (in.left > 0) {
-        if (!read(in, deserialize, accum.get())) {
+        if (!Reader::read(in, deserialize, accum.get())) {
             return nullptr;
         }
     }
@@ -506,11 +743,11 @@ PyObject* serialize_list_body(PyObject* const* args) {
 }
 
 PyObject* deserialize_dict_body(PyObject* const* args) {
-    return read_record(args[0], args[1], Ref::steal(PyDict_New()), read_pair);
+    return read_record<MapReader>(args[0], args[1]);
 }
 
 PyObject* deserialize_list_body(PyObject* const* args) {
-    return read_record(args[0], args[1], Ref::steal(PyList_New(0)), read_item);
+    return read_record<ListReader>(args[0], args[1]);
 }
 
 }  // namespace zav

@@ -88,6 +88,7 @@ struct State {
     PyObject* namespace_;
     PyObject* builtins;
     PyObject* standard_bytesio;  // _io.BytesIO, whose write and getvalue run no Python code
+    PyObject* encode_function;   // the module's own encode(), as made at import
 };
 
 extern State state;
@@ -115,12 +116,6 @@ inline int is_true(PyObject* obj) {
 Ref _encode(PyObject* obj);  // bytes or None, as the module's encode()
 Ref _decode(PyObject* obj);  // str or None, as the module's decode()
 Ref decode_utf8(const char* data, Py_ssize_t size);  // _decode of those bytes
-
-// Byte count of the UTF-8 form of a str, or -1 (nothing raised) when it holds a lone
-// surrogate and so has none.
-Py_ssize_t utf8_length(PyObject* text);
-// Writes the UTF-8 form of a str whose utf8_length() was not -1; returns the end.
-char* write_utf8(PyObject* text, char* out);
 
 // Varnums.
 constexpr int max_varnum_width = 8;

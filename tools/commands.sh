@@ -91,6 +91,10 @@ cmd_test() {
     check_free_threaded
     check_exports
     check_wheel
+    step "test suite under ASan+UBSan"
+    tools/sanitize.sh "$@"
+    step "fuzzing the record readers and writers"
+    tools/fuzz.sh "${ZAV_FUZZ_SECONDS:-60}"
     step "all checks passed"
 }
 
