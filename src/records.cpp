@@ -7,6 +7,7 @@
 #include "serializer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <type_traits>
 
@@ -14,15 +15,6 @@ namespace zav {
 
 // ---------------------------------------------------------------------------
 // Varnums
-
-namespace {
-
-void fill_varnum(unsigned char* buf, std::uint64_t num, int width) {
-    for (int k = 0; k < width; ++k) {
-        unsigned char group = (num >> (7 * (width - 1 - k))) & 0x7F;
-        buf[k] = k < width - 1 ? (group | 0x80) : group;
-    }
-}
 
 // Widths 5 to 8 are decided against the interpreter integers 2**35 ... 2**56.
 int wide_varnum_width(std::uint64_t num) {
@@ -34,35 +26,13 @@ int wide_varnum_width(std::uint64_t num) {
         Ref below = Ref::steal(PyObject_RichCompare(value.get(), state.varnum_bounds[i], Py_LT));
         int truth = below ? is_true(below.get()) : -1;
         if (truth != 0) {
+            if (truth < 0) {
+                add_traceback("_writevarnum");
+            }
             return truth < 0 ? -1 : 5 + i;
         }
     }
     return 0;
-}
-
-}  // namespace
-
-int _writevarnum(unsigned char* buf, std::uint64_t num) {
-    int width;
-    if (num < (1ULL << 7)) {
-        width = 1;
-    } else if (num < (1ULL << 14)) {
-        width = 2;
-    } else if (num < (1ULL << 21)) {
-        width = 3;
-    } else if (num < (1ULL << 28)) {
-        width = 4;
-    } else {
-        width = wide_varnum_width(num);
-        if (width < 0) {
-            add_traceback("_writevarnum");
-        }
-        if (width <= 0) {
-            return width;
-        }
-    }
-    fill_varnum(buf, num, width);
-    return width;
 }
 
 std::size_t _readvarnum(const unsigned char* buf, std::size_t size, std::uint64_t* np) {
@@ -92,11 +62,8 @@ int write_length(unsigned char* buf, Py_ssize_t length) {
 
 // The width _writevarnum gives a length, without asking the interpreter; for sizing.
 int varnum_width(Py_ssize_t length) {
-    int width = 1;
-    for (auto n = static_cast<std::uint64_t>(length) >> 7; n != 0 && width < 8; n >>= 7) {
-        ++width;
-    }
-    return width;
+    int bits = std::bit_width(static_cast<std::uint64_t>(length));
+    return bits <= 7 ? 1 : std::min(max_varnum_width, (bits + 6) / 7);
 }
 
 // ---------------------------------------------------------------------------
@@ -187,16 +154,14 @@ public:
         return bool(bytes_);
     }
 
-    // At least n writable bytes at the end of what is used, growing to `hint` or more
-    // when it must grow; nullptr on failure.
-    unsigned char* room(Py_ssize_t n, Py_ssize_t hint) {
-        Py_ssize_t capacity = PyBytes_GET_SIZE(bytes_.get());
-        if (n > capacity - used_ && !resize(std::max({capacity * 2, used_ + n, hint}))) {
-            return nullptr;
-        }
-        return begin() + used_;
+    bool fits(Py_ssize_t n) const { return n <= PyBytes_GET_SIZE(bytes_.get()) - used_; }
+
+    // Grows to room for n more bytes, and to `hint` bytes in all if that is more.
+    bool grow(Py_ssize_t n, Py_ssize_t hint) {
+        return resize(std::max({PyBytes_GET_SIZE(bytes_.get()) * 2, used_ + n, hint}));
     }
 
+    unsigned char* end() { return begin() + used_; }
     Py_ssize_t used() const { return used_; }
     void commit(unsigned char* end) { used_ = end - begin(); }
 
@@ -286,9 +251,10 @@ public:
                 ok_ = out_.allocate(entries_ * guessed_entry_size);
                 return false;
             }
-            total += varnum_width(ksize) + varnum_width(vsize) + ksize + vsize;
+            total += ksize + vsize;
         }
-        ok_ = out_.allocate(total);
+        // Lengths under 128 take one byte; longer ones make the buffer grow a little.
+        ok_ = out_.allocate(total + 2 * entries_);
         return true;
     }
 
@@ -371,8 +337,11 @@ private:
         if (!ok_) {
             return nullptr;
         }
+        if (out_.fits(n)) {
+            return out_.end();
+        }
         Py_ssize_t projected = (out_.used() + n) / (done_ + 1) * entries_;
-        return out_.room(n, projected + projected / 8);
+        return out_.grow(n, projected + projected / 8) ? out_.end() : nullptr;
     }
 
     void commit(unsigned char* end) {
@@ -509,7 +478,7 @@ struct DictWriter {
 };
 
 // l[i] as Python's subscript gives it for a non-negative index.
-Ref item_at(PyObject* l, Py_ssize_t i) {
+[[gnu::always_inline]] inline Ref item_at(PyObject* l, Py_ssize_t i) {
     if (PyList_CheckExact(l)) {
         return Ref::steal(PyList_GetItemRef(l, i));
     }

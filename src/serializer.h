@@ -119,7 +119,34 @@ Ref decode_utf8(const char* data, Py_ssize_t size);  // _decode of those bytes
 
 // Varnums.
 constexpr int max_varnum_width = 8;
-int _writevarnum(unsigned char* buf, std::uint64_t num);
+
+// For values of 2**28 and more: the width 5 to 8, 0 for 2**56 and more, or -1 when
+// asking the interpreter failed.
+int wide_varnum_width(std::uint64_t num);
+
+// Writes num in the shortest form into buf (room for max_varnum_width bytes); returns
+// the width, 0 when num is 2**56 or more (nothing written), -1 on failure.
+inline int _writevarnum(unsigned char* buf, std::uint64_t num) {
+    int width;
+    if (num < (1ULL << 7)) {
+        buf[0] = static_cast<unsigned char>(num);
+        return 1;
+    } else if (num < (1ULL << 14)) {
+        width = 2;
+    } else if (num < (1ULL << 21)) {
+        width = 3;
+    } else if (num < (1ULL << 28)) {
+        width = 4;
+    } else if ((width = wide_varnum_width(num)) <= 0) {
+        return width;
+    }
+    for (int k = 0; k < width - 1; ++k) {
+        buf[k] = static_cast<unsigned char>(((num >> (7 * (width - 1 - k))) & 0x7F) | 0x80);
+    }
+    buf[width - 1] = static_cast<unsigned char>(num & 0x7F);
+    return width;
+}
+
 std::size_t _readvarnum(const unsigned char* buf, std::size_t size, std::uint64_t* np);
 
 // Module function bodies; each gets its bound arguments and returns a new reference
