@@ -28,48 +28,7 @@ Ref decode_classified(PyObject* obj) {
     return Ref::steal(PyObject_Str(obj));
 }
 
-template <class Char>
-char* encode_utf8_of(const Char* chars, Py_ssize_t n, char* out) {
-    auto* o = reinterpret_cast<unsigned char*>(out);
-    bool surrogates = false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = chars[i];
-        if (c < 0x80) {
-            *o++ = static_cast<unsigned char>(c);
-        } else if (c < 0x800) {
-            o[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
-            o[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-            o += 2;
-        } else if (c < 0x10000) {
-            surrogates |= c - 0xD800u < 0x800u;
-            o[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
-            o[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            o[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-            o += 3;
-        } else {
-            o[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
-            o[1] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-            o[2] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            o[3] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-            o += 4;
-        }
-    }
-    return surrogates ? nullptr : reinterpret_cast<char*>(o);
-}
-
 }  // namespace
-
-char* encode_utf8(PyObject* text, char* out) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        return encode_utf8_of(PyUnicode_1BYTE_DATA(text), n, out);
-    case PyUnicode_2BYTE_KIND:
-        return encode_utf8_of(PyUnicode_2BYTE_DATA(text), n, out);
-    default:
-        return encode_utf8_of(PyUnicode_4BYTE_DATA(text), n, out);
-    }
-}
 
 Ref _encode(PyObject* obj) {
     Ref result = encode_classified(obj);

@@ -193,12 +193,16 @@ private:
 bool is_ascii_text(PyObject* obj) { return PyUnicode_CheckExact(obj) && PyUnicode_IS_ASCII(obj); }
 
 // The length of an exact bytes or ASCII str, which the record holds as they are; -1
-// for anything else.
-Py_ssize_t known_size(PyObject* obj) {
+// for anything else, which takes the way through _encode.
+Py_ssize_t plain_size(PyObject* obj) {
     if (is_ascii_text(obj)) {
         return PyUnicode_GET_LENGTH(obj);
     }
     return PyBytes_CheckExact(obj) ? PyBytes_GET_SIZE(obj) : -1;
+}
+
+const void* plain_data(PyObject* obj) {
+    return PyBytes_CheckExact(obj) ? PyBytes_AS_STRING(obj) : PyUnicode_DATA(obj);
 }
 
 unsigned char* copy_bytes(const void* data, Py_ssize_t size, unsigned char* out) {
@@ -212,19 +216,12 @@ Py_ssize_t size_bound(PyObject* obj) {
     if (PyBytes_CheckExact(obj)) {
         return PyBytes_GET_SIZE(obj);
     }
-    return PyUnicode_CheckExact(obj) ? utf8_bound(obj) : -1;
-}
-
-// Writes the record bytes of an exact str or bytes at out; the end, or nullptr for
-// text that has no UTF-8 form.
-unsigned char* place(PyObject* obj, unsigned char* out) {
-    if (PyBytes_CheckExact(obj)) {
-        return copy_bytes(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj), out);
+    if (!PyUnicode_CheckExact(obj)) {
+        return -1;
     }
-    if (PyUnicode_IS_ASCII(obj)) {
-        return copy_bytes(PyUnicode_DATA(obj), PyUnicode_GET_LENGTH(obj), out);
-    }
-    return reinterpret_cast<unsigned char*>(encode_utf8(obj, reinterpret_cast<char*>(out)));
+    Py_ssize_t n = PyUnicode_GET_LENGTH(obj);
+    // UTF-8 takes at most one byte per byte of storage more than the code unit has.
+    return PyUnicode_IS_ASCII(obj) ? n : n * (PyUnicode_KIND(obj) + 1);
 }
 
 constexpr Py_ssize_t guessed_entry_size = 24;
@@ -274,53 +271,37 @@ public:
         return Payload{_encode(obj)};
     }
 
-    // Writes an exact str or bytes item: 1 when written, 0 when the item is anything
-    // else or text without a UTF-8 form (nothing done: _encode has the last word),
-    // -1 on failure.
+    // Writes an exact bytes or ASCII str item: 1 when written, 0 when the item is
+    // anything else (nothing done), -1 on failure.
     int put_plain_item(PyObject* item) {
-        Py_ssize_t bound = size_bound(item);
-        if (bound < 0) {
+        Py_ssize_t size = plain_size(item);
+        if (size < 0) {
             return 0;
         }
-        Py_ssize_t size = known_size(item);
-        if (size < 0) {
-            unsigned char* out = room(max_varnum_width + bound);
-            return out ? place_after_prefixes(out, item, nullptr) : -1;
-        }
         unsigned char* out = room(varnum_width(size) + size);
-        if (out == nullptr) {
-            return -1;
-        }
-        int nbytes = write_length(out, size);
+        int nbytes = out ? write_length(out, size) : -1;
         if (nbytes <= 0) {
             return -1;
         }
-        commit(place(item, out + nbytes));
+        commit(copy_bytes(plain_data(item), size, out + nbytes));
         return 1;
     }
 
-    // The same for a pair; the key is an exact str.
+    // The same for a pair of them.
     int put_plain_pair(PyObject* key, PyObject* value) {
-        Py_ssize_t vbound = size_bound(value);
-        if (vbound < 0) {
+        Py_ssize_t ksize = plain_size(key);
+        Py_ssize_t vsize = plain_size(value);
+        if (ksize < 0 || vsize < 0) {
             return 0;
         }
-        Py_ssize_t ksize = known_size(key);
-        Py_ssize_t vsize = known_size(value);
-        if (ksize < 0 || vsize < 0) {
-            unsigned char* out = room(2 * max_varnum_width + utf8_bound(key) + vbound);
-            return out ? place_after_prefixes(out, key, value) : -1;
-        }
         unsigned char* out = room(varnum_width(ksize) + varnum_width(vsize) + ksize + vsize);
-        if (out == nullptr) {
-            return -1;
-        }
-        int knbytes = write_length(out, ksize);
+        int knbytes = out ? write_length(out, ksize) : -1;
         int vnbytes = knbytes > 0 ? write_length(out + knbytes, vsize) : -1;
         if (vnbytes <= 0) {
             return -1;
         }
-        commit(place(value, place(key, out + knbytes + vnbytes)));
+        unsigned char* end = copy_bytes(plain_data(key), ksize, out + knbytes + vnbytes);
+        commit(copy_bytes(plain_data(value), vsize, end));
         return 1;
     }
 
@@ -349,28 +330,6 @@ public:
     PyObject* finish() { return ok_ ? out_.finish() : nullptr; }
 
 private:
-    // Text whose UTF-8 length is not known yet is encoded first, behind room for the
-    // widest length prefixes, and moved up to its prefixes once they are written.
-    int place_after_prefixes(unsigned char* out, PyObject* first, PyObject* second) {
-        unsigned char* payload = out + (second ? 2 : 1) * max_varnum_width;
-        unsigned char* first_end = place(first, payload);
-        unsigned char* end = second && first_end ? place(second, first_end) : first_end;
-        if (end == nullptr) {
-            return 0;
-        }
-        int width = write_length(out, first_end - payload);
-        if (width > 0 && second) {
-            int second_width = write_length(out + width, end - first_end);
-            width = second_width > 0 ? width + second_width : -1;
-        }
-        if (width <= 0) {
-            return -1;
-        }
-        std::memmove(out + width, payload, static_cast<std::size_t>(end - payload));
-        commit(out + width + (end - payload));
-        return 1;
-    }
-
     // Room for one more entry. Should the buffer grow, it grows to the size that the
     // entries so far project for all of them, so that a record of large entries is
     // not copied over and over.

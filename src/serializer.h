@@ -117,17 +117,6 @@ Ref _encode(PyObject* obj);  // bytes or None, as the module's encode()
 Ref _decode(PyObject* obj);  // str or None, as the module's decode()
 Ref decode_utf8(const char* data, Py_ssize_t size);  // _decode of those bytes
 
-// Writes the UTF-8 form of a str into out, which has room for utf8_bound(text) bytes;
-// returns the end, or nullptr (nothing raised) when the text holds a lone surrogate and
-// so has no UTF-8 form.
-char* encode_utf8(PyObject* text, char* out);
-
-// UTF-8 takes at most one byte more per character than the str stores for it.
-inline Py_ssize_t utf8_bound(PyObject* text) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    return PyUnicode_IS_ASCII(text) ? n : n * (PyUnicode_KIND(text) + 1);
-}
-
 // Varnums.
 constexpr int max_varnum_width = 8;
 
