@@ -299,6 +299,7 @@ def plot(results: list[Result], path: Path, title: str) -> None:
                    linewidth=1.2, hatch="//" if name == OURS else None)
         ax.axhline(1.0, color="grey", linewidth=0.8, linestyle="--")
         ax.set_yscale("log")
+        ax.set_ylim(bottom=0.2)  # the bars start at the bottom of the axis
         ax.yaxis.set_major_locator(ticker.LogLocator(subs=(1.0, 2.0, 5.0)))
         ax.yaxis.set_major_formatter(ticker.FormatStrFormatter("%g"))
         ax.yaxis.set_minor_formatter(ticker.NullFormatter())

@@ -28,7 +28,7 @@ run_pytest() {
     local py=$1
     shift
     step "pytest under $("$py" -c 'import sys; print(sys.executable, sys.version.split()[0], getattr(sys, "abiflags", ""))')"
-    "$py" -m pytest -p no:cacheprovider -q "$@" tests
+    "$py" -m pytest -p no:cacheprovider -q --doctest-glob=README.md "$@" tests README.md
 }
 
 # The sources once more as the free-threaded build sees them.
