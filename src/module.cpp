@@ -186,25 +186,35 @@ int match_param(const FunctionSpec& fs, PyObject* key) {
     return no_param;
 }
 
+// The parameter that a keyword names; -1 with the error raised for a name that is not
+// a string or names no parameter.
+int keyword_param(const FunctionSpec& fs, PyObject* key) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fs.name);
+        return -1;
+    }
+    int i = match_param(fs, key);
+    if (i == no_param) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fs.name, key);
+    }
+    return i < 0 ? -1 : i;
+}
+
+bool refuse_multiple_values(const FunctionSpec& fs, PyObject* key) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fs.name,
+                 key);
+    return false;
+}
+
 // Binds one keyword; false with an exception set when the keyword is refused.
 bool bind_keyword(const FunctionSpec& fs, Bound& bound, Py_ssize_t nargs, PyObject* key,
                   PyObject* value) {
-    if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fs.name);
-        return false;
-    }
-    int i = match_param(fs, key);
-    if (i == match_error) {
-        return false;
-    }
-    if (i == no_param) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fs.name, key);
+    int i = keyword_param(fs, key);
+    if (i < 0) {
         return false;
     }
     if (i < nargs || bound.args[i]) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                     fs.name, key);
-        return false;
+        return refuse_multiple_values(fs, key);
     }
     bound.args[i] = Ref::borrow(value);
     return true;
@@ -272,29 +282,17 @@ Py_ssize_t bind_from_dict(const FunctionSpec& fs, Bound& bound, PyObject* kwargs
 
 // Every key that was not taken names a parameter bound by position or none at all:
 // report the first one as the vector binding would.
-bool refuse_extra_keyword(const FunctionSpec& fs, PyObject* kwargs,
-                          Py_ssize_t nargs) {
+bool refuse_extra_keyword(const FunctionSpec& fs, PyObject* kwargs, Py_ssize_t nargs) {
     CriticalSection guard(kwargs);
     Py_ssize_t pos = 0;
     PyObject* key;
     while (PyDict_Next(kwargs, &pos, &key, nullptr)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fs.name);
-            return false;
-        }
-        int i = match_param(fs, key);
-        if (i == match_error) {
-            return false;
-        }
-        if (i == no_param) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         fs.name, key);
+        int i = keyword_param(fs, key);
+        if (i < 0) {
             return false;
         }
         if (i < nargs) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         fs.name, key);
-            return false;
+            return refuse_multiple_values(fs, key);
         }
     }
     return true;

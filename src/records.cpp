@@ -591,22 +591,40 @@ Ref text_of(const char* data, std::uint64_t size) {
     return decode_utf8(data, static_cast<Py_ssize_t>(size));
 }
 
-// Reads one pair and stores it in accum. The lengths are tested against what is left
-// without adding them up, so that no declared length can wrap around.
-bool read_pair(Input& in, PyObject* deserialize, PyObject* accum) {
+enum class Overrun { none, key, value };
+
+// Reads the two length prefixes of a pair and moves past them. The lengths are tested
+// against what is left without adding them up, so that no declared length can wrap
+// around; the key is measured before the value prefix is counted.
+Overrun read_lengths(Input& in, std::uint64_t& knum, std::uint64_t& vnum) {
     std::size_t kstep;
-    std::uint64_t knum = in.varnum(kstep);
+    knum = in.varnum(kstep);
     if (knum > in.left - kstep) {
-        return refuse(state.texts.corrupt_key);
+        return Overrun::key;
     }
     in.take(kstep);
     std::size_t vstep;
-    std::uint64_t vnum = in.varnum(vstep);
+    vnum = in.varnum(vstep);
     std::size_t rest = in.left - vstep;
     if (knum > rest || vnum > rest - knum) {
-        return refuse(state.texts.corrupt_value);
+        return Overrun::value;
     }
     in.take(vstep);
+    return Overrun::none;
+}
+
+// Reads one pair and stores it in accum.
+bool read_pair(Input& in, PyObject* deserialize, PyObject* accum) {
+    std::uint64_t knum;
+    std::uint64_t vnum;
+    switch (read_lengths(in, knum, vnum)) {
+    case Overrun::key:
+        return refuse(state.texts.corrupt_key);
+    case Overrun::value:
+        return refuse(state.texts.corrupt_value);
+    case Overrun::none:
+        break;
+    }
     const char* kbuf = in.take(knum);
     const char* vbuf = in.take(vnum);
     int decode_value = is_true(deserialize);
@@ -646,20 +664,10 @@ bool read_item(Input& in, PyObject* deserialize, PyObject* accum) {
 // so that the result dict is made at its size at once.
 Py_ssize_t count_pairs(Input in) {
     Py_ssize_t pairs = 0;
-    while (in.left > 0) {
-        std::size_t kstep;
-        std::uint64_t knum = in.varnum(kstep);
-        if (knum > in.left - kstep) {
-            break;
-        }
-        in.take(kstep);
-        std::size_t vstep;
-        std::uint64_t vnum = in.varnum(vstep);
-        std::size_t rest = in.left - vstep;
-        if (knum > rest || vnum > rest - knum) {
-            break;
-        }
-        in.take(vstep + knum + vnum);
+    std::uint64_t knum;
+    std::uint64_t vnum;
+    while (in.left > 0 && read_lengths(in, knum, vnum) == Overrun::none) {
+        in.take(knum + vnum);
         ++pairs;
     }
     return pairs;

@@ -18,38 +18,16 @@ build=$PWD/build/fuzz
 pkg=$build/pkg
 target=$build/fuzz_records
 
-step() { printf '\n==> %s\n' "$*" >&2; }
-
-runtime=$(clang -print-file-name=libclang_rt.asan-x86_64.so)
-[ -f "$runtime" ] || { echo "fuzz: no ASan runtime ($runtime)" >&2; exit 1; }
-
-# Copied and renamed into place: a fuzzer still running keeps the files it started with.
-install_file() {
-    cp "$1" "$2.new.$$"
-    mv -f "$2.new.$$" "$2"
-}
+# shellcheck source=tools/instrumented.sh
+. tools/instrumented.sh
+runtime=$(asan_runtime)
 
 mkdir -p "$build"
 # One build at a time.
 (
     flock 9
     step "ASan+UBSan build of the module with coverage instrumentation into $build"
-    # SKBUILD=ON selects the install layout (module in <prefix>/zav/) instead of the
-    # development one, which writes into zav/ in the checkout.
-    cmake -S . -B "$build/cmake" -G Ninja \
-        -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
-        -DPython_EXECUTABLE="$py" -DZAV_SANITIZE=ON -DZAV_WERROR=ON -DSKBUILD=ON >/dev/null
-    cmake --build "$build/cmake"
-    cmake --install "$build/cmake" --prefix "$build/stage" >/dev/null
-    mkdir -p "$pkg/zav"
-    # The package's Python files beside the instrumented module.
-    for file in zav/* "$build"/stage/zav/serializer.*.so; do
-        case "$file" in
-            zav/*.so) ;;
-            *) [ -f "$file" ] && install_file "$file" "$pkg/zav/$(basename "$file")" ;;
-        esac
-    done
+    build_instrumented "$py" "$build" -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
 
     step "fuzz target"
     # The module is linked to the shared ASan runtime, so the target must use that one

@@ -16,37 +16,15 @@ pkg=$build/pkg
 # Each run has reports of its own, so that runs side by side do not count each other's.
 logs=$build/logs/$$
 
-step() { printf '\n==> %s\n' "$*" >&2; }
-
-runtime=$(clang -print-file-name=libclang_rt.asan-x86_64.so)
-[ -f "$runtime" ] || { echo "sanitize: no ASan runtime ($runtime)" >&2; exit 1; }
-
-# Copied and renamed into place, so that a process importing the package meanwhile
-# sees either the old file or the new one.
-install_file() {
-    cp "$1" "$2.new.$$"
-    mv -f "$2.new.$$" "$2"
-}
+# shellcheck source=tools/instrumented.sh
+. tools/instrumented.sh
+runtime=$(asan_runtime)
 
 mkdir -p "$build"
 (
     flock 9
     step "ASan+UBSan build of the module with clang into $build"
-    # SKBUILD=ON selects the install layout (module in <prefix>/zav/) instead of the
-    # development one, which would write the module into zav/ in the checkout.
-    cmake -S . -B "$build/cmake" -G Ninja \
-        -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DPython_EXECUTABLE="$py" -DZAV_SANITIZE=ON -DZAV_WERROR=ON -DSKBUILD=ON >/dev/null
-    cmake --build "$build/cmake"
-    cmake --install "$build/cmake" --prefix "$build/stage" >/dev/null
-    mkdir -p "$pkg/zav"
-    # The package's Python files beside the instrumented module.
-    for file in zav/* "$build"/stage/zav/serializer.*.so; do
-        case "$file" in
-            zav/*.so) ;;
-            *) [ -f "$file" ] && install_file "$file" "$pkg/zav/$(basename "$file")" ;;
-        esac
-    done
+    build_instrumented "$py" "$build"
 ) 9>"$build/.lock"
 
 # Reports go to files: pytest captures fd 2, and what it captured dies with a
