@@ -1,6 +1,8 @@
 // The text codec: objects to UTF-8 bytes and bytes back to text.
 #include "serializer.h"
 
+#include <cstring>
+
 namespace zav {
 
 namespace {
@@ -28,6 +30,28 @@ Ref decode_classified(PyObject* obj) {
     return Ref::steal(PyObject_Str(obj));
 }
 
+bool is_ascii(const char* data, Py_ssize_t size) {
+    std::uint64_t high = 0;
+    Py_ssize_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        high |= word;
+    }
+    for (; i < size; ++i) {
+        high |= static_cast<unsigned char>(data[i]);
+    }
+    return (high & 0x8080808080808080ULL) == 0;
+}
+
+PyObject* ascii_text(const char* data, Py_ssize_t size) {
+    PyObject* text = PyUnicode_New(size, 127);
+    if (text != nullptr) {
+        std::memcpy(PyUnicode_1BYTE_DATA(text), data, static_cast<std::size_t>(size));
+    }
+    return text;
+}
+
 }  // namespace
 
 Ref _encode(PyObject* obj) {
@@ -47,7 +71,11 @@ Ref _decode(PyObject* obj) {
 }
 
 Ref decode_utf8(const char* data, Py_ssize_t size) {
-    Ref result = Ref::steal(PyUnicode_DecodeUTF8(data, size, nullptr));
+    // ASCII is its own UTF-8: such a str is made and filled directly. Strings of one
+    // character or none go to CPython, which hands out shared ones.
+    Ref result = Ref::steal(size > 1 && is_ascii(data, size)
+                                ? ascii_text(data, size)
+                                : PyUnicode_DecodeUTF8(data, size, nullptr));
     if (!result) {
         add_traceback("_decode");
     }
