@@ -330,9 +330,10 @@ public:
     PyObject* finish() { return ok_ ? out_.finish() : nullptr; }
 
 private:
-    // Room for one more entry. Should the buffer grow, it grows to the size that the
-    // entries so far project for all of them, so that a record of large entries is
-    // not copied over and over.
+    // Room for one more entry. Should the buffer grow, it grows towards the size that
+    // the entries so far project for all of them, so that a record of large entries is
+    // not copied over and over; at most fourfold, as one large entry among small ones
+    // projects far too much.
     unsigned char* room(Py_ssize_t n) {
         if (!ok_) {
             return nullptr;
@@ -340,8 +341,9 @@ private:
         if (out_.fits(n)) {
             return out_.end();
         }
-        Py_ssize_t projected = (out_.used() + n) / (done_ + 1) * entries_;
-        return out_.grow(n, projected + projected / 8) ? out_.end() : nullptr;
+        Py_ssize_t needed = out_.used() + n;
+        Py_ssize_t projected = needed / (done_ + 1) * entries_;
+        return out_.grow(n, std::min(projected + projected / 8, 4 * needed)) ? out_.end() : nullptr;
     }
 
     void commit(unsigned char* end) {
@@ -395,7 +397,7 @@ PyObject* write_record(PyObject* container) {
 
 // One step of the iteration over d, under d's critical section: 1 with the next key,
 // 0 at the end, -1 when the size changed since the start. When asked for, the value
-// comes too, if key and value are exact str or bytes.
+// comes too where the key is an exact str, whose lookup could run no Python code.
 int next_entry(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, Ref& key, Ref* value) {
     CriticalSection guard(d);
     if (PyDict_GET_SIZE(d) != size) {
