@@ -1,7 +1,8 @@
-"""Shared helpers for the test suite."""
+"""Helpers shared by the test suite."""
 from __future__ import annotations
 
-import sys
+import ctypes
+import io
 import traceback
 from collections.abc import Callable, Iterator
 from typing import Any
@@ -10,32 +11,16 @@ import pytest
 
 import zav.serializer as serializer
 
-MODULE_PREFIX = "zav.serializer."
-
-debug_only = pytest.mark.skipif(
-    not hasattr(sys, "gettotalrefcount"), reason="needs the debug interpreter"
-)
-
 
 def module_entries(exc: BaseException) -> list[str]:
     """Names of the module's traceback entries, outermost first."""
     names = [frame.name for frame in traceback.extract_tb(exc.__traceback__)]
-    return [name for name in names if name.startswith(MODULE_PREFIX) or name == "init zav.serializer"]
-
-
-def refcount_growth(call: Callable[[], Any], rounds: int = 200) -> int:
-    """Growth of the interpreter's total refcount over many calls, after a warm-up."""
-    for _ in range(20):
-        call()
-    before = sys.gettotalrefcount()  # type: ignore[attr-defined]
-    for _ in range(rounds):
-        call()
-    return sys.gettotalrefcount() - before  # type: ignore[attr-defined]
+    return [name for name in names if name.startswith("zav.serializer.") or name == "init zav.serializer"]
 
 
 @pytest.fixture
 def module_globals() -> Iterator[dict[str, Any]]:
-    """The module's namespace; names the test rebinds or deletes are put back after it."""
+    """The module's namespace; whatever the test rebinds or deletes is put back after it."""
     namespace = vars(serializer)
     saved = dict(namespace)
     yield namespace
@@ -43,31 +28,44 @@ def module_globals() -> Iterator[dict[str, Any]]:
     namespace.update(saved)
 
 
-import io as _io  # noqa: E402  (the helpers below were added after the ones above)
-
-
-class _SubclassStreamIO:
-    """Stands in for the io module with a BytesIO subclass, so the writers go through
-    the stream's own write and getvalue methods rather than building the record natively."""
-
-    class BytesIO(_io.BytesIO):
-        pass
-
-
 @pytest.fixture(params=["standard-io", "bytesio-subclass"])
 def writer_path(request: pytest.FixtureRequest, module_globals: dict[str, Any]) -> str:
-    """Runs a test once with the standard io module and once with a BytesIO subclass."""
+    """Runs a test with the standard io (record built natively) and with a BytesIO
+    subclass (record built through the stream's write and getvalue)."""
     if request.param == "bytesio-subclass":
-        module_globals["io"] = _SubclassStreamIO
+        module_globals["io"] = StandInIO(type("BytesIOSubclass", (io.BytesIO,), {}))
     return request.param
 
 
-def vectorcall(func: Callable[..., Any], args: list[Any], kwnames: tuple[Any, ...] = ()) -> Any:
-    """Calls `func` through the vectorcall protocol as C code does: `args` holds the
-    positional arguments followed by the values of `kwnames`, which may hold names that
-    Python's own call syntax would refuse (such as non-strings)."""
-    import ctypes
+class RecordingStream:
+    """A stand-in output stream that keeps every object passed to write."""
 
+    def __init__(self) -> None:
+        self.writes: list[Any] = []
+
+    def write(self, data: Any) -> int:
+        self.writes.append(data)
+        return len(data)
+
+    def getvalue(self) -> bytes:
+        return b"".join(self.writes)
+
+
+class StandInIO:
+    """Stands in for the io module; remembers the streams it made."""
+
+    def __init__(self, stream_class: type = RecordingStream) -> None:
+        self.stream_class = stream_class
+        self.streams: list[Any] = []
+
+    def BytesIO(self) -> Any:  # noqa: N802 - the name the writers look up
+        self.streams.append(self.stream_class())
+        return self.streams[-1]
+
+
+def vectorcall(func: Callable[..., Any], args: list[Any], kwnames: tuple[Any, ...] = ()) -> Any:
+    """Calls `func` through the vectorcall protocol as C code does, with keyword names
+    that Python's call syntax would refuse (such as non-strings)."""
     call = ctypes.pythonapi.PyObject_Vectorcall
     call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
     call.restype = ctypes.py_object
@@ -75,18 +73,42 @@ def vectorcall(func: Callable[..., Any], args: list[Any], kwnames: tuple[Any, ..
     return call(func, values, len(args) - len(kwnames), kwnames)
 
 
-class Meddler:
-    """An object whose string form (and repr, as inside a tuple) first runs `action`, once:
-    a way to change a container while a writer is converting its contents."""
+class Spelled:
+    """An object whose string form is `text`, after running `action` once if given:
+    a way to change a container while a writer converts its contents."""
 
-    def __init__(self, text: str, action: Callable[[], Any]) -> None:
-        self.text = text
-        self.action: Callable[[], Any] | None = action
+    def __init__(self, text: Any, action: Callable[[], Any] | None = None) -> None:
+        self.text, self.action = text, action
 
-    def __str__(self) -> str:
+    def __str__(self) -> Any:
         if self.action is not None:
             self.action, action = None, self.action
             action()
         return self.text
 
     __repr__ = __str__
+
+
+class StrRaises:
+    """An object whose string form raises a new exception each time; `raised` is the latest."""
+
+    def __init__(self, make_error: Callable[[], BaseException]) -> None:
+        self.make_error = make_error
+        self.raised: BaseException | None = None
+
+    def __str__(self) -> str:
+        self.raised = self.make_error()
+        raise self.raised
+
+
+def undecodable() -> UnicodeDecodeError:
+    return UnicodeDecodeError("utf-8", b"\xff", 0, 1, "invalid start byte")
+
+
+class Incomparable(str):
+    """A keyword name whose comparison raises."""
+
+    def __eq__(self, other: object) -> bool:
+        raise LookupError("cannot compare keyword names")
+
+    __hash__ = str.__hash__

@@ -1,10 +1,6 @@
-"""Argument binding shared by the seven module functions.
-
-Every function can be called in two forms: the ordinary call, which reaches the function
-through the vectorcall protocol with a tuple of keyword names, and `func.__call__(...)`,
-which goes through the type's call slot with an argument tuple and a keyword dictionary.
-Both bind alike and fail with the same messages.
-"""
+"""Argument binding of the seven functions, in both call forms: the ordinary call (the
+vectorcall protocol, keyword names in a tuple) and `func.__call__(...)` (the call slot,
+keywords in a dict). Both bind alike and fail with the same messages."""
 from __future__ import annotations
 
 import collections
@@ -14,7 +10,7 @@ from typing import Any
 import pytest
 
 import zav.serializer as serializer
-from conftest import module_entries, vectorcall
+from conftest import Incomparable, module_entries, vectorcall
 
 Call = Callable[..., Any]
 
@@ -31,26 +27,24 @@ both_forms = pytest.mark.parametrize("form", [direct, through_call_slot], ids=["
 
 
 @both_forms
-@pytest.mark.parametrize(
-    "name, args, kwargs, message",
-    [
-        ("decode", (), {}, "decode() takes exactly 1 positional argument (0 given)"),
-        ("encode", (1, 2), {}, "encode() takes exactly 1 positional argument (2 given)"),
-        ("safe_decode", (1, 2, 3), {}, "safe_decode() takes exactly 1 positional argument (3 given)"),
-        ("_serialize_dict", (), {}, "_serialize_dict() takes exactly 1 positional argument (0 given)"),
-        ("_serialize_list", ([], []), {}, "_serialize_list() takes exactly 1 positional argument (2 given)"),
-        ("_deserialize_list", (), {}, "_deserialize_list() takes at least 1 positional argument (0 given)"),
-        ("_deserialize_dict", (b"", True, None), {},
-         "_deserialize_dict() takes at most 2 positional arguments (3 given)"),
-        ("_deserialize_dict", (), {"deserialize": False},
-         "_deserialize_dict() takes at least 1 positional argument (0 given)"),
-        # The positional count is tested before any keyword is looked at.
-        ("decode", (1, 2), {"obj": 3}, "decode() takes exactly 1 positional argument (2 given)"),
-        ("_deserialize_list", (b"", True, None), {"nonsense": 1},
-         "_deserialize_list() takes at most 2 positional arguments (3 given)"),
-    ],
-)
-def test_wrong_argument_count(form: Call, name: str, args: tuple, kwargs: dict, message: str) -> None:
+@pytest.mark.parametrize("name, args, kwargs, message", [
+    ("decode", (), {}, "decode() takes exactly 1 positional argument (0 given)"),
+    ("encode", (1, 2), {}, "encode() takes exactly 1 positional argument (2 given)"),
+    ("_deserialize_list", (), {}, "_deserialize_list() takes at least 1 positional argument (0 given)"),
+    ("_deserialize_dict", (b"", True, None), {}, "_deserialize_dict() takes at most 2 positional arguments (3 given)"),
+    ("_deserialize_dict", (), {"deserialize": False}, "_deserialize_dict() takes at least 1 positional argument (0 given)"),
+    # The positional count is tested before any keyword is looked at.
+    ("decode", (1, 2), {"obj": 3}, "decode() takes exactly 1 positional argument (2 given)"),
+    ("_deserialize_list", (b"", True, None), {"x": 1}, "_deserialize_list() takes at most 2 positional arguments (3 given)"),
+    ("encode", (1,), {"obj": 2}, "encode() got multiple values for keyword argument 'obj'"),
+    ("_deserialize_dict", (b"", True), {"deserialize": False},
+     "_deserialize_dict() got multiple values for keyword argument 'deserialize'"),
+    ("decode", (), {"x": 1}, "decode() got an unexpected keyword argument 'x'"),
+    ("decode", (), {"obj": b"", "x": 1}, "decode() got an unexpected keyword argument 'x'"),
+    ("_deserialize_dict", (b"",), {"Deserialize": 0}, "_deserialize_dict() got an unexpected keyword argument 'Deserialize'"),
+    ("_serialize_list", (), {"d": []}, "_serialize_list() got an unexpected keyword argument 'd'"),
+])
+def test_refused_call(form: Call, name: str, args: tuple, kwargs: dict, message: str) -> None:
     with pytest.raises(TypeError) as failure:
         form(getattr(serializer, name), *args, **kwargs)
     assert str(failure.value) == message
@@ -58,71 +52,37 @@ def test_wrong_argument_count(form: Call, name: str, args: tuple, kwargs: dict, 
 
 
 @both_forms
-@pytest.mark.parametrize(
-    "name, args, kwargs, message",
-    [
-        ("encode", (1,), {"obj": 2}, "encode() got multiple values for keyword argument 'obj'"),
-        ("decode", (), {"x": 1}, "decode() got an unexpected keyword argument 'x'"),
-        ("decode", (), {"obj": b"", "x": 1}, "decode() got an unexpected keyword argument 'x'"),
-        ("_deserialize_list", (b"",), {"raw_data": b""},
-         "_deserialize_list() got multiple values for keyword argument 'raw_data'"),
-        ("_deserialize_dict", (b"", True), {"deserialize": False},
-         "_deserialize_dict() got multiple values for keyword argument 'deserialize'"),
-        ("_deserialize_dict", (b"",), {"Deserialize": False},
-         "_deserialize_dict() got an unexpected keyword argument 'Deserialize'"),
-        ("_serialize_list", (), {"d": []}, "_serialize_list() got an unexpected keyword argument 'd'"),
-    ],
-)
-def test_refused_keyword(form: Call, name: str, args: tuple, kwargs: dict, message: str) -> None:
-    with pytest.raises(TypeError) as failure:
-        form(getattr(serializer, name), *args, **kwargs)
-    assert str(failure.value) == message
-    assert module_entries(failure.value) == [f"zav.serializer.{name}"]
-
-
-@both_forms
-@pytest.mark.parametrize(
-    "name, args, kwargs, expected",
-    [
-        ("encode", (), {"obj": "é"}, b"\xc3\xa9"),
-        ("decode", (), {"".join(["ob", "j"]): b"q"}, "q"),  # equal text, not the same object
-        ("_serialize_dict", (), {"d": {"a": "bc"}}, b"\x01\x02abc"),
-        ("_serialize_list", (), {"l": ["a"]}, b"\x01a"),
-        ("_deserialize_list", (), {"raw_data": b"\x01a"}, ["a"]),
-        ("_deserialize_list", (b"\x01a",), {"deserialize": False}, [b"a"]),
-        ("_deserialize_list", (), {"deserialize": 0, "raw_data": b"\x01a"}, [b"a"]),
-        ("_deserialize_dict", (), {"raw_data": b"\x01\x02abc"}, {"a": "bc"}),
-        ("_deserialize_dict", (b"\x01\x02abc",), {}, {"a": "bc"}),
-        ("_deserialize_dict", (b"\x01\x02abc", None), {}, {"a": b"bc"}),
-    ],
-)
-def test_arguments_bind_by_position_and_keyword(
-    form: Call, name: str, args: tuple, kwargs: dict, expected: Any
-) -> None:
+@pytest.mark.parametrize("name, args, kwargs, expected", [
+    ("encode", (), {"obj": "é"}, b"\xc3\xa9"),
+    ("decode", (), {"".join(["ob", "j"]): b"q"}, "q"),  # equal text, not the same object
+    ("_serialize_dict", (), {"d": {"a": "bc"}}, b"\x01\x02abc"),
+    ("_serialize_list", (), {"l": ["a"]}, b"\x01a"),
+    ("_deserialize_list", (b"\x01a",), {"deserialize": False}, [b"a"]),
+    ("_deserialize_list", (), {"deserialize": 0, "raw_data": b"\x01a"}, [b"a"]),
+    ("_deserialize_dict", (), {"raw_data": b"\x01\x02abc"}, {"a": "bc"}),
+    ("_deserialize_dict", (b"\x01\x02abc",), {}, {"a": "bc"}),
+    ("_deserialize_dict", (b"\x01\x02abc", None), {}, {"a": b"bc"}),
+])
+def test_arguments_bind_by_position_and_keyword(form: Call, name: str, args: tuple, kwargs: dict, expected: Any) -> None:
     assert form(getattr(serializer, name), *args, **kwargs) == expected
 
 
-def test_keyword_dictionary_with_non_string_key_is_refused_before_binding() -> None:
-    # Refused by the call slot itself, so no entry of the module and no binding message,
-    # even though the positional arguments alone would already be too many.
-    for call in (
-        lambda: serializer.decode.__call__(**{1: 2}),
-        lambda: serializer.decode.__call__(b"x", b"y", **{"obj": 1, 2: 3}),
-    ):
-        with pytest.raises(TypeError) as failure:
-            call()
-        assert str(failure.value) == "keywords must be strings"
-        assert module_entries(failure.value) == []
+@pytest.mark.parametrize("call", [
+    lambda: serializer.decode.__call__(**{1: 2}),
+    lambda: serializer.decode.__call__(b"x", b"y", **{"obj": 1, 2: 3}),  # even with too many positionals
+])
+def test_keyword_dict_with_non_string_key_is_refused_before_binding(call: Callable[[], Any]) -> None:
+    with pytest.raises(TypeError) as failure:
+        call()
+    assert str(failure.value) == "keywords must be strings"
+    assert module_entries(failure.value) == []
 
 
-@pytest.mark.parametrize(
-    "name, args, kwnames, message",
-    [
-        ("encode", [1], (1,), "encode() keywords must be strings"),
-        ("_deserialize_dict", [b"", False], (b"deserialize",), "_deserialize_dict() keywords must be strings"),
-        ("decode", [1, 2, 3], (3,), "decode() takes exactly 1 positional argument (2 given)"),
-    ],
-)
+@pytest.mark.parametrize("name, args, kwnames, message", [
+    ("encode", [1], (1,), "encode() keywords must be strings"),
+    ("_deserialize_dict", [b"", False], (b"deserialize",), "_deserialize_dict() keywords must be strings"),
+    ("decode", [1, 2, 3], (3,), "decode() takes exactly 1 positional argument (2 given)"),
+])
 def test_non_string_keyword_name_in_vector_call(name: str, args: list, kwnames: tuple, message: str) -> None:
     with pytest.raises(TypeError) as failure:
         vectorcall(getattr(serializer, name), args, kwnames)
@@ -131,7 +91,7 @@ def test_non_string_keyword_name_in_vector_call(name: str, args: list, kwnames: 
 
 
 class CaseBlind(str):
-    """A keyword name that equals every spelling of itself that differs only in case."""
+    """A keyword name equal to every spelling of itself that differs only in case."""
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, str) and other.lower() == self.lower()
@@ -139,29 +99,18 @@ class CaseBlind(str):
     __hash__ = str.__hash__
 
 
-class Incomparable(str):
-    def __eq__(self, other: object) -> bool:
-        raise LookupError("cannot compare keyword names")
-
-    __hash__ = str.__hash__
-
-
-class Plain(str):
-    pass
-
-
 def test_str_subclass_keyword_name_binds_by_equality() -> None:
     assert serializer.encode(**{CaseBlind("OBJ"): 5}) == b"5"
     assert serializer._deserialize_list(b"\x01a", **{CaseBlind("DESERIALIZE"): False}) == [b"a"]
-    assert serializer.decode(**{Plain("obj"): b"q"}) == "q"
-    assert serializer.decode.__call__(**{Plain("obj"): b"q"}) == "q"
+    plain = type("Plain", (str,), {})("obj")
+    assert serializer.decode(**{plain: b"q"}) == "q"
+    assert serializer.decode.__call__(**{plain: b"q"}) == "q"
 
 
 @pytest.mark.parametrize("text", ["obj", "other"])
 @pytest.mark.parametrize("via_call_slot", [False, True], ids=["vector", "dict"])
 def test_keyword_name_whose_comparison_raises(text: str, via_call_slot: bool) -> None:
-    # Called here and not through a helper taking **kwargs, whose own binding would
-    # compare the name first.
+    # Called here, not through a helper taking **kwargs, whose binding would compare first.
     keywords = {Incomparable(text): b"q"}
     with pytest.raises(LookupError, match="cannot compare keyword names") as failure:
         if via_call_slot:
@@ -171,43 +120,26 @@ def test_keyword_name_whose_comparison_raises(text: str, via_call_slot: bool) ->
     assert module_entries(failure.value) == ["zav.serializer.decode"]
 
 
-class DictSubclass(dict):
-    pass
-
-
-@pytest.mark.parametrize(
-    "argument, type_name",
-    [([], "list"), ((), "tuple"), ("abc", "str"), (DictSubclass(a=1), "DictSubclass"),
-     (collections.defaultdict(list), "collections.defaultdict")],
-)
+@pytest.mark.parametrize("argument, message, entries", [
+    ([], "Argument 'd' has incorrect type (expected dict, got list)", []),
+    (type("DictSubclass", (dict,), {})(a=1), "Argument 'd' has incorrect type (expected dict, got DictSubclass)", []),
+    (collections.defaultdict(list), "Argument 'd' has incorrect type (expected dict, got collections.defaultdict)", []),
+    (None, "'NoneType' object is not iterable", ["zav.serializer._serialize_dict"]),
+])
 @pytest.mark.parametrize("by_keyword", [False, True])
-def test_serialize_dict_refuses_anything_but_an_exact_dict(argument: Any, type_name: str, by_keyword: bool) -> None:
+def test_serialize_dict_argument_type(argument: Any, message: str, entries: list[str], by_keyword: bool) -> None:
     with pytest.raises(TypeError) as failure:
         serializer._serialize_dict(d=argument) if by_keyword else serializer._serialize_dict(argument)
-    assert str(failure.value) == f"Argument 'd' has incorrect type (expected dict, got {type_name})"
-    assert module_entries(failure.value) == []
+    assert str(failure.value) == message
+    assert module_entries(failure.value) == entries
 
 
-def test_serialize_dict_lets_none_through_binding() -> None:
-    with pytest.raises(TypeError) as failure:
-        serializer._serialize_dict(None)
-    assert str(failure.value) == "'NoneType' object is not iterable"
-    assert module_entries(failure.value) == ["zav.serializer._serialize_dict"]
-
-
-@pytest.mark.parametrize("name", ["_deserialize_dict", "_deserialize_list"])
-def test_default_of_deserialize_stays_true(name: str) -> None:
-    func = getattr(serializer, name)
-    record = b"\x01\x02abc" if name == "_deserialize_dict" else b"\x02bc"
-    decoded = {"a": "bc"} if name == "_deserialize_dict" else ["bc"]
+@pytest.mark.parametrize("func, record, decoded", [
+    (serializer._deserialize_dict, b"\x01\x02abc", {"a": "bc"}),
+    (serializer._deserialize_list, b"\x02bc", ["bc"]),
+])
+def test_default_of_deserialize_is_true_and_stays(func: Any, record: bytes, decoded: Any) -> None:
     assert func.__defaults__ == (True,) and func.__defaults__[0] is True
-    try:
+    with pytest.raises(AttributeError):
         func.__defaults__ = (False,)
-    except (AttributeError, TypeError):
-        pass  # read-only is as good: the default cannot be changed this way
-    try:
-        assert func(record) == decoded
-        assert func(raw_data=record) == decoded
-    finally:
-        if func.__defaults__ != (True,):
-            func.__defaults__ = (True,)
+    assert func(record) == func(raw_data=record) == decoded

@@ -1,5 +1,5 @@
-"""The text codec: encode() turns any object into UTF-8 bytes, decode() turns bytes
-into text, and safe_decode() gives back its argument when that is not UTF-8."""
+"""The text codec: encode() gives UTF-8 bytes, decode() text, and safe_decode() its
+argument back where that is not UTF-8."""
 from __future__ import annotations
 
 import sys
@@ -9,7 +9,7 @@ from typing import Any
 import pytest
 
 import zav.serializer as serializer
-from conftest import module_entries
+from conftest import Spelled, StrRaises, module_entries, undecodable
 
 
 class Bytes(bytes):
@@ -19,102 +19,48 @@ class Bytes(bytes):
 
 class Text(str):
     def __str__(self) -> str:
-        return "something else"
-
-
-class Spelled:
-    """An object whose string form is the given text."""
-
-    def __init__(self, text: Any) -> None:
-        self.text = text
-
-    def __str__(self) -> Any:
-        return self.text
-
-
-class StrRaises:
-    """An object whose string form fails with a new exception each time; `raised` is
-    the latest one."""
-
-    def __init__(self, make_error: Callable[[], BaseException]) -> None:
-        self.make_error = make_error
-        self.raised: BaseException | None = None
-
-    def __str__(self) -> str:
-        self.raised = self.make_error()
-        raise self.raised
-
-
-class OddDecodeError(UnicodeDecodeError):
-    pass
-
-
-def undecodable(error_type: type[UnicodeDecodeError] = UnicodeDecodeError) -> UnicodeDecodeError:
-    return error_type("utf-8", b"\xff", 0, 1, "invalid start byte")
+        return "ignored"
 
 
 decoders = pytest.mark.parametrize("decoder", [serializer.decode, serializer.safe_decode])
 
 
-@pytest.mark.parametrize(
-    "obj, expected",
-    [
-        ("", b""),
-        ("é", b"\xc3\xa9"),
-        ("a\x00b", b"a\x00b"),
-        ("€\U0001f600", b"\xe2\x82\xac\xf0\x9f\x98\x80"),
-        (Text("stored"), b"stored"),  # the characters held, not the subclass's __str__
-        (42, b"42"),
-        (1.5, b"1.5"),
-        (True, b"True"),
-        (bytearray(b"ab"), b"bytearray(b'ab')"),  # its string form, not its contents
-        (Spelled("é"), b"\xc3\xa9"),
-    ],
-)
+@pytest.mark.parametrize("obj, expected", [
+    ("", b""),
+    ("€\U0001f600", b"\xe2\x82\xac\xf0\x9f\x98\x80"),
+    (Text("stored"), b"stored"),  # the characters held, not the subclass's __str__
+    (42, b"42"),
+    (bytearray(b"ab"), b"bytearray(b'ab')"),  # its string form, not its contents
+    (Spelled("é"), b"\xc3\xa9"),
+])
 def test_encode(obj: Any, expected: bytes) -> None:
     result = serializer.encode(obj)
     assert type(result) is bytes and result == expected
-    assert serializer.encode(obj=obj) == expected
 
 
 @decoders
-@pytest.mark.parametrize(
-    "obj, expected",
-    [
-        (b"", ""),
-        (b"\xc3\xa9", "é"),
-        (b"a\x00b", "a\x00b"),
-        (b"\xe2\x82\xac\xf0\x9f\x98\x80", "€\U0001f600"),
-        (Bytes(b"\xc3\xa9"), "é"),  # the contents, not the subclass's __str__
-        (42, "42"),
-        (bytearray(b"ab"), "bytearray(b'ab')"),
-        (Spelled("é"), "é"),
-    ],
-)
+@pytest.mark.parametrize("obj, expected", [
+    (b"", ""),
+    (b"\xe2\x82\xac\xf0\x9f\x98\x80", "€\U0001f600"),
+    (Bytes(b"\xc3\xa9"), "é"),  # the contents, not the subclass's __str__
+    (42, "42"),
+    (Spelled("é"), "é"),
+])
 def test_decode(decoder: Callable[[Any], Any], obj: Any, expected: str) -> None:
     result = decoder(obj)
     assert type(result) is str and result == expected
-    assert decoder(obj=obj) == expected
 
 
-@pytest.mark.parametrize("obj", [b"", b"xyz", Bytes(b"q")])
-def test_encode_returns_bytes_themselves(obj: bytes) -> None:
-    assert serializer.encode(obj) is obj
+@pytest.mark.parametrize("func, obj", [
+    (serializer.encode, b"xyz"), (serializer.encode, Bytes(b"q")), (serializer.encode, None),
+    (serializer.decode, "text"), (serializer.decode, Text("t")), (serializer.decode, None),
+    (serializer.safe_decode, Text("t")), (serializer.safe_decode, None),
+])
+def test_argument_itself_is_returned(func: Callable[[Any], Any], obj: Any) -> None:
+    assert func(obj) is obj
 
 
-@decoders
-@pytest.mark.parametrize("obj", ["", "text", Text("text")])
-def test_decode_returns_text_itself(decoder: Callable[[Any], Any], obj: str) -> None:
-    assert decoder(obj) is obj
-
-
-@pytest.mark.parametrize("func", [serializer.encode, serializer.decode, serializer.safe_decode])
-def test_none_passes_through(func: Callable[[Any], Any]) -> None:
-    assert func(None) is None
-    assert func(obj=None) is None
-
-
-@pytest.mark.parametrize("obj", ["\ud800", "a\udfffb", Text("\udc80"), Spelled("\ud800")])
+@pytest.mark.parametrize("obj", ["a\ud800", Text("\udc80"), Spelled("\ud800")])
 def test_lone_surrogate_cannot_be_encoded(obj: Any) -> None:
     with pytest.raises(UnicodeEncodeError) as failure:
         serializer.encode(obj)
@@ -122,18 +68,7 @@ def test_lone_surrogate_cannot_be_encoded(obj: Any) -> None:
     assert module_entries(failure.value) == ["zav.serializer.encode", "zav.serializer._encode"]
 
 
-@pytest.mark.parametrize(
-    "data",
-    [
-        b"\xff",
-        b"\xc3",  # truncated sequence
-        b"a\xffb",
-        b"\xc0\x80",  # overlong form
-        b"\xed\xa0\x80",  # encoded surrogate
-        b"\xf4\x90\x80\x80",  # above U+10FFFF
-        Bytes(b"\xff"),
-    ],
-)
+@pytest.mark.parametrize("data", [b"\xff", b"a\xc3", Bytes(b"\xff")])
 def test_malformed_utf8(data: bytes) -> None:
     with pytest.raises(UnicodeDecodeError) as failure:
         serializer.decode(data)
@@ -142,13 +77,9 @@ def test_malformed_utf8(data: bytes) -> None:
     assert serializer.safe_decode(data) is data
 
 
-@pytest.mark.parametrize(
-    "make_error",
-    [undecodable, lambda: undecodable(OddDecodeError)],
-    ids=["UnicodeDecodeError", "subclass"],
-)
-def test_string_form_raising_unicode_decode_error(make_error: Callable[[], UnicodeDecodeError]) -> None:
-    obj = StrRaises(make_error)
+@pytest.mark.parametrize("error_type", [UnicodeDecodeError, type("OddDecodeError", (UnicodeDecodeError,), {})])
+def test_string_form_raising_unicode_decode_error(error_type: type[UnicodeDecodeError]) -> None:
+    obj = StrRaises(lambda: error_type(*undecodable().args))
     for func, routine in ((serializer.decode, "_decode"), (serializer.encode, "_encode")):
         with pytest.raises(UnicodeDecodeError) as failure:
             func(obj)
@@ -157,24 +88,22 @@ def test_string_form_raising_unicode_decode_error(make_error: Callable[[], Unico
     assert serializer.safe_decode(obj) is obj
 
 
-@pytest.mark.parametrize("func", [serializer.encode, serializer.decode, serializer.safe_decode])
-def test_other_string_form_failures_propagate(func: Callable[[Any], Any]) -> None:
+@pytest.mark.parametrize("func, routine", [
+    (serializer.encode, "_encode"), (serializer.decode, "_decode"), (serializer.safe_decode, "_decode"),
+])
+def test_other_string_form_failures_propagate(func: Callable[[Any], Any], routine: str) -> None:
     obj = StrRaises(lambda: ValueError("no string form"))
     with pytest.raises(ValueError) as failure:
         func(obj)
     assert failure.value is obj.raised
-    routine = "_encode" if func is serializer.encode else "_decode"
     assert module_entries(failure.value) == [f"zav.serializer.{func.__name__}", f"zav.serializer.{routine}"]
-    # A __str__ that returns something other than text fails as str() does.
     with pytest.raises(TypeError, match="__str__ returned non-string"):
         func(Spelled(5))
 
 
-@pytest.mark.parametrize(
-    "obj, outcome",
-    [(b"\xc3\xa9", "é"), (b"\xff", "argument"), (StrRaises(lambda: ValueError("no string form")), ValueError)],
-    ids=["decoded", "caught", "failed"],
-)
+@pytest.mark.parametrize("obj, outcome", [
+    (b"\xc3\xa9", "é"), (b"\xff", b"\xff"), (StrRaises(lambda: ValueError("no string form")), ValueError),
+], ids=["decoded", "caught", "failed"])
 def test_safe_decode_keeps_the_exception_being_handled(obj: Any, outcome: Any) -> None:
     try:
         raise KeyError("being handled")
@@ -183,10 +112,5 @@ def test_safe_decode_keeps_the_exception_being_handled(obj: Any, outcome: Any) -
             with pytest.raises(ValueError):
                 serializer.safe_decode(obj)
         else:
-            result = serializer.safe_decode(obj)
-            if outcome == "argument":
-                assert result is obj
-            else:
-                assert result == outcome
-        assert sys.exc_info()[1] is handled
-        assert sys.exception() is handled
+            assert serializer.safe_decode(obj) == outcome
+        assert sys.exc_info()[1] is handled and sys.exception() is handled

@@ -31,7 +31,6 @@ LONG_KEY = "81 48 00" + " 61" * 200  # a 200-byte key, prefixed 81 48, and an em
                                    "item 2 at 5: length 0 (1 byte): ''", "ok: 3 items in 6 bytes"]),
     ("list", "80 80 01 61", ["item 0 at 0: length 1 (3 bytes, longer than needed): 'a'"]),
     ("list", "14" + " ff" * 20, ["hex" + " ff" * 16 + " ... (20 bytes) (not UTF-8)"]),
-    ("list", "", ["list record, 0 bytes", "ok: 0 items in 0 bytes"]),
 ])
 def test_good_record(kind: str, record: str, expected: list[str]) -> None:
     data = parse_hex(record)
@@ -45,12 +44,10 @@ def test_good_record(kind: str, record: str, expected: list[str]) -> None:
 @pytest.mark.parametrize(("kind", "record", "index", "offset", "expected"), [
     ("map", "05", 0, 0, "pair 0 at offset 0: key overrun: key needs 5 bytes, 0 follow the key length"),
     ("map", "01 05 61", 0, 0, "value overrun: key and value need 6 bytes, 1 follow the value length"),
-    ("map", "02 00 61", 0, 0, "value overrun: key and value need 2 bytes, 1 follow"),
     ("map", "01 00 61 03 00 62", 1, 3, "pair 1 at offset 3: key overrun: key needs 3 bytes, 2 follow"),
     ("map", "ff " * 9 + "7f", 0, 0, f"key overrun: key needs {2**64 - 1} bytes, 0 follow"),
     ("map", "00 81", 0, 0, "value overrun: key and value need 1 byte, 0 follow"),
     ("list", "01", 0, 0, "item 0 at offset 0: item overrun: item needs 1 byte, 0 follow its length"),
-    ("list", "81", 0, 0, "item overrun: item needs 1 byte, 0 follow"),
     ("list", "01 61 05", 1, 2, "item 1 at offset 2: item overrun: item needs 5 bytes, 0 follow"),
     ("list", "ff " * 10 + "7f 61", 0, 0, f"item overrun: item needs {2**64 - 1} bytes, 1 follow"),
 ])

@@ -1,9 +1,6 @@
-"""The module frame: what import makes, the function objects, the module-global lookup
-of `io` and `encode`, and the traceback entries that failures carry.
-
-Behaviour that depends on the module's one-time initialisation is observed in a fresh
-interpreter process.
-"""
+"""The module frame: what import makes, the function objects, the module-global lookup of
+`io` and `encode`, and traceback entries. What depends on the one-time initialisation
+is observed in a fresh interpreter process."""
 from __future__ import annotations
 
 import builtins
@@ -17,13 +14,12 @@ import sys
 import textwrap
 import traceback
 from pathlib import Path
-from types import SimpleNamespace
 from typing import Any
 
 import pytest
 
 import zav.serializer as serializer
-from conftest import module_entries
+from conftest import RecordingStream, StandInIO, module_entries
 
 FUNCTIONS = ["encode", "decode", "safe_decode", "_serialize_dict", "_deserialize_dict",
              "_serialize_list", "_deserialize_list"]
@@ -32,7 +28,6 @@ INTERPRETER_CHANGE = ("Interpreter change detected - this module can only be loa
 
 # Makes the next `import zav.serializer` in a fresh process fail while binding `io`.
 REFUSE_IO = """
-import sys
 class RefuseIo:
     seen = []  # the module being initialised, as the import machinery registered it
     def find_spec(self, name, path=None, target=None):
@@ -52,8 +47,7 @@ del sys.meta_path[0]
 
 
 def run_python(*parts: str) -> Any:
-    """Runs the script made of `parts` in a new interpreter that finds this package; its
-    last line of output is JSON."""
+    """Runs the script made of `parts` in a new interpreter; its last output line is JSON."""
     root = str(Path(serializer.__file__).resolve().parents[1])
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [root, os.environ.get("PYTHONPATH")])))
     source = "import json, sys, traceback\n" + "".join(textwrap.dedent(part) for part in parts)
@@ -62,16 +56,14 @@ def run_python(*parts: str) -> Any:
     return json.loads(done.stdout.splitlines()[-1])
 
 
-@pytest.mark.parametrize(
-    "name, signature",
-    [("encode", "(obj)"), ("decode", "(obj)"), ("safe_decode", "(obj)"), ("_serialize_dict", "(d)"),
-     ("_serialize_list", "(l)"), ("_deserialize_dict", "(raw_data, deserialize=True)"),
-     ("_deserialize_list", "(raw_data, deserialize=True)")],
-)
+@pytest.mark.parametrize("name, signature", [
+    ("encode", "(obj)"), ("decode", "(obj)"), ("safe_decode", "(obj)"), ("_serialize_dict", "(d)"),
+    ("_serialize_list", "(l)"), ("_deserialize_dict", "(raw_data, deserialize=True)"),
+    ("_deserialize_list", "(raw_data, deserialize=True)"),
+])
 def test_function_object(name: str, signature: str) -> None:
     func = getattr(serializer, name)
-    assert (func.__name__, func.__qualname__, func.__module__) == (name, name, "zav.serializer")
-    assert func.__doc__ is None
+    assert (func.__name__, func.__qualname__, func.__module__, func.__doc__) == (name, name, "zav.serializer", None)
     assert func.__globals__ is vars(serializer)
     assert str(inspect.signature(func)) == signature
     assert func.__defaults__ == ((True,) if "deserialize" in signature else None)
@@ -81,15 +73,12 @@ def test_namespace_after_import() -> None:
     namespace = vars(serializer)
     assert sys.modules["zav.serializer"] is serializer
     assert serializer.__name__ == "zav.serializer" and serializer.__doc__ is None
-    assert serializer.__builtins__ is builtins
-    assert serializer.io is io
+    assert serializer.__builtins__ is builtins and serializer.io is io
     assert type(serializer.__test__) is dict and serializer.__test__ == {}
     found = serializer.__spec__
     assert (serializer.__loader__, serializer.__file__, serializer.__package__) == (found.loader, found.origin, "zav")
     assert "__path__" not in namespace
-    # io first, then the functions in this order, then __test__.
-    names = [name for name in namespace if name in FUNCTIONS + ["io", "__test__"]]
-    assert names == ["io"] + FUNCTIONS + ["__test__"]
+    assert [name for name in namespace if name in FUNCTIONS + ["io", "__test__"]] == ["io"] + FUNCTIONS + ["__test__"]
 
 
 def test_import_again_gives_the_same_module(module_globals: dict[str, Any], monkeypatch: pytest.MonkeyPatch) -> None:
@@ -97,27 +86,19 @@ def test_import_again_gives_the_same_module(module_globals: dict[str, Any], monk
     del module_globals["io"]
     monkeypatch.delitem(sys.modules, "zav.serializer")
     again = importlib.import_module("zav.serializer")
-    assert again is serializer
-    assert again.__test__ == {"kept": True}
+    assert again is serializer and again.__test__ == {"kept": True}
     assert "io" not in vars(again)  # nothing is made again
 
 
-class RecordingStream:
-    def __init__(self) -> None:
-        self.writes: list[bytes] = []
-
-    def write(self, data: bytes) -> None:
-        self.writes.append(data)
-
-    def getvalue(self) -> bytes:
-        return b"<" + b"|".join(self.writes) + b">"
+class ListValue(RecordingStream):
+    def getvalue(self) -> Any:
+        return self.writes
 
 
-WRITERS = [(serializer._serialize_list, ["ab"], [b"\x02", b"ab"]),
-           (serializer._serialize_dict, {"a": "bc"}, [b"\x01", b"\x02", b"a", b"bc"])]
-
-
-@pytest.mark.parametrize("writer, argument, writes", WRITERS, ids=["list", "dict"])
+@pytest.mark.parametrize("writer, argument, writes", [
+    (serializer._serialize_list, ["ab"], [b"\x02", b"ab"]),
+    (serializer._serialize_dict, {"a": "bc"}, [b"\x01", b"\x02", b"a", b"bc"]),
+], ids=["list", "dict"])
 def test_writers_look_up_io_at_every_call(module_globals: dict[str, Any], writer: Any, argument: Any,
                                           writes: list[bytes]) -> None:
     del module_globals["io"]
@@ -125,19 +106,17 @@ def test_writers_look_up_io_at_every_call(module_globals: dict[str, Any], writer
         writer(argument)
     assert str(failure.value) == "name 'io' is not defined"
     assert module_entries(failure.value) == [f"zav.serializer.{writer.__name__}"]
-
-    module_globals["io"] = SimpleNamespace(BytesIO=RecordingStream)
-    assert writer(argument) == b"<" + b"|".join(writes) + b">"
-
+    stand_in = module_globals["io"] = StandInIO(ListValue)
+    result = writer(argument)
+    assert result is stand_in.streams[0].writes and result == writes  # what getvalue gave
     module_globals["io"] = io
     assert writer(argument) == b"".join(writes)
 
 
-READERS = [(serializer._deserialize_list, b"\x02bc", ["bc"]),
-           (serializer._deserialize_dict, b"\x01\x02abc", {"a": "bc"})]
-
-
-@pytest.mark.parametrize("reader, record, expected", READERS, ids=["list", "dict"])
+@pytest.mark.parametrize("reader, record, expected", [
+    (serializer._deserialize_list, b"\x02bc", ["bc"]),
+    (serializer._deserialize_dict, b"\x01\x02abc", {"a": "bc"}),
+], ids=["list", "dict"])
 def test_readers_look_up_encode_at_every_call(module_globals: dict[str, Any], reader: Any, record: bytes,
                                               expected: Any) -> None:
     del module_globals["encode"]
@@ -145,7 +124,6 @@ def test_readers_look_up_encode_at_every_call(module_globals: dict[str, Any], re
         reader(record)
     assert str(failure.value) == "name 'encode' is not defined"
     assert module_entries(failure.value) == [f"zav.serializer.{reader.__name__}"]
-
     received = []
     module_globals["encode"] = lambda raw: received.append(raw) or record
     assert reader("stand-in input") == expected
@@ -156,8 +134,7 @@ class CollidesWith:
     """A namespace key that hashes like `name` and cannot be compared."""
 
     def __init__(self, name: str) -> None:
-        self.name = name
-        self.compared = 0
+        self.name, self.compared = name, 0
 
     def __hash__(self) -> int:
         return hash(self.name)
@@ -171,16 +148,14 @@ def test_lookup_falls_back_to_builtins(module_globals: dict[str, Any], monkeypat
     del module_globals["io"]
     collision = CollidesWith("io")
     module_globals[collision] = None
-    monkeypatch.setattr(builtins, "io", SimpleNamespace(BytesIO=RecordingStream), raising=False)
-    assert serializer._serialize_list(["ab"]) == b"<\x02|ab>"
-    assert collision.compared  # the namespace lookup failed, and counted as not found
+    monkeypatch.setattr(builtins, "io", StandInIO(), raising=False)
+    assert serializer._serialize_list(["ab"]) == b"\x02ab"
+    assert collision.compared and len(builtins.io.streams) == 1  # the failing lookup counted as not found
 
-
-def test_error_of_builtins_lookup_propagates(module_globals: dict[str, Any], monkeypatch: pytest.MonkeyPatch) -> None:
     def refuse(name: str) -> Any:
         raise LookupError(f"no {name} here")
 
-    del module_globals["io"]
+    monkeypatch.delattr(builtins, "io")
     monkeypatch.setattr(builtins, "__getattr__", refuse, raising=False)
     with pytest.raises(LookupError, match="no io here") as failure:
         serializer._serialize_list([])
@@ -190,15 +165,15 @@ def test_error_of_builtins_lookup_propagates(module_globals: dict[str, Any], mon
 def test_traceback_entries_nest_like_calls() -> None:
     with pytest.raises(UnicodeDecodeError) as failure:
         serializer.decode(b"\xff")
-    entries = traceback.extract_tb(failure.value.__traceback__)
-    assert [entry.name for entry in entries][-2:] == ["zav.serializer.decode", "zav.serializer._decode"]
+    names = [entry.name for entry in traceback.extract_tb(failure.value.__traceback__)]
+    assert names[-2:] == ["zav.serializer.decode", "zav.serializer._decode"]
     frames = [frame for frame, _ in traceback.walk_tb(failure.value.__traceback__)]
-    assert [frame.f_globals is vars(serializer) for frame in frames[-2:]] == [True, True]
+    assert all(frame.f_globals is vars(serializer) for frame in frames[-2:])
 
 
 def test_failure_survives_when_its_entry_cannot_be_made() -> None:
-    # Making an entry's frame looks up `__builtins__` in the module namespace; here
-    # that lookup raises, so no entry can be made, but the failure must still arrive.
+    # Making an entry's frame looks up `__builtins__` in the module namespace; here that
+    # lookup raises, so no entry can be made, but the failure must still arrive.
     observed = run_python("""
         import zav.serializer as module
         class CollidesWithBuiltins:
@@ -254,33 +229,21 @@ def test_failed_initialisation_is_started_afresh_by_the_next_import() -> None:
                         "new": True, "io": True, "decoded": "ok"}
 
 
-def test_second_module_object_cannot_be_initialised() -> None:
+def test_loaded_under_another_name_then_no_second_module_object() -> None:
     observed = run_python("""
-        import importlib.util
-        found = importlib.util.find_spec("zav.serializer")
+        import importlib, importlib.util
+        found = importlib.util.spec_from_file_location("serializer", importlib.util.find_spec("zav.serializer").origin)
         first, second = importlib.util.module_from_spec(found), importlib.util.module_from_spec(found)
         found.loader.exec_module(first)
+        seen = [first.__name__, first.encode.__module__, importlib.import_module("zav.serializer") is first]
         try:
             found.loader.exec_module(second)
         except RuntimeError as exc:
             names = [f.name for f in traceback.extract_tb(exc.__traceback__) if "serializer" in f.name]
-            print(json.dumps([first is not second, str(exc), names, sys.modules["zav.serializer"] is first]))
+            print(json.dumps(seen + [str(exc), names, sys.modules["zav.serializer"] is first]))
     """)
-    assert observed == [True, "Module 'serializer' has already been imported. Re-initialisation is not supported.",
-                        [], True]
-
-
-def test_loaded_under_another_name() -> None:
-    observed = run_python("""
-        import importlib.util
-        path = importlib.util.find_spec("zav.serializer").origin
-        found = importlib.util.spec_from_file_location("serializer", path)
-        module = importlib.util.module_from_spec(found)
-        found.loader.exec_module(module)
-        print(json.dumps([module.__name__, module.encode.__module__,
-                          importlib.import_module("zav.serializer") is module]))
-    """)
-    assert observed == ["serializer", "zav.serializer", True]
+    assert observed == ["serializer", "zav.serializer", True,
+                        "Module 'serializer' has already been imported. Re-initialisation is not supported.", [], True]
 
 
 def test_version_mismatch_warns() -> None:

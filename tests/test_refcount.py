@@ -1,226 +1,174 @@
 """Every call releases what it takes: repeating a call, successful or failing, leaves the
-interpreter's total reference count where it was. Runs under the debug interpreter only.
-"""
+interpreter's total reference count where it was. Runs under the debug interpreter only."""
 from __future__ import annotations
 
-import inspect
 import io
-from collections.abc import Callable
+import sys
 from types import SimpleNamespace
+from collections.abc import Callable
 from typing import Any
 
 import pytest
 
 import zav.serializer as serializer
-from conftest import debug_only, refcount_growth, vectorcall
+from conftest import Incomparable, RecordingStream, Spelled, undecodable, vectorcall
 
-pytestmark = debug_only
+pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs the debug interpreter")
 
-Namespace = dict[str, Any]
-
-# A valid argument for each function, and its parameter names. The arguments are objects
-# with a reference count of their own: a reference taken to an immortal one (True, an
-# empty or one-character text or bytes) could never show as growth.
+S = serializer
+# A valid argument for each function, with a reference count of its own: a reference
+# taken to an immortal object (True, an empty or one-character str or bytes) never shows.
 SAMPLES: dict[str, Any] = {
-    "encode": "é text",
-    "decode": b"caf\xc3\xa9",
-    "safe_decode": b"\xff\xfe",
-    "_serialize_dict": {"a": "bc", 1: 2.5, b"k": "é"},
-    "_deserialize_dict": b"\x01\x02abc\x00\x00",
-    "_serialize_list": ["a", 1, b"x", "é"],
-    "_deserialize_list": b"\x01a\x02bc\x00",
+    "encode": "é text", "decode": b"caf\xc3\xa9", "safe_decode": b"\xff\xfe",
+    "_serialize_dict": {"a": "bc", 1: 2.5, b"k": "é"}, "_deserialize_dict": b"\x01\x02abc\x00\x00",
+    "_serialize_list": ["a", 1, b"x", "é"], "_deserialize_list": b"\x01a\x02bc\x00",
 }
-PARAMS = {name: list(inspect.signature(getattr(serializer, name)).parameters) for name in SAMPLES}
+FIRST = {"encode": "obj", "decode": "obj", "safe_decode": "obj", "_serialize_dict": "d",
+         "_deserialize_dict": "raw_data", "_serialize_list": "l", "_deserialize_list": "raw_data"}
 
 
-class StrRaises:
-    def __init__(self, error_type: type[BaseException]) -> None:
-        self.error_type = error_type
-
-    def __str__(self) -> str:
-        if self.error_type is UnicodeDecodeError:
-            raise UnicodeDecodeError("utf-8", b"\xff", 0, 1, "invalid start byte")
-        raise self.error_type("no string form")
+def case(case_id: str, call: Callable[[], Any], raises: type[BaseException] | None = None,
+         setup: dict[str, Any] | None = None) -> Any:
+    return pytest.param(call, raises, setup or {}, id=case_id)
 
 
-class Spelled:
-    def __init__(self, text: Any) -> None:
-        self.text = text
-
-    def __str__(self) -> Any:
-        return self.text
-
-
-class Incomparable(str):
-    def __eq__(self, other: object) -> bool:
-        raise LookupError("cannot compare keyword names")
-
-    __hash__ = str.__hash__
-
-
-class Falsy:
-    def __bool__(self) -> bool:
-        raise ValueError("no truth")
-
-
-class BytesSubclass(bytes):
-    pass
+def binding_cases(name: str) -> list[Any]:
+    """Binding by keyword and every way binding fails, for one function of each family."""
+    f, a, k = getattr(serializer, name), SAMPLES[name], FIRST[name]
+    return [
+        case(f"{name}-keyword", lambda: f(**{k: a})),
+        case(f"{name}-keyword-dict", lambda: f.__call__(**{k: a})),
+        case(f"{name}-too-many", lambda: f(a, 2, 3), TypeError),
+        case(f"{name}-too-few", lambda: f(), TypeError),
+        case(f"{name}-unexpected", lambda: f(**{k: a}, bogus=1), TypeError),
+        case(f"{name}-unexpected-dict", lambda: f.__call__(**{k: a}, bogus=1), TypeError),
+        case(f"{name}-multiple", lambda: f(a, **{k: a}), TypeError),
+        case(f"{name}-multiple-dict", lambda: f.__call__(a, **{k: a}), TypeError),
+        case(f"{name}-non-string-name", lambda: vectorcall(f, [a, 1], (1,)), TypeError),
+        case(f"{name}-non-string-key-dict", lambda: f.__call__(**{1: 2}), TypeError),
+        case(f"{name}-incomparable-name", lambda: f(**{Incomparable("x"): 1}), LookupError),
+        case(f"{name}-incomparable-name-dict", lambda: f.__call__(**{Incomparable(k): a}), LookupError),
+    ]
 
 
-class Grower:
-    """A key whose string form adds an entry to the dict being written."""
-
-    def __init__(self, target: dict) -> None:
-        self.target = target
-
-    def __str__(self) -> str:
-        self.target[len(self.target)] = "added"
-        return "grower"
-
-
-class Vanisher:
-    """A key whose string form removes it from the dict being written."""
-
-    def __init__(self, target: dict) -> None:
-        self.target = target
-
-    def __str__(self) -> str:
-        del self.target[self]
-        return "vanisher"
-
-
-def write_changing_dict(key_type: type) -> None:
+def write_changing_dict(make_key: Callable[[dict[Any, Any]], Any]) -> None:
     d: dict[Any, Any] = {}
-    d[key_type(d)] = "value"
+    d[make_key(d)] = "value"
     try:
         serializer._serialize_dict(d)
     finally:
         d.clear()  # the key refers to the dict: break the cycle
 
 
-class RecordingStream:
-    def __init__(self) -> None:
-        self.parts: list[bytes] = []
-
-    def write(self, data: bytes) -> None:
-        self.parts.append(data)
-
-    def getvalue(self) -> bytes:
-        return b"".join(self.parts)
-
-
-class FailingStream(RecordingStream):
+class FailingStream:
     def write(self, data: bytes) -> None:
         raise OSError("disk full")
 
 
-def refuse_encode(raw: Any) -> bytes:
+def refuse(raw: Any) -> bytes:
     raise OSError("no encode")
 
 
-def case(case_id: str, call: Callable[[], Any], raises: type[BaseException] | None = None,
-         setup: Callable[[Namespace], None] | None = None) -> Any:
-    return pytest.param(call, raises, setup, id=case_id)
+class Unprintable:
+    def __init__(self, make_error: Callable[[], BaseException]) -> None:
+        self.make_error = make_error
+
+    def __str__(self) -> str:
+        raise self.make_error()
 
 
-def per_function_cases() -> list[Any]:
-    cases = []
-    for name, sample in SAMPLES.items():
-        f = getattr(serializer, name)
-        first = PARAMS[name][0]
-        cases += [
-            case(f"{name}-positional", lambda f=f, a=sample: f(a)),
-            case(f"{name}-keyword", lambda f=f, a=sample, k=first: f(**{k: a})),
-            case(f"{name}-keyword-dict", lambda f=f, a=sample, k=first: f.__call__(**{k: a})),
-            case(f"{name}-too-many", lambda f=f: f(1, 2, 3), TypeError),
-            case(f"{name}-too-few", lambda f=f: f(), TypeError),
-            case(f"{name}-unexpected", lambda f=f, a=sample: f(a, bogus=1), TypeError),
-            case(f"{name}-unexpected-dict", lambda f=f, a=sample: f.__call__(a, bogus=1), TypeError),
-            case(f"{name}-multiple", lambda f=f, a=sample, k=first: f(a, **{k: a}), TypeError),
-            case(f"{name}-multiple-dict", lambda f=f, a=sample, k=first: f.__call__(a, **{k: a}), TypeError),
-            case(f"{name}-non-string-name", lambda f=f, a=sample: vectorcall(f, [a, 1], (1,)), TypeError),
-            case(f"{name}-non-string-key-dict", lambda f=f: f.__call__(**{1: 2}), TypeError),
-            case(f"{name}-incomparable-name", lambda f=f: f(**{Incomparable("x"): 1}), LookupError),
-            case(f"{name}-incomparable-name-dict", lambda f=f: f.__call__(**{Incomparable(first): 1}), LookupError),
-        ]
-    return cases
+class BytesSubclass(bytes):
+    pass
 
 
-LONG_LIST = serializer._serialize_list(["a" * 2000, "b" * 1500])
-LONG_DICT = serializer._serialize_dict({"k" * 300: "v" * 3000, "x": "y"})
+class Undecidable:
+    def __bool__(self) -> bool:
+        raise ValueError("no truth")
 
-CASES = per_function_cases() + [
-    # Binding that fails after it has taken a keyword's value.
-    case("bound-then-unexpected", lambda: serializer._deserialize_dict(raw_data=b"\x00\x00", bogus=1), TypeError),
-    case("bound-then-unexpected-dict", lambda: serializer._deserialize_dict.__call__(raw_data=b"\x00\x00", bogus=1), TypeError),
-    case("bound-then-multiple-dict",
-         lambda: serializer._deserialize_list.__call__(b"\x00\x00", deserialize=[], raw_data=b"\x00"), TypeError),
-    case("keywords-in-any-order", lambda: serializer._deserialize_list(deserialize=0, raw_data=b"\x01a")),
-    case("serialize-dict-type-refused", lambda: serializer._serialize_dict([]), TypeError),
+
+LONG_LIST = S._serialize_list(["a" * 2000, "b" * 1500])
+LONG_DICT = S._serialize_dict({"k" * 300: "v" * 3000, "x": "y"})
+RECORDING_IO = {"io": SimpleNamespace(BytesIO=RecordingStream)}
+SUBCLASS_IO = {"io": SimpleNamespace(BytesIO=type("Stream", (io.BytesIO,), {}))}
+FAILING_IO = {"io": SimpleNamespace(BytesIO=FailingStream)}
+
+CASES = [case(f"{name}-positional", lambda f=getattr(S, name), a=sample: f(a)) for name, sample in SAMPLES.items()]
+CASES += binding_cases("decode") + binding_cases("_serialize_dict") + binding_cases("_deserialize_list")
+CASES += [
+    case("serialize-dict-type-refused", lambda: S._serialize_dict([]), TypeError),
     # Codec
-    case("encode-other-object", lambda: serializer.encode(Spelled("é"))),
-    case("encode-surrogate", lambda: serializer.encode("a\ud800"), UnicodeEncodeError),
-    case("encode-str-raises", lambda: serializer.encode(StrRaises(ValueError)), ValueError),
-    case("decode-malformed", lambda: serializer.decode(b"a\xff"), UnicodeDecodeError),
-    case("decode-str-not-text", lambda: serializer.decode(Spelled(5)), TypeError),
-    case("safe-decode-str-raises-decode-error", lambda: serializer.safe_decode(StrRaises(UnicodeDecodeError))),
-    case("safe-decode-str-raises", lambda: serializer.safe_decode(StrRaises(ValueError)), ValueError),
+    case("encode-other-object", lambda: S.encode(Spelled("é"))),
+    case("encode-surrogate", lambda: S.encode("a\ud800"), UnicodeEncodeError),
+    case("encode-str-raises", lambda: S.encode(Unprintable(lambda: ValueError("x"))), ValueError),
+    case("decode-malformed", lambda: S.decode(b"a\xff"), UnicodeDecodeError),
+    case("decode-str-not-text", lambda: S.decode(Spelled(5)), TypeError),
+    case("safe-decode-caught", lambda: S.safe_decode(Unprintable(undecodable))),
+    case("safe-decode-str-raises", lambda: S.safe_decode(Unprintable(lambda: ValueError("x"))), ValueError),
     # Module-global lookup
-    case("serialize-dict-no-io", lambda: serializer._serialize_dict({"a": "b"}), NameError, lambda ns: ns.pop("io")),
-    case("serialize-list-no-io", lambda: serializer._serialize_list(["a"]), NameError, lambda ns: ns.pop("io")),
-    case("deserialize-dict-no-encode", lambda: serializer._deserialize_dict(b"\x00\x00"), NameError, lambda ns: ns.pop("encode")),
-    case("deserialize-list-no-encode", lambda: serializer._deserialize_list(b"\x00\x00"), NameError, lambda ns: ns.pop("encode")),
-    case("serialize-dict-stand-in-io", lambda: serializer._serialize_dict({"a": "b", "é": b"c"}), None,
-         lambda ns: ns.update(io=SimpleNamespace(BytesIO=RecordingStream))),
-    case("serialize-list-stand-in-io", lambda: serializer._serialize_list(["a", 1]), None,
-         lambda ns: ns.update(io=SimpleNamespace(BytesIO=RecordingStream))),
-    case("serialize-list-bytesio-subclass", lambda: serializer._serialize_list(["a", 1]), None,
-         lambda ns: ns.update(io=SimpleNamespace(BytesIO=type("Stream", (io.BytesIO,), {})))),
-    case("serialize-dict-write-raises", lambda: serializer._serialize_dict({"a": "b"}), OSError,
-         lambda ns: ns.update(io=SimpleNamespace(BytesIO=FailingStream))),
-    case("serialize-list-write-raises", lambda: serializer._serialize_list(["a"]), OSError,
-         lambda ns: ns.update(io=SimpleNamespace(BytesIO=FailingStream))),
-    case("deserialize-dict-stand-in-encode", lambda: serializer._deserialize_dict("x"), None,
-         lambda ns: ns.update(encode=lambda raw: b"\x01\x01ab")),
-    case("deserialize-dict-encode-raises", lambda: serializer._deserialize_dict(b"\x00\x00"), OSError,
-         lambda ns: ns.update(encode=refuse_encode)),
-    case("deserialize-list-encode-raises", lambda: serializer._deserialize_list(b"\x00\x00"), OSError,
-         lambda ns: ns.update(encode=refuse_encode)),
-    case("deserialize-list-encode-gives-text", lambda: serializer._deserialize_list(b"\x00\x00"), TypeError,
-         lambda ns: ns.update(encode=lambda raw: "text")),
+    case("serialize-dict-no-io", lambda: S._serialize_dict({"a": "b"}), NameError, {"io": None}),
+    case("serialize-list-no-io", lambda: S._serialize_list(["a"]), NameError, {"io": None}),
+    case("deserialize-dict-no-encode", lambda: S._deserialize_dict(b"\x00\x00"), NameError, {"encode": None}),
+    case("deserialize-list-no-encode", lambda: S._deserialize_list(b"\x00"), NameError, {"encode": None}),
+    # Prefixes of one byte are shared objects; long entries take prefixes of their own.
+    case("serialize-dict-stand-in-io", lambda: S._serialize_dict({"a": "b", "é": b"c" * 200, 1: 2}), None, RECORDING_IO),
+    case("serialize-list-stand-in-io", lambda: S._serialize_list(["a", 1, "x" * 200]), None, RECORDING_IO),
+    case("serialize-list-bytesio-subclass", lambda: S._serialize_list(["a", 1]), None, SUBCLASS_IO),
+    case("serialize-dict-write-raises", lambda: S._serialize_dict({"a": "b"}), OSError, FAILING_IO),
+    case("serialize-list-write-raises", lambda: S._serialize_list(["a"]), OSError, FAILING_IO),
+    case("deserialize-dict-stand-in-encode", lambda: S._deserialize_dict("x"), None, {"encode": lambda raw: b"\x01\x01ab"}),
+    case("deserialize-dict-encode-raises", lambda: S._deserialize_dict(b"\x00\x00"), OSError, {"encode": refuse}),
+    case("deserialize-list-encode-raises", lambda: S._deserialize_list(b"\x00"), OSError, {"encode": refuse}),
+    case("deserialize-list-encode-gives-text", lambda: S._deserialize_list(b"\x00"), TypeError,
+         {"encode": lambda raw: "text"}),
     # Writers
-    case("serialize-dict-size-changes", lambda: write_changing_dict(Grower), RuntimeError),
-    case("serialize-dict-key-removed", lambda: write_changing_dict(Vanisher), KeyError),
-    case("serialize-dict-none", lambda: serializer._serialize_dict(None), TypeError),
-    case("serialize-dict-none-value", lambda: serializer._serialize_dict({"a": "b", "c": None}), TypeError),
-    case("serialize-dict-none-key", lambda: serializer._serialize_dict({None: "b"}), TypeError),
-    case("serialize-dict-surrogate-value", lambda: serializer._serialize_dict({"a": "\ud800"}), UnicodeEncodeError),
-    case("serialize-list-surrogate", lambda: serializer._serialize_list(["a", "\ud800"]), UnicodeEncodeError),
-    case("serialize-list-none-item", lambda: serializer._serialize_list(["a", None]), TypeError),
-    case("serialize-list-no-length", lambda: serializer._serialize_list(5), TypeError),
-    case("serialize-list-text", lambda: serializer._serialize_list("abc")),
+    case("serialize-dict-size-changes",
+         lambda: write_changing_dict(lambda d: Spelled("g", lambda: d.update(new=1))), RuntimeError),
+    case("serialize-dict-key-removed",
+         lambda: write_changing_dict(lambda d: (Spelled("v", lambda: d.clear() or d.update(o=1)),)), KeyError),
+    case("serialize-dict-none", lambda: S._serialize_dict(None), TypeError),
+    case("serialize-dict-none-value", lambda: S._serialize_dict({"a": "b", "c": None}), TypeError),
+    case("serialize-dict-none-key", lambda: S._serialize_dict({None: "b"}), TypeError),
+    case("serialize-dict-surrogate-value", lambda: S._serialize_dict({"a": "\ud800"}), UnicodeEncodeError),
+    case("serialize-list-surrogate", lambda: S._serialize_list(["a", "\ud800"]), UnicodeEncodeError),
+    case("serialize-list-none-item", lambda: S._serialize_list(["a", None]), TypeError),
+    case("serialize-list-no-length", lambda: S._serialize_list(5), TypeError),
+    case("serialize-list-missing-index", lambda: S._serialize_list({1: "a"}), KeyError),
+    case("serialize-list-text", lambda: S._serialize_list("abc")),
     # Readers
-    case("deserialize-dict-long", lambda: serializer._deserialize_dict(LONG_DICT, False)),
-    case("deserialize-list-long", lambda: serializer._deserialize_list(LONG_LIST)),
-    case("deserialize-dict-corrupt-key", lambda: serializer._deserialize_dict(b"\x01\x01ab\x05"), ValueError),
-    case("deserialize-dict-corrupt-value", lambda: serializer._deserialize_dict(b"\x01\x05a"), ValueError),
-    case("deserialize-list-corrupt-item", lambda: serializer._deserialize_list(b"\x01a\x05"), ValueError),
-    case("deserialize-dict-malformed-key", lambda: serializer._deserialize_dict(b"\x01\x01\xffa"), UnicodeDecodeError),
-    case("deserialize-list-malformed-item", lambda: serializer._deserialize_list(b"\x01a\x01\xff"), UnicodeDecodeError),
-    case("deserialize-dict-truth-raises", lambda: serializer._deserialize_dict(b"\x00\x00", Falsy()), ValueError),
-    case("deserialize-list-truth-raises", lambda: serializer._deserialize_list(b"\x00", Falsy()), ValueError),
-    case("deserialize-dict-none", lambda: serializer._deserialize_dict(None), TypeError),
-    case("deserialize-list-bytes-subclass", lambda: serializer._deserialize_list(BytesSubclass(b"")), TypeError),
+    case("deserialize-dict-long", lambda: S._deserialize_dict(LONG_DICT, False)),
+    case("deserialize-list-long", lambda: S._deserialize_list(LONG_LIST)),
+    case("deserialize-dict-corrupt-key", lambda: S._deserialize_dict(b"\x01\x01ab\x05"), ValueError),
+    case("deserialize-dict-corrupt-value", lambda: S._deserialize_dict(b"\x01\x05a"), ValueError),
+    case("deserialize-list-corrupt-item", lambda: S._deserialize_list(b"\x01a\x05"), ValueError),
+    case("deserialize-dict-malformed-key", lambda: S._deserialize_dict(b"\x01\x01\xffa"), UnicodeDecodeError),
+    case("deserialize-dict-malformed-value", lambda: S._deserialize_dict(b"\x01\x01a\xff"), UnicodeDecodeError),
+    case("deserialize-list-malformed-item", lambda: S._deserialize_list(b"\x01a\x01\xff"), UnicodeDecodeError),
+    case("deserialize-dict-truth-raises", lambda: S._deserialize_dict(b"\x00\x00", Undecidable()), ValueError),
+    case("deserialize-list-truth-raises", lambda: S._deserialize_list(b"\x00", Undecidable()), ValueError),
+    case("deserialize-dict-none", lambda: S._deserialize_dict(None), TypeError),
+    case("deserialize-list-bytes-subclass", lambda: S._deserialize_list(BytesSubclass(b"")), TypeError),
 ]
+
+
+def refcount_growth(call: Callable[[], Any], rounds: int = 200) -> int:
+    """Growth of the interpreter's total refcount over many calls, after a warm-up."""
+    for _ in range(20):
+        call()
+    before = sys.gettotalrefcount()  # type: ignore[attr-defined]
+    for _ in range(rounds):
+        call()
+    return sys.gettotalrefcount() - before  # type: ignore[attr-defined]
 
 
 @pytest.mark.parametrize("call, raises, setup", CASES)
 def test_repeated_calls_leave_reference_counts_unchanged(
-    module_globals: Namespace, call: Callable[[], Any], raises: type[BaseException] | None,
-    setup: Callable[[Namespace], None] | None,
+    module_globals: dict[str, Any], call: Callable[[], Any], raises: type[BaseException] | None, setup: dict[str, Any],
 ) -> None:
-    if setup is not None:
-        setup(module_globals)
+    for name, value in setup.items():  # None: the name is deleted
+        if value is None:
+            del module_globals[name]
+        else:
+            module_globals[name] = value
 
     def once() -> None:
         try:
