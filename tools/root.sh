@@ -82,11 +82,12 @@ provision() {
 run_in_root() {
     exec unshare -m --propagation private -- bash -euc '
         root=$1 clone=$2; shift 2
-        mkdir -p "$root$clone"
-        mount --bind "$clone" "$root$clone"
         mount -t proc proc "$root/proc"
         mount --rbind /dev "$root/dev"
         mount -t tmpfs tmpfs "$root/tmp"
+        # After /tmp, so that a clone below /tmp is not hidden by it.
+        mkdir -p "$root$clone"
+        mount --bind "$clone" "$root$clone"
         cd "$root$clone"
         exec chroot "$root" /usr/bin/env -i \
             PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root LANG=C.UTF-8 \
