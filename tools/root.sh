@@ -11,7 +11,10 @@ cache=/var/cache/zav-serializer
 root=$cache/root
 suite=testing
 packages=(
-    python3.14-dev python3.14-dbg python3.14-venv g++ cmake ninja-build make
+    python3.13-dev python3.13-dbg python3.13-venv
+    python3.14-dev python3.14-dbg python3.14-venv
+    python3.15-dev python3.15-dbg python3.15-venv
+    g++ cmake ninja-build make libsimdutf-dev pkgconf python3-auditwheel patchelf
     python3-pytest python3-hypothesis python3-scikit-build-core python3-pip python3-venv
     clang libclang-rt-dev valgrind
     python3-msgpack python3-orjson python3-msgspec python3-matplotlib mypy
