@@ -102,8 +102,11 @@ public:
     }
 
     // A stream's write may run any code, so every value is looked up again.
-    bool plan_dict(PyObject*) { return false; }
-    void plan_list(PyObject*, Py_ssize_t) {}
+    bool plan_dict(PyObject*, bool& values_known) {
+        values_known = false;
+        return true;
+    }
+    bool plan_list(PyObject*, Py_ssize_t) { return true; }
 
     static Payload encode(PyObject* obj) { return Payload{_encode(obj)}; }
 
@@ -225,17 +228,33 @@ Py_ssize_t size_bound(PyObject* obj) {
 }
 
 constexpr Py_ssize_t guessed_entry_size = 24;
+constexpr Py_ssize_t max_guessed_entries = 4096;
+
+// A first guess of the record's size from the number of entries the container reports.
+// A sequence may report far more items than it gives, so the guess is capped; the
+// buffer grows from there as entries are written.
+Py_ssize_t first_guess(Py_ssize_t entries) {
+    return std::min(entries, max_guessed_entries) * guessed_entry_size;
+}
+
+// a * b, or the largest Py_ssize_t where that would overflow.
+Py_ssize_t saturating_product(Py_ssize_t a, Py_ssize_t b) {
+    Py_ssize_t product;
+    return __builtin_mul_overflow(a, b, &product) ? PY_SSIZE_T_MAX : product;
+}
 
 // Builds the record in place; used when the stream would be the standard BytesIO.
 // Exact str and bytes go straight into the record; anything else takes the way
 // through _encode that a stream would see.
 class BufferSink {
 public:
-    // Sizes the record from a first pass over d. True when every key is an exact str
-    // and every value an exact str or bytes: then no Python code runs while d is
-    // written, and the values that the iteration yields are those a lookup would find.
-    bool plan_dict(PyObject* d) {
+    // Sizes the record from a first pass over d; false when the buffer cannot be had.
+    // values_known tells whether every key is an exact str and every value an exact str
+    // or bytes: then no Python code runs while d is written, and the values that the
+    // iteration yields are those a lookup would find.
+    bool plan_dict(PyObject* d, bool& values_known) {
         entries_ = PyDict_Size(d);
+        values_known = false;
         Py_ssize_t total = 0;
         Py_ssize_t pos = 0;
         for (;;) {
@@ -248,19 +267,18 @@ public:
             Py_ssize_t ksize = PyUnicode_CheckExact(key) ? size_bound(key) : -1;
             Py_ssize_t vsize = size_bound(value);
             if (ksize < 0 || vsize < 0) {
-                ok_ = out_.allocate(entries_ * guessed_entry_size);
-                return false;
+                return out_.allocate(first_guess(entries_));
             }
             total += ksize + vsize;
         }
+        values_known = true;
         // Lengths under 128 take one byte; longer ones make the buffer grow a little.
-        ok_ = out_.allocate(total + 2 * entries_);
-        return true;
+        return out_.allocate(total + 2 * entries_);
     }
 
-    void plan_list(PyObject*, Py_ssize_t n) {
+    bool plan_list(PyObject*, Py_ssize_t n) {
         entries_ = n;
-        ok_ = out_.allocate(n * guessed_entry_size);
+        return out_.allocate(first_guess(n));
     }
 
     // An ASCII str is its own UTF-8, copied straight into the record.
@@ -327,23 +345,22 @@ public:
         return true;
     }
 
-    PyObject* finish() { return ok_ ? out_.finish() : nullptr; }
+    PyObject* finish() { return out_.finish(); }
 
 private:
     // Room for one more entry. Should the buffer grow, it grows towards the size that
     // the entries so far project for all of them, so that a record of large entries is
     // not copied over and over; at most fourfold, as one large entry among small ones
-    // projects far too much.
+    // projects far too much and a sequence may report more items than it has.
     unsigned char* room(Py_ssize_t n) {
-        if (!ok_) {
-            return nullptr;
-        }
         if (out_.fits(n)) {
             return out_.end();
         }
         Py_ssize_t needed = out_.used() + n;
-        Py_ssize_t projected = needed / (done_ + 1) * entries_;
-        return out_.grow(n, std::min(projected + projected / 8, 4 * needed)) ? out_.end() : nullptr;
+        Py_ssize_t projected = saturating_product(needed / (done_ + 1), entries_);
+        Py_ssize_t hint = std::min(projected, PY_SSIZE_T_MAX / 8 * 7);
+        hint = std::min(hint + hint / 8, saturating_product(needed, 4));
+        return out_.grow(n, hint) ? out_.end() : nullptr;
     }
 
     void commit(unsigned char* end) {
@@ -359,7 +376,6 @@ private:
     OutputBuffer out_;
     Py_ssize_t entries_ = 0;
     Py_ssize_t done_ = 0;
-    bool ok_ = false;
 };
 
 // The class that makes the output stream: `io.BytesIO` as the module sees it now.
@@ -439,7 +455,10 @@ struct DictWriter {
         }
         Ref held = Ref::borrow(d);
         Py_ssize_t size = PyDict_Size(d);
-        bool values_known = sink.plan_dict(d);
+        bool values_known;
+        if (!sink.plan_dict(d, values_known)) {
+            return nullptr;
+        }
         Py_ssize_t pos = 0;
         for (;;) {
             Ref key;
@@ -498,7 +517,9 @@ struct ListWriter {
         if (n < 0) {
             return nullptr;
         }
-        sink.plan_list(l, n);
+        if (!sink.plan_list(l, n)) {
+            return nullptr;
+        }
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (!write_item(l, i, sink)) {
                 return nullptr;

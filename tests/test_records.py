@@ -2,6 +2,7 @@
 list record (length, bytes per item): their writers and readers."""
 from __future__ import annotations
 
+import sys
 from typing import Any
 
 import pytest
@@ -269,3 +270,32 @@ def test_input_that_cannot_be_encoded(reader: Any) -> None:
         reader("\ud800")
     assert module_entries(caught.value) == [
         f"zav.serializer.{reader.__name__}", "zav.serializer.encode", "zav.serializer._encode"]
+
+
+class Paging:
+    """A sequence that reports `reported` items but gives only the first `real`, as a
+    paging or streaming sequence may."""
+
+    def __init__(self, reported: int, real: int) -> None:
+        self.reported, self.real = reported, real
+        self.asked: list[int] = []
+
+    def __len__(self) -> int:
+        return self.reported
+
+    def __getitem__(self, i: int) -> str:
+        self.asked.append(i)
+        if i >= self.real:
+            raise IndexError(f"page {i} is not there")
+        return "x" * i
+
+
+@pytest.mark.parametrize("reported", [2**31, 2**32, 2**62, sys.maxsize])
+def test_sequence_reporting_more_items_than_it_has(writer_path: str, reported: int) -> None:
+    # The reported length sizes nothing: the writer asks for items in order and fails
+    # with the sequence's own exception at the first one that is not there.
+    sequence = Paging(reported, 3)
+    with pytest.raises(IndexError, match="^page 3 is not there$") as caught:
+        LIST(sequence)
+    assert sequence.asked == [0, 1, 2, 3]
+    assert module_entries(caught.value) == ["zav.serializer._serialize_list"]
