@@ -1,7 +1,9 @@
 // The text codec: objects to UTF-8 bytes and bytes back to text.
 #include "serializer.h"
 
+#include <charconv>
 #include <cstring>
+#include <memory>
 
 namespace zav {
 
@@ -30,28 +32,6 @@ Ref decode_classified(PyObject* obj) {
     return Ref::steal(PyObject_Str(obj));
 }
 
-bool is_ascii(const char* data, Py_ssize_t size) {
-    std::uint64_t high = 0;
-    Py_ssize_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, data + i, 8);
-        high |= word;
-    }
-    for (; i < size; ++i) {
-        high |= static_cast<unsigned char>(data[i]);
-    }
-    return (high & 0x8080808080808080ULL) == 0;
-}
-
-PyObject* ascii_text(const char* data, Py_ssize_t size) {
-    PyObject* text = PyUnicode_New(size, 127);
-    if (text != nullptr) {
-        std::memcpy(PyUnicode_1BYTE_DATA(text), data, static_cast<std::size_t>(size));
-    }
-    return text;
-}
-
 }  // namespace
 
 Ref _encode(PyObject* obj) {
@@ -71,15 +51,81 @@ Ref _decode(PyObject* obj) {
 }
 
 Ref decode_utf8(const char* data, Py_ssize_t size) {
-    // ASCII is its own UTF-8: such a str is made and filled directly. Strings of one
-    // character or none go to CPython, which hands out shared ones.
-    Ref result = Ref::steal(size > 1 && is_ascii(data, size)
-                                ? ascii_text(data, size)
-                                : PyUnicode_DecodeUTF8(data, size, nullptr));
+    Ref result = Ref::steal(utf8::decode(data, size));
     if (!result) {
         add_traceback("_decode");
     }
     return result;
+}
+
+// ---------------------------------------------------------------------------
+// Plain forms
+
+PlainForm::Outcome PlainForm::take(PyObject* obj) {
+    if (PyUnicode_CheckExact(obj)) {
+        size_ = utf8::encoded_size(obj);
+        if (size_ < 0) {
+            return general;  // CPython's encoder raises the exact error
+        }
+        text_ = obj;
+        return plain;
+    }
+    if (PyBytes_CheckExact(obj)) {
+        data_ = PyBytes_AS_STRING(obj);
+        size_ = PyBytes_GET_SIZE(obj);
+        return plain;
+    }
+    return take_number(obj);
+}
+
+PlainForm::Outcome PlainForm::take_number(PyObject* obj) {
+    if (PyBool_Check(obj)) {
+        data_ = obj == Py_True ? "True" : "False";
+        size_ = obj == Py_True ? 4 : 5;
+        return plain;
+    }
+    if (PyFloat_CheckExact(obj)) {
+        return take_float(PyFloat_AS_DOUBLE(obj));
+    }
+    if (!PyLong_CheckExact(obj)) {
+        return general;
+    }
+    long long value;
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+        value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+    } else {
+        int overflow;
+        value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow != 0) {
+            return general;  // str() has its own rules for large numbers
+        }
+    }
+    size_ = std::to_chars(digits_, digits_ + sizeof digits_, value).ptr - digits_;
+    return plain;
+}
+
+// The text of str(value): the shortest digits that read back as the same double.
+PlainForm::Outcome PlainForm::take_float(double value) {
+    std::unique_ptr<char, decltype(&PyMem_Free)> text(
+        PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr), PyMem_Free);
+    if (!text) {
+        return failed;
+    }
+    std::size_t n = std::strlen(text.get());
+    if (n > sizeof digits_) {
+        return general;
+    }
+    std::memcpy(digits_, text.get(), n);
+    size_ = static_cast<Py_ssize_t>(n);
+    return plain;
+}
+
+unsigned char* PlainForm::write(unsigned char* out) const {
+    if (text_ != nullptr) {
+        return utf8::encode_into(text_, size_, out);
+    }
+    std::memcpy(out, data_ != nullptr ? data_ : digits_, static_cast<std::size_t>(size_));
+    return out + size_;
 }
 
 PyObject* encode_body(PyObject* const* args) { return _encode(args[0]).release(); }

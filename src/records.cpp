@@ -69,19 +69,21 @@ int varnum_width(Py_ssize_t length) {
 // ---------------------------------------------------------------------------
 // Writers
 
-// One key, value or item as _encode gives it, with its byte length. On the native
-// path an ASCII str stays a str and its characters go straight into the record.
+// One key, value or item on its way into the record: its plain form where it has one
+// and the record is built natively, else the object that _encode gave.
 struct Payload {
-    Ref obj;
+    Ref obj;  // what _encode gave, or the object whose plain form is taken
+    PlainForm form;
+    bool plain = false;
     const char* data = nullptr;
     Py_ssize_t size = 0;
-    bool text = false;
 
     explicit operator bool() const { return bool(obj); }
 
     // Takes the length; fails as the bytes view of a non-bytes object would.
     bool measure() {
-        if (text) {
+        if (plain) {
+            size = form.size();
             return true;
         }
         char* start;
@@ -91,24 +93,35 @@ struct Payload {
         data = start;
         return true;
     }
+
+    unsigned char* write(unsigned char* out) const {
+        if (plain) {
+            return form.write(out);
+        }
+        std::memcpy(out, data, static_cast<std::size_t>(size));
+        return out + size;
+    }
 };
+
+Payload encoded(PyObject* obj) {
+    Payload payload;
+    payload.obj = _encode(obj);
+    return payload;
+}
 
 // Writes to a stream object through its Python-level write and getvalue methods.
 class StreamSink {
 public:
+    static constexpr bool native = false;
+
     bool open(PyObject* stream_class) {
         stream_ = Ref::steal(PyObject_CallNoArgs(stream_class));
         return bool(stream_);
     }
 
-    // A stream's write may run any code, so every value is looked up again.
-    bool plan_dict(PyObject*, bool& values_known) {
-        values_known = false;
-        return true;
-    }
-    bool plan_list(PyObject*, Py_ssize_t) { return true; }
+    bool reserve(Py_ssize_t) { return true; }
 
-    static Payload encode(PyObject* obj) { return Payload{_encode(obj)}; }
+    static Payload encode(PyObject* obj) { return encoded(obj); }
 
     bool put_pair(const Payload& key, const Payload& value) {
         unsigned char knumbuf[max_varnum_width];
@@ -149,84 +162,6 @@ private:
     Ref stream_;
 };
 
-// A bytes object filled in place, grown as needed and cut to size at the end.
-class OutputBuffer {
-public:
-    bool allocate(Py_ssize_t capacity) {
-        bytes_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, std::max<Py_ssize_t>(capacity, 1)));
-        return bool(bytes_);
-    }
-
-    bool fits(Py_ssize_t n) const { return n <= PyBytes_GET_SIZE(bytes_.get()) - used_; }
-
-    // Grows to room for n more bytes, and to `hint` bytes in all if that is more.
-    bool grow(Py_ssize_t n, Py_ssize_t hint) {
-        return resize(std::max({PyBytes_GET_SIZE(bytes_.get()) * 2, used_ + n, hint}));
-    }
-
-    unsigned char* end() { return begin() + used_; }
-    Py_ssize_t used() const { return used_; }
-    void commit(unsigned char* end) { used_ = end - begin(); }
-
-    PyObject* finish() {
-        if (used_ != PyBytes_GET_SIZE(bytes_.get()) && !resize(used_)) {
-            return nullptr;
-        }
-        return bytes_.release();
-    }
-
-private:
-    unsigned char* begin() {
-        return reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes_.get()));
-    }
-
-    bool resize(Py_ssize_t size) {
-        PyObject* bytes = bytes_.release();
-        if (_PyBytes_Resize(&bytes, size) < 0) {
-            return false;  // the object is gone and the error set
-        }
-        bytes_ = Ref::steal(bytes);
-        return true;
-    }
-
-    Ref bytes_;
-    Py_ssize_t used_ = 0;
-};
-
-bool is_ascii_text(PyObject* obj) { return PyUnicode_CheckExact(obj) && PyUnicode_IS_ASCII(obj); }
-
-// The length of an exact bytes or ASCII str, which the record holds as they are; -1
-// for anything else, which takes the way through _encode.
-Py_ssize_t plain_size(PyObject* obj) {
-    if (is_ascii_text(obj)) {
-        return PyUnicode_GET_LENGTH(obj);
-    }
-    return PyBytes_CheckExact(obj) ? PyBytes_GET_SIZE(obj) : -1;
-}
-
-const void* plain_data(PyObject* obj) {
-    return PyBytes_CheckExact(obj) ? PyBytes_AS_STRING(obj) : PyUnicode_DATA(obj);
-}
-
-unsigned char* copy_bytes(const void* data, Py_ssize_t size, unsigned char* out) {
-    std::memcpy(out, data, static_cast<std::size_t>(size));
-    return out + size;
-}
-
-// An upper bound of the record bytes for an exact str or bytes, without encoding it;
-// -1 for other objects, whose encoding may run Python code.
-Py_ssize_t size_bound(PyObject* obj) {
-    if (PyBytes_CheckExact(obj)) {
-        return PyBytes_GET_SIZE(obj);
-    }
-    if (!PyUnicode_CheckExact(obj)) {
-        return -1;
-    }
-    Py_ssize_t n = PyUnicode_GET_LENGTH(obj);
-    // UTF-8 takes at most one byte per byte of storage more than the code unit has.
-    return PyUnicode_IS_ASCII(obj) ? n : n * (PyUnicode_KIND(obj) + 1);
-}
-
 constexpr Py_ssize_t guessed_entry_size = 24;
 constexpr Py_ssize_t max_guessed_entries = 4096;
 
@@ -243,139 +178,143 @@ Py_ssize_t saturating_product(Py_ssize_t a, Py_ssize_t b) {
     return __builtin_mul_overflow(a, b, &product) ? PY_SSIZE_T_MAX : product;
 }
 
+// A bytes object filled in place, grown as entries come and cut to size at the end.
+// Growing projects the entries so far onto all of them, so that a record of large
+// entries is not copied over and over; at most fourfold, as one large entry among
+// small ones projects far too much and a sequence may report more items than it has.
+class OutputBuffer {
+public:
+    bool allocate(Py_ssize_t entries) {
+        entries_ = entries;
+        bytes_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, std::max<Py_ssize_t>(first_guess(entries), 1)));
+        return bool(bytes_);
+    }
+
+    // Room for n more bytes at end(), or null with MemoryError.
+    unsigned char* room(Py_ssize_t n) {
+        if (n <= capacity() - used_) {
+            return end();
+        }
+        Py_ssize_t needed = used_ + n;
+        Py_ssize_t projected = saturating_product(needed / (done_ + 1), entries_);
+        projected = std::min(projected, PY_SSIZE_T_MAX / 8 * 7);
+        Py_ssize_t hint = std::min(projected + projected / 8, saturating_product(needed, 4));
+        return resize(std::max({capacity() + capacity() / 2, needed, hint})) ? end() : nullptr;
+    }
+
+    // One entry written up to `end`.
+    void commit(unsigned char* end) {
+        used_ = end - begin();
+        ++done_;
+    }
+
+    // Starts the record again, keeping the memory.
+    void clear() { used_ = done_ = 0; }
+
+    PyObject* finish() {
+        if (used_ != capacity() && !resize(used_)) {
+            return nullptr;
+        }
+        return bytes_.release();
+    }
+
+private:
+    Py_ssize_t capacity() const { return PyBytes_GET_SIZE(bytes_.get()); }
+
+    unsigned char* begin() {
+        return reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes_.get()));
+    }
+
+    unsigned char* end() { return begin() + used_; }
+
+    bool resize(Py_ssize_t size) {
+        PyObject* bytes = bytes_.release();
+        if (_PyBytes_Resize(&bytes, size) < 0) {
+            return false;  // the object is gone and the error set
+        }
+        bytes_ = Ref::steal(bytes);
+        return true;
+    }
+
+    Ref bytes_;
+    Py_ssize_t entries_ = 0;
+    Py_ssize_t used_ = 0;
+    Py_ssize_t done_ = 0;
+};
+
 // Builds the record in place; used when the stream would be the standard BytesIO.
-// Exact str and bytes go straight into the record; anything else takes the way
+// Objects with a plain form go straight into the record; anything else takes the way
 // through _encode that a stream would see.
 class BufferSink {
 public:
-    // Sizes the record from a first pass over d; false when the buffer cannot be had.
-    // values_known tells whether every key is an exact str and every value an exact str
-    // or bytes: then no Python code runs while d is written, and the values that the
-    // iteration yields are those a lookup would find.
-    bool plan_dict(PyObject* d, bool& values_known) {
-        entries_ = PyDict_Size(d);
-        values_known = false;
-        Py_ssize_t total = 0;
-        Py_ssize_t pos = 0;
-        for (;;) {
-            CriticalSection guard(d);
-            PyObject* key;
-            PyObject* value;
-            if (!PyDict_Next(d, &pos, &key, &value)) {
-                break;
-            }
-            Py_ssize_t ksize = PyUnicode_CheckExact(key) ? size_bound(key) : -1;
-            Py_ssize_t vsize = size_bound(value);
-            if (ksize < 0 || vsize < 0) {
-                return out_.allocate(first_guess(entries_));
-            }
-            total += ksize + vsize;
-        }
-        values_known = true;
-        // Lengths under 128 take one byte; longer ones make the buffer grow a little.
-        return out_.allocate(total + 2 * entries_);
-    }
+    static constexpr bool native = true;
 
-    bool plan_list(PyObject*, Py_ssize_t n) {
-        entries_ = n;
-        return out_.allocate(first_guess(n));
-    }
+    bool reserve(Py_ssize_t entries) { return out_.allocate(entries); }
 
-    // An ASCII str is its own UTF-8, copied straight into the record.
+    void restart() { out_.clear(); }
+
+    // The plain form when obj has one, else what _encode gives.
     static Payload encode(PyObject* obj) {
-        if (is_ascii_text(obj)) {
-            return Payload{Ref::borrow(obj), nullptr, PyUnicode_GET_LENGTH(obj), true};
+        Payload payload;
+        switch (payload.form.take(obj)) {
+        case PlainForm::plain:
+            payload.obj = Ref::borrow(obj);
+            payload.plain = true;
+            return payload;
+        case PlainForm::general:
+            return encoded(obj);
+        case PlainForm::failed:
+            break;
         }
-        return Payload{_encode(obj)};
-    }
-
-    // Writes an exact bytes or ASCII str item: 1 when written, 0 when the item is
-    // anything else (nothing done), -1 on failure.
-    int put_plain_item(PyObject* item) {
-        Py_ssize_t size = plain_size(item);
-        if (size < 0) {
-            return 0;
-        }
-        unsigned char* out = room(varnum_width(size) + size);
-        int nbytes = out ? write_length(out, size) : -1;
-        if (nbytes <= 0) {
-            return -1;
-        }
-        commit(copy_bytes(plain_data(item), size, out + nbytes));
-        return 1;
-    }
-
-    // The same for a pair of them.
-    int put_plain_pair(PyObject* key, PyObject* value) {
-        Py_ssize_t ksize = plain_size(key);
-        Py_ssize_t vsize = plain_size(value);
-        if (ksize < 0 || vsize < 0) {
-            return 0;
-        }
-        unsigned char* out = room(varnum_width(ksize) + varnum_width(vsize) + ksize + vsize);
-        int knbytes = out ? write_length(out, ksize) : -1;
-        int vnbytes = knbytes > 0 ? write_length(out + knbytes, vsize) : -1;
-        if (vnbytes <= 0) {
-            return -1;
-        }
-        unsigned char* end = copy_bytes(plain_data(key), ksize, out + knbytes + vnbytes);
-        commit(copy_bytes(plain_data(value), vsize, end));
-        return 1;
+        return payload;
     }
 
     bool put_pair(const Payload& key, const Payload& value) {
-        unsigned char* out =
-            room(varnum_width(key.size) + varnum_width(value.size) + key.size + value.size);
-        int knbytes = out ? write_length(out, key.size) : -1;
-        int vnbytes = knbytes > 0 ? write_length(out + knbytes, value.size) : -1;
-        if (vnbytes <= 0) {
-            return false;
-        }
-        commit(copy(value, copy(key, out + knbytes + vnbytes)));
-        return true;
+        return put_pair_of(key, value);
     }
 
-    bool put_item(const Payload& item) {
-        unsigned char* out = room(varnum_width(item.size) + item.size);
-        int nbytes = out ? write_length(out, item.size) : -1;
-        if (nbytes <= 0) {
-            return false;
-        }
-        commit(copy(item, out + nbytes));
-        return true;
+    bool put_item(const Payload& item) { return put_item_of(item); }
+
+    // The same for plain forms alone, taken while no Python code runs.
+    bool put_plain_pair(const PlainForm& key, const PlainForm& value) {
+        return put_pair_of(key, value);
     }
+
+    bool put_plain_item(const PlainForm& item) { return put_item_of(item); }
 
     PyObject* finish() { return out_.finish(); }
 
 private:
-    // Room for one more entry. Should the buffer grow, it grows towards the size that
-    // the entries so far project for all of them, so that a record of large entries is
-    // not copied over and over; at most fourfold, as one large entry among small ones
-    // projects far too much and a sequence may report more items than it has.
-    unsigned char* room(Py_ssize_t n) {
-        if (out_.fits(n)) {
-            return out_.end();
+    template <class Part>
+    bool put_pair_of(const Part& key, const Part& value) {
+        Py_ssize_t ksize = size_of(key);
+        Py_ssize_t vsize = size_of(value);
+        unsigned char* out = out_.room(varnum_width(ksize) + varnum_width(vsize) + ksize + vsize);
+        int knbytes = out ? write_length(out, ksize) : -1;
+        int vnbytes = knbytes > 0 ? write_length(out + knbytes, vsize) : -1;
+        if (vnbytes <= 0) {
+            return false;
         }
-        Py_ssize_t needed = out_.used() + n;
-        Py_ssize_t projected = saturating_product(needed / (done_ + 1), entries_);
-        Py_ssize_t hint = std::min(projected, PY_SSIZE_T_MAX / 8 * 7);
-        hint = std::min(hint + hint / 8, saturating_product(needed, 4));
-        return out_.grow(n, hint) ? out_.end() : nullptr;
+        out_.commit(value.write(key.write(out + knbytes + vnbytes)));
+        return true;
     }
 
-    void commit(unsigned char* end) {
-        out_.commit(end);
-        ++done_;
+    template <class Part>
+    bool put_item_of(const Part& item) {
+        Py_ssize_t size = size_of(item);
+        unsigned char* out = out_.room(varnum_width(size) + size);
+        int nbytes = out ? write_length(out, size) : -1;
+        if (nbytes <= 0) {
+            return false;
+        }
+        out_.commit(item.write(out + nbytes));
+        return true;
     }
 
-    static unsigned char* copy(const Payload& payload, unsigned char* out) {
-        const void* data = payload.text ? PyUnicode_DATA(payload.obj.get()) : payload.data;
-        return copy_bytes(data, payload.size, out);
-    }
+    static Py_ssize_t size_of(const Payload& payload) { return payload.size; }
+    static Py_ssize_t size_of(const PlainForm& form) { return form.size(); }
 
     OutputBuffer out_;
-    Py_ssize_t entries_ = 0;
-    Py_ssize_t done_ = 0;
 };
 
 // The class that makes the output stream: `io.BytesIO` as the module sees it now.
@@ -411,13 +350,76 @@ PyObject* write_record(PyObject* container) {
     return sink.open(cls.get()) ? Writer<StreamSink>::write(container, sink) : nullptr;
 }
 
-// One step of the iteration over d, under d's critical section: 1 with the next key,
-// 0 at the end, -1 when the size changed since the start. When asked for, the value
-// comes too where the key is an exact str, whose lookup could run no Python code.
+// ---------------------------------------------------------------------------
+// The map record
+
+// Keys whose hashing and comparison run no Python code. While a dict holds only such
+// keys, looking one of them up finds its own entry without calling into any object.
+bool is_native_key(PyObject* key) {
+    return PyUnicode_CheckExact(key) || PyBytes_CheckExact(key) || PyLong_CheckExact(key) ||
+           PyFloat_CheckExact(key) || PyBool_Check(key);
+}
+
+bool native_keys_from(PyObject* d, Py_ssize_t pos) {
+    PyObject* key;
+    while (PyDict_Next(d, &pos, &key, nullptr)) {
+        if (!is_native_key(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void refuse_changed_size() { PyErr_SetObject(PyExc_RuntimeError, state.texts.dict_changed_size); }
+
+// How a run of plain pairs ended.
+enum class Run {
+    done,      // every pair written
+    failed,    // with an exception set
+    general,   // the pair at pos needs Python code; the dict holds native keys only
+    restart,   // the dict holds other keys: what was written may not stand
+};
+
+// Writes pairs from pos on as long as key and value have plain forms, in one critical
+// section: no Python code runs meanwhile, so the dict cannot change, and the values
+// that the iteration yields are those that lookups would find, as long as every key of
+// the dict is native; that is checked once a pair needs Python code.
+Run write_plain_pairs(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, BufferSink& sink) {
+    CriticalSection guard(d);
+    if (PyDict_GET_SIZE(d) != size) {
+        refuse_changed_size();
+        return Run::failed;
+    }
+    for (;;) {
+        Py_ssize_t at = pos;
+        PyObject* key;
+        PyObject* value;
+        if (!PyDict_Next(d, &pos, &key, &value)) {
+            return Run::done;
+        }
+        PlainForm bkey;
+        PlainForm bvalue;
+        PlainForm::Outcome k = is_native_key(key) ? bkey.take(key) : PlainForm::general;
+        PlainForm::Outcome v = k == PlainForm::plain ? bvalue.take(value) : k;
+        if (v == PlainForm::failed) {
+            return Run::failed;
+        }
+        if (v == PlainForm::general) {
+            pos = at;
+            return native_keys_from(d, at) ? Run::general : Run::restart;
+        }
+        if (!sink.put_plain_pair(bkey, bvalue)) {
+            return Run::failed;
+        }
+    }
+}
+
+// One step of the iteration over d, under d's critical section: 1 with the next key
+// (and its value, when asked for), 0 at the end, -1 when the size changed.
 int next_entry(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, Ref& key, Ref* value) {
     CriticalSection guard(d);
     if (PyDict_GET_SIZE(d) != size) {
-        PyErr_SetObject(PyExc_RuntimeError, state.texts.dict_changed_size);
+        refuse_changed_size();
         return -1;
     }
     PyObject* found_key;
@@ -426,7 +428,7 @@ int next_entry(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, Ref& key, Ref* val
         return 0;
     }
     key = Ref::borrow(found_key);
-    if (value != nullptr && PyUnicode_CheckExact(found_key)) {
+    if (value != nullptr) {
         *value = Ref::borrow(found_value);
     }
     return 1;
@@ -455,19 +457,46 @@ struct DictWriter {
         }
         Ref held = Ref::borrow(d);
         Py_ssize_t size = PyDict_Size(d);
-        bool values_known;
-        if (!sink.plan_dict(d, values_known)) {
+        if (!sink.reserve(size)) {
             return nullptr;
         }
         Py_ssize_t pos = 0;
+        if constexpr (Sink::native) {
+            switch (write_plain_pairs(d, size, pos, sink)) {
+            case Run::done:
+                return sink.finish();
+            case Run::failed:
+                return nullptr;
+            case Run::general:
+                // The pair's value is the one a lookup would find; Python code runs
+                // from here on, so every later value is looked up again.
+                if (!write_known_pair(d, size, pos, sink)) {
+                    return nullptr;
+                }
+                break;
+            case Run::restart:
+                sink.restart();
+                pos = 0;
+                break;
+            }
+        }
+        return write_pairs(d, size, pos, sink);
+    }
+
+    static bool write_known_pair(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, Sink& sink) {
+        Ref key;
+        Ref value;
+        return next_entry(d, size, pos, key, &value) > 0 && write_pair(d, key, std::move(value), sink);
+    }
+
+    static PyObject* write_pairs(PyObject* d, Py_ssize_t size, Py_ssize_t pos, Sink& sink) {
         for (;;) {
             Ref key;
-            Ref value;
-            int step = next_entry(d, size, pos, key, values_known ? &value : nullptr);
+            int step = next_entry(d, size, pos, key, nullptr);
             if (step <= 0) {
                 return step < 0 ? nullptr : sink.finish();
             }
-            if (!write_pair(d, key, std::move(value), sink)) {
+            if (!write_pair(d, key, Ref(), sink)) {
                 return nullptr;
             }
         }
@@ -476,12 +505,6 @@ struct DictWriter {
     // The key is encoded before its value is looked up again, as the key's __str__
     // may change the dict.
     static bool write_pair(PyObject* d, const Ref& key, Ref value, Sink& sink) {
-        if constexpr (std::is_same_v<Sink, BufferSink>) {
-            int written = value ? sink.put_plain_pair(key.get(), value.get()) : 0;
-            if (written != 0) {
-                return written > 0;
-            }
-        }
         Payload bkey = sink.encode(key.get());
         if (!bkey) {
             return false;
@@ -497,6 +520,34 @@ struct DictWriter {
         return bvalue && bkey.measure() && bvalue.measure() && sink.put_pair(bkey, bvalue);
     }
 };
+
+// ---------------------------------------------------------------------------
+// The list record
+
+// Writes the items of a list or tuple from i on as long as they have plain forms, in
+// one critical section with borrowed references: no Python code runs meanwhile. Returns
+// the index of the first item not written, or -1 on failure.
+Py_ssize_t write_plain_items(PyObject* l, Py_ssize_t i, Py_ssize_t n, BufferSink& sink) {
+    CriticalSection guard(l);
+    bool list = PyList_CheckExact(l);
+    Py_ssize_t limit = std::min(n, list ? PyList_GET_SIZE(l) : PyTuple_GET_SIZE(l));
+    for (; i < limit; ++i) {
+        PyObject* item = list ? PyList_GET_ITEM(l, i) : PyTuple_GET_ITEM(l, i);
+        PlainForm bitem;
+        switch (bitem.take(item)) {
+        case PlainForm::plain:
+            if (!sink.put_plain_item(bitem)) {
+                return -1;
+            }
+            break;
+        case PlainForm::general:
+            return i;
+        case PlainForm::failed:
+            return -1;
+        }
+    }
+    return i;
+}
 
 // l[i] as Python's subscript gives it for a non-negative index.
 [[gnu::always_inline]] inline Ref item_at(PyObject* l, Py_ssize_t i) {
@@ -514,13 +565,19 @@ template <class Sink>
 struct ListWriter {
     static PyObject* write(PyObject* l, Sink& sink) {
         Py_ssize_t n = PyObject_Size(l);
-        if (n < 0) {
+        if (n < 0 || !sink.reserve(n)) {
             return nullptr;
         }
-        if (!sink.plan_list(l, n)) {
-            return nullptr;
-        }
+        bool plain_run = Sink::native && (PyList_CheckExact(l) || PyTuple_CheckExact(l));
         for (Py_ssize_t i = 0; i < n; ++i) {
+            if constexpr (Sink::native) {
+                if (plain_run && (i = write_plain_items(l, i, n, sink)) < 0) {
+                    return nullptr;
+                }
+                if (i == n) {
+                    break;
+                }
+            }
             if (!write_item(l, i, sink)) {
                 return nullptr;
             }
@@ -532,11 +589,6 @@ struct ListWriter {
         Ref item = item_at(l, i);
         if (!item) {
             return false;
-        }
-        if constexpr (std::is_same_v<Sink, BufferSink>) {
-            if (int written = sink.put_plain_item(item.get())) {
-                return written > 0;
-            }
         }
         Payload bvalue = sink.encode(item.get());
         item = Ref();

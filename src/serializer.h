@@ -117,6 +117,41 @@ Ref _encode(PyObject* obj);  // bytes or None, as the module's encode()
 Ref _decode(PyObject* obj);  // str or None, as the module's decode()
 Ref decode_utf8(const char* data, Py_ssize_t size);  // _decode of those bytes
 
+// What the record holds for an object whose encoding runs no Python code: an exact
+// str, bytes, int within 64 bits, float or bool.
+class PlainForm {
+public:
+    enum Outcome { plain, general, failed };
+
+    // plain when obj has such a form (now held here), general when it takes the way
+    // through _encode (nothing set), failed with an exception set.
+    Outcome take(PyObject* obj);
+
+    Py_ssize_t size() const { return size_; }
+    // Writes the size() bytes at out; returns the end.
+    unsigned char* write(unsigned char* out) const;
+
+private:
+    Outcome take_number(PyObject* obj);
+    Outcome take_float(double value);
+
+    PyObject* text_ = nullptr;     // a str to transcode
+    const char* data_ = nullptr;   // else bytes to copy, or null for digits_
+    Py_ssize_t size_ = 0;
+    char digits_[32];
+};
+
+// The transcoder: str storage to UTF-8 and back, with no intermediate object.
+namespace utf8 {
+// The UTF-8 size of an exact str, or -1 when strict UTF-8 cannot encode it.
+Py_ssize_t encoded_size(PyObject* text);
+// Writes the UTF-8 of an exact str whose encoded_size is size; returns the end.
+unsigned char* encode_into(PyObject* text, Py_ssize_t size, unsigned char* out);
+// A new str from UTF-8, at the width CPython's decoder would choose; its error for
+// malformed input.
+PyObject* decode(const char* data, Py_ssize_t size);
+}  // namespace utf8
+
 // Varnums.
 constexpr int max_varnum_width = 8;
 
