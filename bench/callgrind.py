@@ -77,7 +77,7 @@ def build_module(out_dir: Path) -> Path:
     sources = sorted(str(p) for p in (ROOT / "src").glob("*.cpp"))
     include = sysconfig.get_path("include")
     cxx = shutil.which("c++") or shutil.which("g++") or "c++"
-    subprocess.run([cxx, *CXXFLAGS, "-isystem", include, *sources, "-o", str(target)],
+    subprocess.run([cxx, *CXXFLAGS, "-isystem", include, *sources, "-lsimdutf", "-o", str(target)],
                    check=True)
     return target
 

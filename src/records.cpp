@@ -119,7 +119,7 @@ public:
         return bool(stream_);
     }
 
-    bool reserve(Py_ssize_t) { return true; }
+    void expect(Py_ssize_t) {}
 
     static Payload encode(PyObject* obj) { return encoded(obj); }
 
@@ -162,49 +162,28 @@ private:
     Ref stream_;
 };
 
-constexpr Py_ssize_t guessed_entry_size = 24;
-constexpr Py_ssize_t max_guessed_entries = 4096;
-
-// A first guess of the record's size from the number of entries the container reports.
-// A sequence may report far more items than it gives, so the guess is capped; the
-// buffer grows from there as entries are written.
-Py_ssize_t first_guess(Py_ssize_t entries) {
-    return std::min(entries, max_guessed_entries) * guessed_entry_size;
-}
-
 // a * b, or the largest Py_ssize_t where that would overflow.
 Py_ssize_t saturating_product(Py_ssize_t a, Py_ssize_t b) {
     Py_ssize_t product;
     return __builtin_mul_overflow(a, b, &product) ? PY_SSIZE_T_MAX : product;
 }
 
-// A bytes object filled in place, grown as entries come and cut to size at the end.
-// Growing projects the entries so far onto all of them, so that a record of large
-// entries is not copied over and over; at most fourfold, as one large entry among
-// small ones projects far too much and a sequence may report more items than it has.
+// The record's bytes, filled in place: first in a small buffer of its own, which
+// spares small records a resize, then in a bytes object grown as entries come and cut
+// to size at the end. Growing projects the entries so far onto all of them, so that a
+// record of large entries is not copied over and over; at most fourfold, as one large
+// entry among small ones projects far too much and a sequence may report more items
+// than it has.
 class OutputBuffer {
 public:
-    bool allocate(Py_ssize_t entries) {
-        entries_ = entries;
-        bytes_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, std::max<Py_ssize_t>(first_guess(entries), 1)));
-        return bool(bytes_);
-    }
+    void expect(Py_ssize_t entries) { entries_ = entries; }
 
     // Room for n more bytes at end(), or null with MemoryError.
-    unsigned char* room(Py_ssize_t n) {
-        if (n <= capacity() - used_) {
-            return end();
-        }
-        Py_ssize_t needed = used_ + n;
-        Py_ssize_t projected = saturating_product(needed / (done_ + 1), entries_);
-        projected = std::min(projected, PY_SSIZE_T_MAX / 8 * 7);
-        Py_ssize_t hint = std::min(projected + projected / 8, saturating_product(needed, 4));
-        return resize(std::max({capacity() + capacity() / 2, needed, hint})) ? end() : nullptr;
-    }
+    unsigned char* room(Py_ssize_t n) { return n <= capacity_ - used_ ? end() : grow(n); }
 
     // One entry written up to `end`.
     void commit(unsigned char* end) {
-        used_ = end - begin();
+        used_ = end - begin_;
         ++done_;
     }
 
@@ -212,34 +191,75 @@ public:
     void clear() { used_ = done_ = 0; }
 
     PyObject* finish() {
-        if (used_ != capacity() && !resize(used_)) {
+        if (!bytes_) {
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(small_), used_);
+        }
+        if (used_ != capacity_ && !resize(used_)) {
             return nullptr;
         }
         return bytes_.release();
     }
 
 private:
-    Py_ssize_t capacity() const { return PyBytes_GET_SIZE(bytes_.get()); }
+    unsigned char* end() { return begin_ + used_; }
 
-    unsigned char* begin() {
-        return reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes_.get()));
+    [[gnu::noinline]] unsigned char* grow(Py_ssize_t n) {
+        Py_ssize_t needed = used_ + n;
+        Py_ssize_t projected = saturating_product(needed / (done_ + 1), entries_);
+        projected = std::min(projected, PY_SSIZE_T_MAX / 8 * 7);
+        Py_ssize_t hint = std::min(projected + projected / 8, saturating_product(needed, 4));
+        return resize(std::max({capacity_ + capacity_ / 2, needed, hint})) ? end() : nullptr;
     }
 
-    unsigned char* end() { return begin() + used_; }
-
     bool resize(Py_ssize_t size) {
-        PyObject* bytes = bytes_.release();
-        if (_PyBytes_Resize(&bytes, size) < 0) {
-            return false;  // the object is gone and the error set
+        PyObject* bytes = bytes_ ? bytes_.release() : nullptr;
+        if (bytes == nullptr) {
+            bytes = PyBytes_FromStringAndSize(nullptr, size);
+            if (bytes != nullptr) {
+                std::memcpy(PyBytes_AS_STRING(bytes), small_, static_cast<std::size_t>(used_));
+            }
+        } else if (_PyBytes_Resize(&bytes, size) < 0) {
+            bytes = nullptr;  // the object is gone and the error set
+        }
+        if (bytes == nullptr) {
+            return false;
         }
         bytes_ = Ref::steal(bytes);
+        begin_ = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes));
+        capacity_ = size;
         return true;
     }
 
+    unsigned char small_[256];
     Ref bytes_;
+    unsigned char* begin_ = small_;
+    Py_ssize_t capacity_ = sizeof small_;
     Py_ssize_t entries_ = 0;
     Py_ssize_t used_ = 0;
     Py_ssize_t done_ = 0;
+};
+
+// The bytes of an exact ASCII str or bytes, which the record holds as they are.
+struct Contents {
+    const void* data = nullptr;
+    Py_ssize_t size = -1;
+
+    explicit Contents(PyObject* obj) {
+        if (PyUnicode_CheckExact(obj) && PyUnicode_IS_ASCII(obj)) {
+            data = PyUnicode_DATA(obj);
+            size = PyUnicode_GET_LENGTH(obj);
+        } else if (PyBytes_CheckExact(obj)) {
+            data = PyBytes_AS_STRING(obj);
+            size = PyBytes_GET_SIZE(obj);
+        }
+    }
+
+    explicit operator bool() const { return size >= 0; }
+
+    unsigned char* write(unsigned char* out) const {
+        std::memcpy(out, data, static_cast<std::size_t>(size));
+        return out + size;
+    }
 };
 
 // Builds the record in place; used when the stream would be the standard BytesIO.
@@ -249,7 +269,8 @@ class BufferSink {
 public:
     static constexpr bool native = true;
 
-    bool reserve(Py_ssize_t entries) { return out_.allocate(entries); }
+    // The number of entries the container reports: a guide for growing, no more.
+    void expect(Py_ssize_t entries) { out_.expect(entries); }
 
     void restart() { out_.clear(); }
 
@@ -282,6 +303,35 @@ public:
 
     bool put_plain_item(const PlainForm& item) { return put_item_of(item); }
 
+    // The commonest plain forms, an exact ASCII str or bytes, are their own contents:
+    // these two spare the general plain form.
+    bool put_contents_pair(const Contents& key, const Contents& value) {
+        if (key.size >= 128 || value.size >= 128) {
+            return put_pair_of(key, value);
+        }
+        unsigned char* out = out_.room(2 + key.size + value.size);  // one-byte lengths
+        if (out == nullptr) {
+            return false;
+        }
+        out[0] = static_cast<unsigned char>(key.size);
+        out[1] = static_cast<unsigned char>(value.size);
+        out_.commit(value.write(key.write(out + 2)));
+        return true;
+    }
+
+    bool put_contents_item(const Contents& item) {
+        if (item.size >= 128) {
+            return put_item_of(item);
+        }
+        unsigned char* out = out_.room(1 + item.size);  // a one-byte length
+        if (out == nullptr) {
+            return false;
+        }
+        out[0] = static_cast<unsigned char>(item.size);
+        out_.commit(item.write(out + 1));
+        return true;
+    }
+
     PyObject* finish() { return out_.finish(); }
 
 private:
@@ -313,6 +363,7 @@ private:
 
     static Py_ssize_t size_of(const Payload& payload) { return payload.size; }
     static Py_ssize_t size_of(const PlainForm& form) { return form.size(); }
+    static Py_ssize_t size_of(const Contents& contents) { return contents.size; }
 
     OutputBuffer out_;
 };
@@ -397,6 +448,14 @@ Run write_plain_pairs(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, BufferSink&
         if (!PyDict_Next(d, &pos, &key, &value)) {
             return Run::done;
         }
+        Contents kcontents(key);
+        Contents vcontents(value);
+        if (kcontents && vcontents) {
+            if (!sink.put_contents_pair(kcontents, vcontents)) {
+                return Run::failed;
+            }
+            continue;
+        }
         PlainForm bkey;
         PlainForm bvalue;
         PlainForm::Outcome k = is_native_key(key) ? bkey.take(key) : PlainForm::general;
@@ -457,9 +516,7 @@ struct DictWriter {
         }
         Ref held = Ref::borrow(d);
         Py_ssize_t size = PyDict_Size(d);
-        if (!sink.reserve(size)) {
-            return nullptr;
-        }
+        sink.expect(size);
         Py_ssize_t pos = 0;
         if constexpr (Sink::native) {
             switch (write_plain_pairs(d, size, pos, sink)) {
@@ -533,6 +590,12 @@ Py_ssize_t write_plain_items(PyObject* l, Py_ssize_t i, Py_ssize_t n, BufferSink
     Py_ssize_t limit = std::min(n, list ? PyList_GET_SIZE(l) : PyTuple_GET_SIZE(l));
     for (; i < limit; ++i) {
         PyObject* item = list ? PyList_GET_ITEM(l, i) : PyTuple_GET_ITEM(l, i);
+        if (Contents contents(item); contents) {
+            if (!sink.put_contents_item(contents)) {
+                return -1;
+            }
+            continue;
+        }
         PlainForm bitem;
         switch (bitem.take(item)) {
         case PlainForm::plain:
@@ -565,9 +628,10 @@ template <class Sink>
 struct ListWriter {
     static PyObject* write(PyObject* l, Sink& sink) {
         Py_ssize_t n = PyObject_Size(l);
-        if (n < 0 || !sink.reserve(n)) {
+        if (n < 0) {
             return nullptr;
         }
+        sink.expect(n);
         bool plain_run = Sink::native && (PyList_CheckExact(l) || PyTuple_CheckExact(l));
         for (Py_ssize_t i = 0; i < n; ++i) {
             if constexpr (Sink::native) {
