@@ -7,6 +7,7 @@
 #include "serializer.h"
 
 #include <algorithm>
+#include <cassert>
 #include <bit>
 #include <cstring>
 #include <type_traits>
@@ -783,20 +784,21 @@ bool read_pair(Input& in, PyObject* deserialize, PyObject* accum) {
     return key && value && PyDict_SetItem(accum, key.get(), value.get()) == 0;
 }
 
-bool read_item(Input& in, PyObject* deserialize, PyObject* accum) {
+// Reads one item: its length prefix and its payload, as text or bytes.
+Ref read_item(Input& in, PyObject* deserialize) {
     std::size_t step;
     std::uint64_t num = in.varnum(step);
     if (num > in.left - step) {
-        return refuse(state.texts.corrupt_item);
+        refuse(state.texts.corrupt_item);
+        return {};
     }
     in.take(step);
     const char* data = in.take(num);
     int decode = is_true(deserialize);
     if (decode < 0) {
-        return false;
+        return {};
     }
-    Ref item = decode ? text_of(data, num) : bytes_of(data, num);
-    return item && PyList_Append(accum, item.get()) == 0;
+    return decode ? text_of(data, num) : bytes_of(data, num);
 }
 
 // The number of pairs that a map record holds before its end or its first overrun,
@@ -812,18 +814,52 @@ Py_ssize_t count_pairs(Input in) {
     return pairs;
 }
 
+// The same for the items of a list record.
+Py_ssize_t count_items(Input in) {
+    Py_ssize_t items = 0;
+    std::size_t step;
+    std::uint64_t num;
+    while (in.left > 0 && (num = in.varnum(step)) <= in.left - step) {
+        in.take(step + num);
+        ++items;
+    }
+    return items;
+}
+
 struct MapReader {
-    static Ref make(const Input& in) { return Ref::steal(_PyDict_NewPresized(count_pairs(in))); }
-    static bool read(Input& in, PyObject* deserialize, PyObject* accum) {
+    Ref make(const Input& in, PyObject*) {
+        return Ref::steal(_PyDict_NewPresized(count_pairs(in)));
+    }
+    bool read(Input& in, PyObject* deserialize, PyObject* accum) {
         return read_pair(in, deserialize, accum);
     }
 };
 
-struct ListReader {
-    static Ref make(const Input&) { return Ref::steal(PyList_New(0)); }
-    static bool read(Input& in, PyObject* deserialize, PyObject* accum) {
-        return read_item(in, deserialize, accum);
+class ListReader {
+public:
+    // The list is made at its size at once where asking the truth of deserialize runs
+    // no Python code: then no one can see it before every item is in place.
+    Ref make(const Input& in, PyObject* deserialize) {
+        presized_ = deserialize == Py_True || deserialize == Py_False || deserialize == Py_None;
+        return Ref::steal(PyList_New(presized_ ? count_items(in) : 0));
     }
+
+    bool read(Input& in, PyObject* deserialize, PyObject* accum) {
+        Ref item = read_item(in, deserialize);
+        if (!item) {
+            return false;
+        }
+        if (!presized_) {
+            return PyList_Append(accum, item.get()) == 0;
+        }
+        assert(next_ < PyList_GET_SIZE(accum));
+        PyList_SET_ITEM(accum, next_++, item.release());
+        return true;
+    }
+
+private:
+    bool presized_ = false;
+    Py_ssize_t next_ = 0;
 };
 
 template <class Reader>
@@ -836,12 +872,13 @@ PyObject* read_record(PyObject* raw_data, PyObject* deserialize) {
     if (!in.open(data.get())) {
         return nullptr;  // None has no bytes view
     }
-    Ref accum = Reader::make(in);
+    Reader reader;
+    Ref accum = reader.make(in, deserialize);
     if (!accum) {
         return nullptr;
     }
     while (in.left > 0) {
-        if (!Reader::read(in, deserialize, accum.get())) {
+        if (!reader.read(in, deserialize, accum.get())) {
             return nullptr;
         }
     }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstdint>
 #include <cstring>
 
 namespace zav::utf8 {
@@ -45,6 +46,20 @@ const char32_t* ucs4(PyObject* text) {
 }
 
 std::size_t length_of(PyObject* text) { return static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)); }
+
+bool is_ascii(const char* data, Py_ssize_t size) {
+    std::uint64_t high = 0;
+    Py_ssize_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        high |= word;
+    }
+    for (; i < size; ++i) {
+        high |= static_cast<unsigned char>(data[i]);
+    }
+    return (high & 0x8080808080808080ULL) == 0;
+}
 
 unsigned char max_byte(const char* data, Py_ssize_t size) {
     unsigned char high = 0;
@@ -128,8 +143,7 @@ unsigned char* encode_into(PyObject* text, Py_ssize_t size, unsigned char* out) 
 }
 
 PyObject* decode(const char* data, Py_ssize_t size) {
-    unsigned char high = size > 1 ? max_byte(data, size) : 0xFF;
-    if (high < 0x80) {
+    if (size > 1 && is_ascii(data, size)) {
         PyObject* text = PyUnicode_New(size, 127);
         if (text != nullptr) {
             std::memcpy(PyUnicode_1BYTE_DATA(text), data, static_cast<std::size_t>(size));
@@ -143,6 +157,7 @@ PyObject* decode(const char* data, Py_ssize_t size) {
         return PyUnicode_DecodeUTF8(data, size, nullptr);
     }
     std::size_t chars = simdutf::count_utf8(data, n);
+    unsigned char high = max_byte(data, size);
     if (chars <= 1) {
         return PyUnicode_DecodeUTF8(data, size, nullptr);
     }
