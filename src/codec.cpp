@@ -3,7 +3,6 @@
 
 #include <charconv>
 #include <cstring>
-#include <memory>
 
 namespace zav {
 
@@ -85,7 +84,8 @@ PlainForm::Outcome PlainForm::take_number(PyObject* obj) {
         return plain;
     }
     if (PyFloat_CheckExact(obj)) {
-        return take_float(PyFloat_AS_DOUBLE(obj));
+        size_ = static_cast<Py_ssize_t>(float_text(PyFloat_AS_DOUBLE(obj), digits_));
+        return plain;
     }
     if (!PyLong_CheckExact(obj)) {
         return general;
@@ -101,22 +101,6 @@ PlainForm::Outcome PlainForm::take_number(PyObject* obj) {
         }
     }
     size_ = std::to_chars(digits_, digits_ + sizeof digits_, value).ptr - digits_;
-    return plain;
-}
-
-// The text of str(value): the shortest digits that read back as the same double.
-PlainForm::Outcome PlainForm::take_float(double value) {
-    std::unique_ptr<char, decltype(&PyMem_Free)> text(
-        PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr), PyMem_Free);
-    if (!text) {
-        return failed;
-    }
-    std::size_t n = std::strlen(text.get());
-    if (n > sizeof digits_) {
-        return general;
-    }
-    std::memcpy(digits_, text.get(), n);
-    size_ = static_cast<Py_ssize_t>(n);
     return plain;
 }
 

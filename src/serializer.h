@@ -117,6 +117,10 @@ Ref _encode(PyObject* obj);  // bytes or None, as the module's encode()
 Ref _decode(PyObject* obj);  // str or None, as the module's decode()
 Ref decode_utf8(const char* data, Py_ssize_t size);  // _decode of those bytes
 
+// Writes str(value) of a float at out (room for max_float_text bytes); returns its size.
+constexpr std::size_t max_float_text = 32;
+std::size_t float_text(double value, char* out);
+
 // What the record holds for an object whose encoding runs no Python code: an exact
 // str, bytes, int within 64 bits, float or bool.
 class PlainForm {
@@ -133,12 +137,11 @@ public:
 
 private:
     Outcome take_number(PyObject* obj);
-    Outcome take_float(double value);
 
     PyObject* text_ = nullptr;     // a str to transcode
     const char* data_ = nullptr;   // else bytes to copy, or null for digits_
     Py_ssize_t size_ = 0;
-    char digits_[32];
+    char digits_[max_float_text];
 };
 
 // The transcoder: str storage to UTF-8 and back, with no intermediate object.
