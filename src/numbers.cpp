@@ -29,20 +29,25 @@ struct Shortest {
     int point = 0;
     bool negative = false;
 
+    // From the scientific form that to_chars gives: [-]d[.ddd]e(+|-)XX[X].
     explicit Shortest(double value) {
         char text[40];
         char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
         const char* p = text;
         negative = *p == '-';
         p += negative;
-        for (; *p != 'e'; ++p) {
-            if (*p != '.') {
+        digits[count++] = *p++;
+        if (*p == '.') {
+            for (++p; *p != 'e'; ++p) {
                 digits[count++] = *p;
             }
         }
+        bool negative_exponent = p[1] == '-';
         int exponent = 0;
-        std::from_chars(p + (p[1] == '+' ? 2 : 1), end, exponent);
-        point = exponent + 1;
+        for (p += 2; p < end; ++p) {
+            exponent = exponent * 10 + (*p - '0');
+        }
+        point = (negative_exponent ? -exponent : exponent) + 1;
     }
 };
 
