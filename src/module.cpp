@@ -197,7 +197,9 @@ bool compute_standard_stream(bool& keepable) {
            cls.get() == state.standard_bytesio;
 }
 
-bool compute_own_encode() { return find_global(state.names.encode).get() == state.encode_function; }
+bool compute_own_encode() {
+    return find_global(state.names.encode).get() == state.encode_function;
+}
 
 // A module's dict, the same for the module's whole life; none for anything else.
 PyObject* dict_of(PyObject* module) {
