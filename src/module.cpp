@@ -4,6 +4,7 @@
 
 #include <frameobject.h>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 
@@ -84,6 +85,175 @@ Ref lookup_global(PyObject* name) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
     return Ref::steal(found);
+}
+
+// ---------------------------------------------------------------------------
+// Cached lookups
+//
+// Whether `io.BytesIO` is the standard class and whether `encode` is our own function
+// depend on the module namespace, the builtins' dict and the io module's dict, and on
+// the builtins and io being plain modules (whose attributes are their dict's entries).
+// A dict watcher moves the generation before any of those dicts changes, under the
+// dict's lock on the free-threaded build; an answer is kept with the generation it was
+// computed in and holds while that generation is current. Whether a module is plain
+// can change without its dict changing (assigning __class__), so that is checked at
+// every call. A false answer only sends the caller the full way, so keeping one that is
+// out of date is harmless; a true one must never be.
+
+namespace {
+
+bool caching = false;  // false when no dict watcher could be had
+int watcher_id = -1;
+std::atomic<std::uint64_t> generation{0};
+
+// A change under another name cannot alter our lookups. A key that is not an exact str
+// can make a lookup run Python code; events without a key (clear, clone) change anything.
+bool concerns_lookups(PyObject* key) {
+    if (key == nullptr || !PyUnicode_CheckExact(key)) {
+        return true;
+    }
+    const Names& n = state.names;
+    for (PyObject* name : {n.io, n.BytesIO, n.encode}) {
+        if (key == name || PyUnicode_Equal(key, name) == 1) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Runs before the change. It must not fail, run Python code or release anything.
+int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject* key, PyObject*) {
+    if (concerns_lookups(key)) {
+        generation.fetch_add(1);
+    }
+    return 0;
+}
+
+// One answer and the generation it was computed in, in one word: generation * 2 + answer.
+class KeptAnswer {
+public:
+    // 1 or 0 as kept for the current generation; -1 when none is.
+    int current() const {
+        std::uint64_t word = word_.load();
+        return word >> 1 == generation.load() ? static_cast<int>(word & 1) : -1;
+    }
+
+    // Keeps an answer computed from the dicts as they were in `computed_in`, unless one
+    // of them has changed since.
+    void keep(std::uint64_t computed_in, bool answer) {
+        if (generation.load() == computed_in) {
+            word_.store(computed_in << 1 | static_cast<std::uint64_t>(answer));
+        }
+    }
+
+private:
+    std::atomic<std::uint64_t> word_{~std::uint64_t{0}};  // no generation reaches this
+};
+
+KeptAnswer stream_answer;
+KeptAnswer encode_answer;
+
+// Looks `name` up in a dict whose keys are all exact str, where no comparison runs
+// Python code: found holds the value or stays empty. False, with nothing found, when
+// the dict holds another key, whose comparison might run Python code.
+bool find_plain(PyObject* dict, PyObject* name, Ref& found) {
+    CriticalSection guard(dict);
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    PyObject* match = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+        if (key == name || PyUnicode_Equal(key, name) == 1) {
+            match = value;
+        }
+    }
+    found = Ref::borrow(match);
+    return true;
+}
+
+// What lookup_global(name) gives when it runs no Python code and does not fail;
+// nothing otherwise (a miss in the builtins either raises or asks their __getattr__).
+Ref find_global(PyObject* name) {
+    Ref found;
+    if (!find_plain(state.namespace_, name, found) || found) {
+        return found;
+    }
+    if (PyModule_CheckExact(state.builtins)) {
+        find_plain(PyModule_GetDict(state.builtins), name, found);
+    }
+    return found;
+}
+
+bool compute_standard_stream(bool& keepable) {
+    Ref io = find_global(state.names.io);
+    // Only the io module bound at import is watched and kept alive by the state.
+    keepable = io.get() == state.io_module;
+    Ref cls;
+    return io && PyModule_CheckExact(io.get()) &&
+           find_plain(PyModule_GetDict(io.get()), state.names.BytesIO, cls) &&
+           cls.get() == state.standard_bytesio;
+}
+
+bool compute_own_encode() {
+    return find_global(state.names.encode).get() == state.encode_function;
+}
+
+// A module's dict, the same for the module's whole life; none for anything else.
+PyObject* dict_of(PyObject* module) {
+    return PyModule_Check(module) ? PyModule_GetDict(module) : nullptr;
+}
+
+// Watches the dicts that the answers depend on; a second initialisation after a failed
+// one watches its new namespace and io module with the same watcher.
+void watch_lookups() {
+    if (watcher_id < 0) {
+        watcher_id = PyDict_AddWatcher(on_dict_event);
+    }
+    caching = watcher_id >= 0;
+    for (PyObject* dict : {state.namespace_, dict_of(state.builtins), dict_of(state.io_module)}) {
+        caching = caching && (dict == nullptr || PyDict_Watch(watcher_id, dict) == 0);
+    }
+    if (!caching) {
+        PyErr_Clear();  // every watcher is taken: each call looks its names up instead
+    }
+    generation.fetch_add(1);
+}
+
+}  // namespace
+
+bool standard_stream_bound() {
+    if (!caching) {
+        return false;
+    }
+    int kept = stream_answer.current();
+    if (kept == 0 ||
+        (kept == 1 && PyModule_CheckExact(state.io_module) && PyModule_CheckExact(state.builtins))) {
+        return kept == 1;
+    }
+    std::uint64_t now = generation.load();
+    bool keepable;
+    bool answer = compute_standard_stream(keepable);
+    if (keepable || !answer) {
+        stream_answer.keep(now, answer);
+    }
+    return answer;
+}
+
+bool own_encode_bound() {
+    if (!caching) {
+        return false;
+    }
+    int kept = encode_answer.current();
+    if (kept == 0 || (kept == 1 && PyModule_CheckExact(state.builtins))) {
+        return kept == 1;
+    }
+    std::uint64_t now = generation.load();
+    bool answer = compute_own_encode();
+    encode_answer.keep(now, answer);
+    return answer;
 }
 
 namespace {
@@ -594,6 +764,7 @@ bool bind_io() {
     if (!io || PyDict_SetItem(state.namespace_, state.names.io, io.get()) < 0) {
         return false;
     }
+    Py_XSETREF(state.io_module, Py_NewRef(io.get()));
     if (state.standard_bytesio == nullptr) {
         Ref native_io = loaded_or_imported("_io");
         state.standard_bytesio =
@@ -672,6 +843,7 @@ int module_exec(PyObject* module) {
         !bind_test_dict()) {
         return fail_exec(true);
     }
+    watch_lookups();
     return 0;
 }
 

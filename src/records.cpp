@@ -390,7 +390,7 @@ Ref stream_class() {
 // Runs a writer into the standard stream's native stand-in or into a real stream.
 template <template <class> class Writer>
 PyObject* write_record(PyObject* container) {
-    Ref cls = stream_class();
+    Ref cls = standard_stream_bound() ? Ref::borrow(state.standard_bytesio) : stream_class();
     if (!cls) {
         return nullptr;
     }
@@ -666,7 +666,8 @@ struct ListWriter {
 
 // raw_data as the module's `encode` (looked up now) turns it into bytes.
 Ref record_bytes(PyObject* raw_data) {
-    Ref encode = lookup_global(state.names.encode);
+    Ref encode =
+        own_encode_bound() ? Ref::borrow(state.encode_function) : lookup_global(state.names.encode);
     if (!encode) {
         return {};
     }

@@ -87,6 +87,7 @@ struct State {
     PyObject* module;
     PyObject* namespace_;
     PyObject* builtins;
+    PyObject* io_module;         // the io module bound at import
     PyObject* standard_bytesio;  // _io.BytesIO, whose write and getvalue run no Python code
     PyObject* encode_function;   // the module's own encode(), as made at import
 };
@@ -100,6 +101,14 @@ void add_traceback(const char* routine,
 // The object bound to `name` in the module namespace, else among the builtins,
 // else NameError.
 Ref lookup_global(PyObject* name);
+
+// Whether `io.BytesIO`, looked up as the writers look it up, is the standard BytesIO;
+// false also where that lookup would fail or run Python code. Answers from a cache that
+// every change of the dicts it depends on invalidates; never leaves an exception set.
+bool standard_stream_bound();
+
+// Whether `encode`, looked up as lookup_global does, is the module's own encode().
+bool own_encode_bound();
 
 // The truth of an object, asking it only when it is not True, False or None.
 inline int is_true(PyObject* obj) {

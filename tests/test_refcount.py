@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import io
 import sys
-from types import SimpleNamespace
+from types import ModuleType, SimpleNamespace
 from collections.abc import Callable
 from typing import Any
 
@@ -91,6 +91,8 @@ LONG_DICT = S._serialize_dict({"k" * 300: "v" * 3000, "x": "y"})
 RECORDING_IO = {"io": SimpleNamespace(BytesIO=RecordingStream)}
 SUBCLASS_IO = {"io": SimpleNamespace(BytesIO=type("Stream", (io.BytesIO,), {}))}
 FAILING_IO = {"io": SimpleNamespace(BytesIO=FailingStream)}
+OTHER_MODULE_IO = {"io": ModuleType("other_io")}
+OTHER_MODULE_IO["io"].BytesIO = io.BytesIO  # the standard class, in a module whose dict is not watched
 
 CASES = [case(f"{name}-positional", lambda f=getattr(S, name), a=sample: f(a)) for name, sample in SAMPLES.items()]
 CASES += binding_cases("decode") + binding_cases("_serialize_dict") + binding_cases("_deserialize_list")
@@ -112,6 +114,7 @@ CASES += [
     # Prefixes of one byte are shared objects; long entries take prefixes of their own.
     case("serialize-dict-stand-in-io", lambda: S._serialize_dict({"a": "b", "é": b"c" * 200, 1: 2}), None, RECORDING_IO),
     case("serialize-list-stand-in-io", lambda: S._serialize_list(["a", 1, "x" * 200]), None, RECORDING_IO),
+    case("serialize-list-other-module-io", lambda: S._serialize_list(["a", 1]), None, OTHER_MODULE_IO),
     case("serialize-list-bytesio-subclass", lambda: S._serialize_list(["a", 1]), None, SUBCLASS_IO),
     case("serialize-dict-write-raises", lambda: S._serialize_dict({"a": "b"}), OSError, FAILING_IO),
     case("serialize-list-write-raises", lambda: S._serialize_list(["a"]), OSError, FAILING_IO),
