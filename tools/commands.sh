@@ -177,16 +177,6 @@ cmd_bench() {
     "$release_python" bench/bench.py "$@"
 }
 
-check_sanitized() {
-    step "test suite under ASan+UBSan"
-    tools/sanitize.sh "$@"
-}
-
-fuzz() {
-    step "fuzzing the record readers and writers"
-    tools/fuzz.sh "${ZAV_FUZZ_SECONDS:-60}"
-}
-
 cmd_test() {
     local -a interpreters
     read -ra interpreters <<<"$(all_interpreters)"
@@ -205,8 +195,10 @@ cmd_test() {
     check_free_threaded
     check_exports
     cmd_wheels
-    check_sanitized "$@"
-    fuzz
+    step "test suite under ASan+UBSan"
+    tools/sanitize.sh "$@"
+    step "fuzzing the record readers and writers"
+    tools/fuzz.sh "${ZAV_FUZZ_SECONDS:-60}"
     pytest_summaries "${interpreters[@]}"
     step "all checks passed"
 }
