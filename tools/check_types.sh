@@ -15,12 +15,14 @@ py=${PYTHON:-python3.14}
 # mypy needs its runtime library librt, of which the distribution may ship no build for
 # this interpreter (Debian has none for 3.13). mypy ships librt's C sources; the two
 # extension modules it imports are then compiled from them for this interpreter into
-# build/librt/, which joins the namespace package librt.
+# build/librt/ (a folder per mypy version, as the two change together), which joins the
+# namespace package librt.
 provide_librt() {
     local import='import librt.internal, librt.base64'
     "$py" -c "$import" 2>/dev/null && return
     local out
-    out=$PWD/build/librt/$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')
+    out=$PWD/build/librt/$("$py" -c 'import importlib.metadata, sysconfig
+print(importlib.metadata.version("mypy"), sysconfig.get_config_var("SOABI"), sep="/")')
     export PYTHONPATH=$out:$PYTHONPATH
     "$py" -c "$import" 2>/dev/null && return
     local sources suffix include
