@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "compat.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <source_location>

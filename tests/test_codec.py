@@ -2,6 +2,7 @@
 argument back where that is not UTF-8."""
 from __future__ import annotations
 
+import re
 import sys
 from collections.abc import Callable
 from typing import Any
@@ -97,7 +98,9 @@ def test_other_string_form_failures_propagate(func: Callable[[Any], Any], routin
         func(obj)
     assert failure.value is obj.raised
     assert module_entries(failure.value) == [f"zav.serializer.{func.__name__}", f"zav.serializer.{routine}"]
-    with pytest.raises(TypeError, match="__str__ returned non-string"):
+    with pytest.raises(TypeError) as refused:
+        str(Spelled(5))  # the interpreter's own wording, which differs between versions
+    with pytest.raises(TypeError, match=re.escape(str(refused.value))):
         func(Spelled(5))
 
 
