@@ -643,12 +643,15 @@ Ref make_function(const FunctionSpec& fs, PyObject* module_name_obj) {
     f->vectorcall = function_vectorcall;
     f->spec = &fs;
     f->name = Ref::steal(PyUnicode_InternFromString(fs.name));
+    if (!f->name) {
+        return {};  // before the code object, whose making calls into Python
+    }
     f->qualname = Ref::borrow(f->name.get());
     f->module = Ref::borrow(module_name_obj);
     f->globals = Ref::borrow(state.namespace_);
     f->defaults = Ref::borrow(fs.nparams > required_params ? state.defaults : Py_None);
     f->code = make_signature_code(fs);
-    if (!f->name || !f->code) {
+    if (!f->code) {
         return {};
     }
     return self;

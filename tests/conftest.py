@@ -112,3 +112,14 @@ class Incomparable(str):
         raise LookupError("cannot compare keyword names")
 
     __hash__ = str.__hash__
+
+
+# Allocation-failure points that tests/test_nomemory.py exercised, by kind of fault.
+FAULT_POINTS = pytest.StashKey[dict[str, int]]()
+
+
+def pytest_terminal_summary(terminalreporter: Any, config: pytest.Config) -> None:
+    points = config.stash.get(FAULT_POINTS, {})
+    if points:
+        kinds = ", ".join(f"{kind} {count}" for kind, count in points.items())
+        terminalreporter.write_line(f"allocation-failure points exercised: {sum(points.values())} ({kinds})")
