@@ -299,16 +299,3 @@ def test_sequence_reporting_more_items_than_it_has(writer_path: str, reported: i
         LIST(sequence)
     assert sequence.asked == [0, 1, 2, 3]
     assert module_entries(caught.value) == ["zav.serializer._serialize_list"]
-
-
-def test_record_larger_than_memory_fails_with_memory_error() -> None:
-    # 2**18 keys share one value of 1 GiB (zeroed by the system, so none of it is touched):
-    # the record would take 2**48 bytes, more than a 47-bit address space holds. The
-    # native writer sizes a dict of str and bytes in one request before it copies
-    # anything, and that request fails as it does everywhere else, also under the
-    # sanitizer, which is told to let allocators return null.
-    value = bytes(2**30)
-    d = dict.fromkeys(map(str, range(2**18)), value)
-    with pytest.raises(MemoryError) as caught:
-        DICT(d)
-    assert module_entries(caught.value) == ["zav.serializer._serialize_dict"]
