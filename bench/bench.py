@@ -2,8 +2,10 @@
 
 Every serializer dumps and loads the same workloads in one run; the table gives the
 time per call (median, min and max over the repeats) and its ratio to the fastest
-other serializer, for dumping and loading separately. The table is printed and
-written to results.txt, and drawn as a bar chart in results.png.
+other serializer, for dumping and loading separately, with the cold variant of a
+workload (fresh str objects in every call) beside its warm one. The table is printed
+and written to results.txt, and drawn as a bar chart in results.png. It also gives the
+peak memory our writers trace while they write one record.
 
 Before any timing, each serializer must give back every workload unchanged.
 This is a benchmark: it reports times, it asserts none.
@@ -22,17 +24,26 @@ import platform
 import statistics
 import sys
 import time
-from collections.abc import Callable
+import tracemalloc
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import Any, Protocol
 
-from workloads import SEED, Workload, make_workloads
+from workloads import SEED, Workload, as_text, fresh_copy, make_workloads
 
 import zav.serializer as serializer
 
 OURS = "zav"
 HERE = Path(__file__).resolve().parent
+# The peers every cell of ours is also compared with on its own.
+BASELINES = ("pickle-5", "marshal")
+# The copies a cold case dumps are made in batches of about this many bytes: memory
+# stays bounded however many loops a case takes, and a batch stays in the processor's
+# cache, as data made just before a call would. Much larger batches send every
+# serializer out to slower memory and blur what cold is to show: strings without a
+# UTF-8 copy inside.
+COPY_BATCH_BYTES = 1024 * 1024
 
 
 @dataclass(frozen=True)
@@ -57,7 +68,7 @@ def peer_codecs() -> list[Codec]:
         Codec("json", json.dumps, json.loads, "stdlib"),
     ]
     try:
-        import msgpack
+        import msgpack  # type: ignore[import-untyped]
     except ImportError:
         pass
     else:
@@ -92,20 +103,54 @@ def our_codec(kind: str) -> Codec:
 
 
 def round_trip_problem(codec: Codec, workload: Workload) -> str | None:
-    """What is wrong with loading what the codec dumped, or None when nothing is."""
+    """What is wrong with loading what the codec dumped, or None when nothing is.
+    Our records keep no types, so ours must give back every value as text: str(value)
+    for a value that is not a str (as_text)."""
+    expected = as_text(workload.data) if codec.name == OURS else workload.data
     try:
         back = codec.load(codec.dump(workload.data))
     except Exception as exc:  # reported, then the run stops
         return f"raised {type(exc).__name__}: {exc}"
-    if type(back) is not type(workload.data):
+    if type(back) is not type(expected):
         return f"gave back a {type(back).__name__}"
     if codec.name == OURS:
         values = back.values() if isinstance(back, dict) else back
         strays = {type(v).__name__ for v in values if type(v) is not str}
         if strays:
             return f"gave back values of type {', '.join(sorted(strays))}, not str"
-    if back != workload.data:
+    if back != expected:
         return "gave back different data"
+    return None
+
+
+def members(data: Any) -> list[Any]:
+    """The keys and values of a workload's dict, or the items of its list."""
+    if isinstance(data, dict):
+        return [x for pair in data.items() for x in pair]
+    return list(data)
+
+
+def strings_of(data: Any) -> list[str]:
+    return [x for x in members(data) if type(x) is str]
+
+
+def fresh_copy_problem(workload: Workload) -> str | None:
+    """What is wrong with the copies a cold case dumps, or None when nothing is: each
+    must be equal to the data, every str in it a new object that holds no UTF-8 copy
+    yet. pickle asks CPython for that copy, which grows a non-ASCII str that has none
+    (sys.getsizeof); a str that does not grow already held one."""
+    copy = fresh_copy(workload.data)
+    if copy != workload.data:
+        return "a fresh copy differs from the data"
+    for original, new in zip(strings_of(workload.data), strings_of(copy), strict=True):
+        if new is original:
+            return f"a fresh copy shares the str {original[:20]!r}"
+        if new.isascii():
+            continue  # an ASCII str is its own UTF-8
+        size = sys.getsizeof(new)
+        pickle.dumps(new)
+        if sys.getsizeof(new) == size:
+            return f"the fresh str {new[:20]!r} already held a UTF-8 copy"
     return None
 
 
@@ -116,6 +161,10 @@ def check_round_trips(workloads: list[Workload], peers: list[Codec]) -> list[str
             problem = round_trip_problem(codec, workload)
             if problem:
                 problems.append(f"{codec.name} on {workload.name}: {problem}")
+        if workload.cold:
+            problem = fresh_copy_problem(workload)
+            if problem:
+                problems.append(f"{workload.name}: {problem}")
     return problems
 
 
@@ -123,25 +172,93 @@ def check_round_trips(workloads: list[Workload], peers: list[Codec]) -> list[str
 # Timing
 
 
-def run_loops(func: Callable[[Any], Any], arg: Any, loops: int) -> float:
-    """Seconds taken by `loops` calls of func(arg)."""
-    calls = itertools.repeat(arg, loops)
+class Arguments(Protocol):
+    """Where the argument of every timed call comes from. The arguments of a stretch
+    of calls are made before its clock starts."""
+
+    @property
+    def unit(self) -> int:
+        """Every number of loops is a multiple of this."""
+        ...
+
+    def stretches(self, loops: int) -> list[int]:
+        """The numbers of calls timed in one go, `loops` in all."""
+        ...
+
+    def make(self, calls: int) -> Iterable[Any]:
+        """The arguments of one stretch of `calls` calls."""
+        ...
+
+
+@dataclass(frozen=True)
+class SameArgument:
+    """Every call gets the same object: warm, as a call finds whatever an earlier one
+    left inside it."""
+    arg: Any
+    unit: int = 1
+
+    def stretches(self, loops: int) -> list[int]:
+        return [loops]
+
+    def make(self, calls: int) -> Iterable[Any]:
+        return itertools.repeat(self.arg, calls)
+
+
+@dataclass(frozen=True)
+class FreshCopies:
+    """Every call gets its own fresh copy of the data (cold). The copies are made in
+    batches of `unit`, the same for every serializer, so that memory stays bounded and
+    every serializer finds its copies as far away in the caches as the others do."""
+    data: Any
+    unit: int
+
+    def stretches(self, loops: int) -> list[int]:
+        return [self.unit] * (loops // self.unit)
+
+    def make(self, calls: int) -> Iterable[Any]:
+        return [fresh_copy(self.data) for _ in range(calls)]
+
+
+def run_loops(func: Callable[[Any], Any], args: Iterable[Any]) -> float:
+    """Seconds taken by calling func once with every one of args."""
     start = time.perf_counter()
-    for x in calls:
+    for x in args:
         func(x)
     return time.perf_counter() - start
 
 
-def calibrate(func: Callable[[Any], Any], arg: Any, target: float) -> int:
-    """The number of loops, 1, 2, 5, 10, 20, 50, ..., that takes at least `target`
-    seconds, as timeit's autorange picks it."""
-    scale = 1
+def time_calls(func: Callable[[Any], Any], arguments: Arguments, loops: int) -> float:
+    """Seconds taken by `loops` calls of func, counting the calls only."""
+    total = 0.0
+    for calls in arguments.stretches(loops):
+        args = arguments.make(calls)
+        total += run_loops(func, args)
+        del args  # frees a batch of copies before the next one is made
+    return total
+
+
+def calibrate(func: Callable[[Any], Any], arguments: Arguments, target: float) -> int:
+    """The number of loops, unit times 1, 2, 5, 10, 20, 50, ..., that takes at least
+    `target` seconds, as timeit's autorange picks it."""
+    scale = arguments.unit
     while True:
         for base in (1, 2, 5):
             loops = base * scale
-            if run_loops(func, arg, loops) >= target:
+            if time_calls(func, arguments, loops) >= target:
                 return loops
         scale *= 10
+
+
+def footprint(data: Any) -> int:
+    """Bytes held by a dict or list of a workload and the objects in it."""
+    return sys.getsizeof(data) + sum(sys.getsizeof(x) for x in members(data))
+
+
+def dump_arguments(workload: Workload) -> Arguments:
+    if not workload.cold:
+        return SameArgument(workload.data)
+    batch = max(1, COPY_BATCH_BYTES // footprint(fresh_copy(workload.data)))
+    return FreshCopies(workload.data, batch)
 
 
 @dataclass
@@ -149,7 +266,7 @@ class Case:
     """One serializer in one direction on one workload."""
     codec: str
     func: Callable[[Any], Any]
-    arg: Any
+    arguments: Arguments
     loops: int = 0
     times: list[float] = field(default_factory=list)  # seconds per call, one per repeat
 
@@ -162,35 +279,95 @@ def measure(cases: list[Case], repeats: int, target: float) -> None:
     """Fills in the times. The repeats go round all cases in turn, so that a burst of
     load from elsewhere on the machine falls on all of them alike."""
     for case in cases:
-        case.loops = calibrate(case.func, case.arg, target)
+        case.loops = calibrate(case.func, case.arguments, target)
     for _ in range(repeats):
         for case in cases:
-            case.times.append(run_loops(case.func, case.arg, case.loops) / case.loops)
+            seconds = time_calls(case.func, case.arguments, case.loops)
+            case.times.append(seconds / case.loops)
 
 
 @dataclass
 class Result:
     workload: Workload
     sizes: dict[str, int]  # codec name -> bytes (or characters, for json) dumped
-    dump: list[Case]
+    dump: list[Case]  # ours first
     load: list[Case]
 
 
 def bench_workload(workload: Workload, peers: list[Codec], repeats: int,
                    target: float) -> Result:
+    """Times every serializer on the workload. Loads share one record even when the
+    workload is cold: a bytes object holds nothing a call could leave for the next, and
+    every load makes new str objects anyway."""
     codecs = [our_codec(workload.kind), *peers]
     dumped = {codec.name: codec.dump(workload.data) for codec in codecs}
-    dump = [Case(c.name, c.dump, workload.data) for c in codecs]
-    load = [Case(c.name, c.load, dumped[c.name]) for c in codecs]
+    dump_args = dump_arguments(workload)
+    dump = [Case(c.name, c.dump, dump_args) for c in codecs]
+    load = [Case(c.name, c.load, SameArgument(dumped[c.name])) for c in codecs]
     measure(dump, repeats, target)
     measure(load, repeats, target)
     return Result(workload, {name: len(data) for name, data in dumped.items()}, dump, load)
 
 
-def call_overhead(target: float, repeats: int) -> float:
+def call_overhead(arguments: Arguments, target: float, repeats: int) -> float:
     """Seconds per call of the timing loop around a builtin that does nothing much."""
-    loops = calibrate(id, None, target)
-    return min(run_loops(id, None, loops) / loops for _ in range(repeats))
+    loops = calibrate(id, arguments, target)
+    return min(time_calls(id, arguments, loops) / loops for _ in range(repeats))
+
+
+@dataclass
+class Overheads:
+    warm: float  # the same argument in every call
+    cold: float  # an argument of its own in every call, from a list
+
+
+def loop_overheads(target: float, repeats: int) -> Overheads:
+    # A list of distinct objects, as a cold case iterates.
+    return Overheads(call_overhead(SameArgument(None), target, repeats),
+                     call_overhead(FreshCopies([], 10_000), target, repeats))
+
+
+# ---------------------------------------------------------------------------
+# Memory
+
+
+@dataclass
+class WriterPeak:
+    workload: Workload
+    record: int  # bytes of the record
+    record_object: int  # sys.getsizeof of the record
+    peak: int  # peak traced bytes during the dump, above those traced before it
+    largest_entry: int  # bytes of the largest pair or item in the record
+
+
+def traced_peak(func: Callable[[Any], Any], arg: Any) -> tuple[int, Any]:
+    """The peak of the memory tracemalloc traces during func(arg), above what was traced
+    before the call, and what func returned. tracemalloc sees what goes through
+    CPython's allocators (PyMem, PyObject_Malloc), where bytes objects come from."""
+    tracemalloc.start()
+    try:
+        before, _ = tracemalloc.get_traced_memory()
+        result = func(arg)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    return peak - before, result
+
+
+def largest_entry(dump: Callable[[Any], bytes], data: Any) -> int:
+    """Bytes of the largest pair or item, written on its own."""
+    if isinstance(data, dict):
+        return max(len(dump({key: value})) for key, value in data.items())
+    return max(len(dump([item])) for item in data)
+
+
+def writer_peak(workload: Workload) -> WriterPeak:
+    """Our writer's peak memory during one dump; cold workloads dump a fresh copy."""
+    dump = our_codec(workload.kind).dump
+    data = fresh_copy(workload.data) if workload.cold else workload.data
+    peak, record = traced_peak(dump, data)
+    return WriterPeak(workload, len(record), sys.getsizeof(record), peak,
+                      largest_entry(dump, workload.data))
 
 
 # ---------------------------------------------------------------------------
@@ -221,8 +398,12 @@ def result_table(result: Result) -> list[str]:
     best_dump = fastest_peer(result.dump)
     best_load = fastest_peer(result.load)
     head = f"{'median':>9} {'min':>9} {'max':>9} {'ratio':>8}"
-    lines = [
-        f"{w.name}: {w.description}",
+    lines = [f"{w.name}: {w.description}"]
+    arguments = result.dump[0].arguments
+    if isinstance(arguments, FreshCopies):
+        lines.append(f"  cold: every dump on a fresh copy, copies made in batches of "
+                     f"{arguments.unit:,} before the clock starts; loads share one record")
+    lines += [
         f"  {'':<16} {'size':>9} | {'dump':<38} | {'load':<38}",
         f"  {'serializer':<16} {'bytes':>9} | {head} | {head}",
     ]
@@ -233,25 +414,121 @@ def result_table(result: Result) -> list[str]:
     return lines
 
 
-def summary_table(results: list[Result]) -> list[str]:
-    """Our ratios to the fastest other serializer, by median and by min (the repeat
-    least disturbed by other work on the machine)."""
-    lines = [f"{OURS} against the fastest other serializer: time ratio by median and by "
-             f"min (below 1: faster than all of them)",
-             f"  {'workload':<18} {'dump':>6} {'(min)':>6}  {'fastest peer':<16} "
-             f"{'load':>6} {'(min)':>6}  fastest peer"]
-    for r in results:
-        cells = []
-        for cases in (r.dump, r.load):
-            ours, best = cases[0], fastest_peer(cases)
-            best_min = min(min(c.times) for c in cases if c.codec != OURS)
-            cells.append(f"{ours.median / best.median:>6.2f} "
-                         f"{min(ours.times) / best_min:>6.2f}  {best.codec:<16}")
-        lines.append(f"  {r.workload.name:<18} {cells[0]} {cells[1]}".rstrip())
+DIRECTIONS = ("dump", "load")
+
+
+@dataclass(frozen=True)
+class Cell:
+    """Ours against the other serializers in one direction on one workload."""
+    workload: Workload
+    direction: str  # "dump" or "load"
+    cases: list[Case]  # ours first
+
+    @property
+    def name(self) -> str:
+        return f"{self.workload.name} {self.direction}"
+
+    @property
+    def ours(self) -> Case:
+        return self.cases[0]
+
+    @property
+    def fastest(self) -> Case:
+        return fastest_peer(self.cases)
+
+    @property
+    def ratio(self) -> float:
+        """Our median time over the fastest other serializer's."""
+        return self.ours.median / self.fastest.median
+
+    @property
+    def min_ratio(self) -> float:
+        """The same by min, the repeat least disturbed by other work on the machine."""
+        best_min = min(min(c.times) for c in self.cases if c.codec != OURS)
+        return min(self.ours.times) / best_min
+
+    def ratio_to(self, codec: str) -> float | None:
+        other = next((c for c in self.cases if c.codec == codec), None)
+        return None if other is None else self.ours.median / other.median
+
+
+def cells_of(results: list[Result]) -> list[Cell]:
+    return [Cell(r.workload, direction, getattr(r, direction))
+            for r in results for direction in DIRECTIONS]
+
+
+def ratio_column(cell: Cell | None) -> str:
+    if cell is None:
+        return f"{'-':>6} {'':>6}  {'':<16}"
+    return f"{cell.ratio:>6.2f} {cell.min_ratio:>6.2f}  {cell.fastest.codec:<16}"
+
+
+def warm_and_cold_table(cells: list[Cell], direction: str) -> list[str]:
+    """One row per data, the warm workload's ratio beside its cold variant's."""
+    rows: dict[str, dict[bool, Cell]] = {}
+    for cell in cells:
+        if cell.direction == direction:
+            rows.setdefault(cell.workload.warm_name, {})[cell.workload.cold] = cell
+    lines = [f"  {direction:<18} {'warm':>6} {'(min)':>6}  {'fastest other':<16} "
+             f"{'cold':>6} {'(min)':>6}  fastest other"]
+    for name, pair in rows.items():
+        lines.append(f"  {name:<18} {ratio_column(pair.get(False))} "
+                     f"{ratio_column(pair.get(True))}".rstrip())
     return lines
 
 
-def header(args: argparse.Namespace, peers: list[Codec], overhead: float,
+def summary_table(cells: list[Cell]) -> list[str]:
+    """Our ratios to the fastest other serializer, by median and by min, warm and cold
+    side by side."""
+    lines = [f"{OURS} against the fastest other serializer: time ratio by median and by "
+             f"min (below 1: faster than all of them); cold: fresh str objects in every "
+             f"call"]
+    for direction in DIRECTIONS:
+        lines += warm_and_cold_table(cells, direction)
+    return lines
+
+
+def baseline_table(cells: list[Cell]) -> list[str]:
+    """Per cell, our time against pickle's and marshal's."""
+    names = " and ".join(BASELINES)
+    lines = [f"{OURS} against {names}: ratio of medians (below 1: {OURS} is faster)",
+             f"  {'cell':<28} " + " ".join(f"{n:>9}" for n in BASELINES) +
+             "  faster than both"]
+    for cell in cells:
+        ratios = [cell.ratio_to(name) for name in BASELINES]
+        columns = " ".join(f"{r:>9.2f}" if r is not None else f"{'-':>9}" for r in ratios)
+        verdict = "yes" if all(r is not None and r < 1 for r in ratios) else "no"
+        lines.append(f"  {cell.name:<28} {columns}  {verdict}")
+    return lines
+
+
+def describe_ratio(label: str, cell: Cell) -> str:
+    return (f"{label} ratio: {cell.ratio:.2f}, {cell.name} ({OURS} "
+            f"{format_time(cell.ours.median)}, {cell.fastest.codec} "
+            f"{format_time(cell.fastest.median)})")
+
+
+def extreme_ratios(cells: list[Cell]) -> list[str]:
+    """The best and, last, the worst of our ratios by median over all cells."""
+    by_ratio = sorted(cells, key=lambda c: c.ratio)
+    return [describe_ratio("best", by_ratio[0]), describe_ratio("worst", by_ratio[-1])]
+
+
+def memory_table(peaks: list[WriterPeak]) -> list[str]:
+    lines = [f"{OURS} writers' peak memory during one dump, as tracemalloc counts it above "
+             f"what was traced before the call;",
+             "beyond record: the peak less the returned record (its sys.getsizeof), to "
+             "hold against the largest entry",
+             f"  {'workload':<24} {'record':>10} {'peak':>10} {'peak/record':>11} "
+             f"{'beyond record':>13} {'largest entry':>13}"]
+    for p in peaks:
+        lines.append(f"  {p.workload.name:<24} {p.record:>10,} {p.peak:>10,} "
+                     f"{p.peak / p.record:>11.2f} {p.peak - p.record_object:>13,} "
+                     f"{p.largest_entry:>13,}")
+    return lines
+
+
+def header(args: argparse.Namespace, peers: list[Codec], overheads: Overheads,
            load_before: tuple[float, ...], load_after: tuple[float, ...],
            elapsed: float) -> list[str]:
     versions = ", ".join(f"{p.name} ({p.version})" for p in peers)
@@ -264,11 +541,33 @@ def header(args: argparse.Namespace, peers: list[Codec], overhead: float,
         f"peers: {versions}",
         f"{args.repeat} repeats of about {args.target_ms:g} ms each per case, garbage "
         f"collector off while timing; workload seed {SEED}; run took {elapsed:.0f} s",
-        f"timing loop and call overhead, included in every time: {format_time(overhead)} "
-        f"per call",
+        f"timing loop and call overhead, included in every time: "
+        f"{format_time(overheads.warm)} per call (warm), {format_time(overheads.cold)} "
+        f"(cold, from a list)",
         "ratio: median time / median time of the fastest other serializer (marked *);",
         "json's size is in characters of its str, the others' in bytes",
     ]
+
+
+@dataclass
+class Bars:
+    """One serializer's bars in one direction: ratios to the fastest other serializer
+    at the median, and how far below and above it min and max reach."""
+    ratios: list[float] = field(default_factory=list)
+    below: list[float] = field(default_factory=list)
+    above: list[float] = field(default_factory=list)
+
+
+def bars(results: list[Result], direction: str, codec: str) -> Bars:
+    out = Bars()
+    for r in results:
+        cases: list[Case] = getattr(r, direction)
+        case = next(c for c in cases if c.codec == codec)
+        best = fastest_peer(cases).median
+        out.ratios.append(case.median / best)
+        out.below.append((case.median - min(case.times)) / best)
+        out.above.append((max(case.times) - case.median) / best)
+    return out
 
 
 def plot(results: list[Result], path: Path, title: str) -> None:
@@ -277,41 +576,42 @@ def plot(results: list[Result], path: Path, title: str) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     from matplotlib import ticker
+    from matplotlib.patches import Patch
 
     names = [c.codec for c in results[0].dump]
     groups = [r.workload.name for r in results]
     width = 0.8 / len(names)
     colours = plt.get_cmap("tab10")
-    fig, axes = plt.subplots(1, 2, figsize=(15, 5.5), sharey=True)
-    for ax, direction in zip(axes, ("dump", "load")):
+    fig, axes = plt.subplots(1, 2, figsize=(19, 6.5), sharey=True)
+    lowest = 0.2
+    for ax, direction in zip(axes, DIRECTIONS):
+        for g, r in enumerate(results):
+            if r.workload.cold:  # cold variants on a shaded ground, beside their warm twin
+                ax.axvspan(g - 0.45, g + 0.45, color="#dde8f4", zorder=0)
         for i, name in enumerate(names):
-            ratios, low, high = [], [], []
-            for r in results:
-                cases: list[Case] = getattr(r, direction)
-                case = next(c for c in cases if c.codec == name)
-                best = fastest_peer(cases).median
-                ratios.append(case.median / best)
-                low.append(case.median / best - min(case.times) / best)
-                high.append(max(case.times) / best - case.median / best)
+            b = bars(results, direction, name)
+            lowest = min(lowest, *(r - d for r, d in zip(b.ratios, b.below)))
             xs = [g + (i - (len(names) - 1) / 2) * width for g in range(len(groups))]
-            ax.bar(xs, ratios, width, yerr=[low, high], capsize=2, label=name,
+            ax.bar(xs, b.ratios, width, yerr=[b.below, b.above], capsize=2, label=name,
                    color=colours(i), edgecolor="black" if name == OURS else "none",
-                   linewidth=1.2, hatch="//" if name == OURS else None)
+                   linewidth=1.2, hatch="//" if name == OURS else None, zorder=2)
         ax.axhline(1.0, color="grey", linewidth=0.8, linestyle="--")
         ax.set_yscale("log")
-        ax.set_ylim(bottom=0.2)  # the bars start at the bottom of the axis
         ax.yaxis.set_major_locator(ticker.LogLocator(subs=(1.0, 2.0, 5.0)))
         ax.yaxis.set_major_formatter(ticker.FormatStrFormatter("%g"))
         ax.yaxis.set_minor_formatter(ticker.NullFormatter())
-        ax.set_xticks(range(len(groups)), groups, rotation=15)
+        ax.set_xticks(range(len(groups)), groups, rotation=25, ha="right")
         ax.set_title(direction)
         ax.grid(axis="y", which="both", alpha=0.3)
+    axes[0].set_ylim(bottom=lowest * 0.8)  # the bars start at the bottom of the axis
     axes[0].set_ylabel("time / fastest other serializer (log; bars: median, min to max)")
     handles, labels = axes[0].get_legend_handles_labels()
-    fig.legend(handles, labels, loc="lower center", ncol=len(names), fontsize="small")
+    handles.append(Patch(color="#dde8f4"))
+    labels.append("cold: fresh str objects in every call")
+    fig.legend(handles, labels, loc="lower center", ncol=len(labels), fontsize="small")
     fig.suptitle(title, fontsize="medium")
-    fig.tight_layout(rect=(0, 0.06, 1, 1))
-    fig.savefig(path, dpi=110)
+    fig.tight_layout(rect=(0, 0.05, 1, 1))
+    fig.savefig(path, dpi=100)
     plt.close(fig)
 
 
@@ -342,17 +642,76 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     return args
 
 
+def select_workloads(names: list[str] | None) -> list[Workload]:
+    """The workloads of the run, all of them without names; SystemExit for an unknown
+    name."""
+    workloads = make_workloads()
+    if not names:
+        return workloads
+    unknown = set(names) - {w.name for w in workloads}
+    if unknown:
+        known = ", ".join(w.name for w in workloads)
+        print(f"unknown workload {', '.join(sorted(unknown))}; known: {known}",
+              file=sys.stderr)
+        raise SystemExit(2)
+    return [w for w in workloads if w.name in names]
+
+
+@dataclass
+class Run:
+    overheads: Overheads
+    results: list[Result]
+    elapsed: float  # seconds
+    load_before: tuple[float, ...]
+    load_after: tuple[float, ...]
+
+
+def time_all(workloads: list[Workload], peers: list[Codec], repeats: int,
+             target: float) -> Run:
+    """Times every case with the garbage collector off."""
+    load_before = os.getloadavg()
+    started = time.perf_counter()
+    gc_was_enabled = gc.isenabled()
+    gc.collect()
+    gc.disable()
+    try:
+        overheads = loop_overheads(target, repeats)
+        results = []
+        for workload in workloads:
+            print(f"timing {workload.name} ...", file=sys.stderr, flush=True)
+            results.append(bench_workload(workload, peers, repeats, target))
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return Run(overheads, results, time.perf_counter() - started, load_before,
+               os.getloadavg())
+
+
+def report_lines(args: argparse.Namespace, peers: list[Codec], run: Run,
+                 peaks: list[WriterPeak]) -> list[str]:
+    """The whole report; the worst ratio comes last."""
+    cells = cells_of(run.results)
+    lines = header(args, peers, run.overheads, run.load_before, run.load_after,
+                   run.elapsed)
+    for result in run.results:
+        lines += ["", *result_table(result)]
+    for block in (memory_table(peaks), baseline_table(cells), summary_table(cells),
+                  extreme_ratios(cells)):
+        lines += ["", *block]
+    return lines
+
+
+def write_files(output_dir: Path, text: str, run: Run, title: str) -> None:
+    output_dir.mkdir(parents=True, exist_ok=True)
+    (output_dir / "results.txt").write_text(text, encoding="utf-8")
+    plot(run.results, output_dir / "results.png", title)
+    print(f"wrote {output_dir / 'results.txt'} and {output_dir / 'results.png'}",
+          file=sys.stderr)
+
+
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
-    workloads = make_workloads()
-    if args.workload:
-        unknown = set(args.workload) - {w.name for w in workloads}
-        if unknown:
-            known = ", ".join(w.name for w in workloads)
-            print(f"unknown workload {', '.join(sorted(unknown))}; known: {known}",
-                  file=sys.stderr)
-            return 2
-        workloads = [w for w in workloads if w.name in args.workload]
+    workloads = select_workloads(args.workload)
     peers = peer_codecs()
 
     problems = check_round_trips(workloads, peers)
@@ -360,37 +719,14 @@ def main(argv: list[str] | None = None) -> int:
         print("round trip failed, nothing timed:", *problems, sep="\n  ", file=sys.stderr)
         return 1
 
-    target = args.target_ms / 1000
-    load_before = os.getloadavg()
-    started = time.perf_counter()
-    gc_was_enabled = gc.isenabled()
-    gc.collect()
-    gc.disable()
-    try:
-        overhead = call_overhead(target, args.repeat)
-        results = []
-        for workload in workloads:
-            print(f"timing {workload.name} ...", file=sys.stderr, flush=True)
-            results.append(bench_workload(workload, peers, args.repeat, target))
-    finally:
-        if gc_was_enabled:
-            gc.enable()
-    elapsed = time.perf_counter() - started
-
-    lines = header(args, peers, overhead, load_before, os.getloadavg(), elapsed)
-    for result in results:
-        lines += ["", *result_table(result)]
-    lines += ["", *summary_table(results)]
+    # Measured before the timing, as tracemalloc slows every allocation while it runs.
+    peaks = [writer_peak(w) for w in workloads]
+    run = time_all(workloads, peers, args.repeat, args.target_ms / 1000)
+    lines = report_lines(args, peers, run, peaks)
     text = "\n".join(lines) + "\n"
     print(text, end="")
-
     if not args.no_files:
-        args.output_dir.mkdir(parents=True, exist_ok=True)
-        (args.output_dir / "results.txt").write_text(text, encoding="utf-8")
-        plot(results, args.output_dir / "results.png",
-             f"{lines[0]}; {lines[1]}")
-        print(f"wrote {args.output_dir / 'results.txt'} and "
-              f"{args.output_dir / 'results.png'}", file=sys.stderr)
+        write_files(args.output_dir, text, run, f"{lines[0]}; {lines[1]}")
     return 0
 
 

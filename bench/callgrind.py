@@ -29,9 +29,11 @@ import subprocess
 import sys
 import sysconfig
 from collections import defaultdict
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import ModuleType
+from typing import Any
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -44,13 +46,18 @@ TARGETS = [
     ("serialize_dict", "dict-1000", "body"),
     ("serialize_dict", "dict-100-unicode", "body"),
     ("serialize_dict", "dict-tiny", "call"),
+    ("serialize_dict", "dict-1000-mixed", "body"),
+    ("serialize_dict", "dict-100-unicode-cold", "body"),
     ("deserialize_dict", "dict-1000", "body"),
     ("deserialize_dict", "dict-100-unicode", "body"),
     ("deserialize_dict", "dict-tiny", "call"),
+    ("deserialize_dict", "dict-1000-mixed", "body"),
     ("serialize_list", "list-10000", "body"),
     ("serialize_list", "list-16x64KiB", "body"),
+    ("serialize_list", "list-1000-unicode-cold", "body"),
     ("deserialize_list", "list-10000", "body"),
     ("deserialize_list", "list-16x64KiB", "body"),
+    ("deserialize_list", "list-1000-unicode", "body"),
 ]
 
 SCOPES = {
@@ -97,7 +104,7 @@ def load_module(path: Path) -> ModuleType:
 
 
 def drive(function: str, workload_name: str, calls: int, module_path: Path) -> None:
-    from workloads import make_workload
+    from workloads import fresh_copy, make_workload
 
     module = load_module(module_path)
     workload = make_workload(workload_name)
@@ -105,15 +112,19 @@ def drive(function: str, workload_name: str, calls: int, module_path: Path) -> N
     if workload.kind != kind:
         raise SystemExit(f"{function} takes a {kind}; {workload_name} is a {workload.kind}")
     serialize = getattr(module, f"_serialize_{kind}")
-    if function.startswith("serialize"):
-        func, arg = serialize, workload.data
+    args: Iterable[Any]
+    if function.startswith("deserialize"):
+        func = getattr(module, f"_deserialize_{kind}")
+        args = itertools.repeat(serialize(workload.data), calls)
+    elif workload.cold:
+        # Every call dumps its own copy, made before the first call.
+        func, args = serialize, [fresh_copy(workload.data) for _ in range(calls)]
     else:
-        func, arg = getattr(module, f"_deserialize_{kind}"), serialize(workload.data)
+        func, args = serialize, itertools.repeat(workload.data, calls)
     # Every call is counted, the first one too. The calls are made from C, through
     # operator.call, and the results go into a deque that keeps none, so that freeing
     # them is not counted with the call.
-    collections.deque(map(operator.call, itertools.repeat(func, calls),
-                          itertools.repeat(arg, calls)), maxlen=0)
+    collections.deque(map(operator.call, itertools.repeat(func, calls), args), maxlen=0)
 
 
 # ---------------------------------------------------------------------------

@@ -27,12 +27,23 @@ ALPHABETS = [
 ]
 
 
+COLD_SUFFIX = "-cold"
+
+
 @dataclass(frozen=True)
 class Workload:
     name: str
     description: str
     kind: str  # "dict" or "list"
     data: Any
+    # A cold workload dumps a fresh copy of data in every call (see fresh_copy), so
+    # that no call finds what an earlier one left inside the str objects.
+    cold: bool = False
+
+    @property
+    def warm_name(self) -> str:
+        """The name of the workload with the same data, dumped warm."""
+        return self.name.removesuffix(COLD_SUFFIX)
 
 
 def _text(rng: random.Random, alphabet: str, low: int, high: int) -> str:
@@ -56,26 +67,101 @@ def ascii_list(rng: random.Random, items: int = 10_000) -> list[str]:
     return [_text(rng, ASCII, 8, 32) for _ in range(items)]
 
 
+def unicode_list(rng: random.Random, items: int = 1000) -> list[str]:
+    return [_text(rng, ALPHABETS[i % len(ALPHABETS)], 8, 200) for i in range(items)]
+
+
+def _int(rng: random.Random) -> int:
+    # 1 to 18 digits, within 64 bits.
+    return int(rng.uniform(-1, 1) * 10 ** rng.randint(1, 18))
+
+
+def _float(rng: random.Random) -> float:
+    # From 1e-8 to 1e20, so that str() writes some of them with an exponent.
+    return rng.uniform(-1, 1) * 10.0 ** rng.randint(-8, 20)
+
+
+def _short_text(rng: random.Random) -> str:
+    return _text(rng, ASCII, 4, 16)
+
+
+def _bool(rng: random.Random) -> bool:
+    return rng.random() < 0.5
+
+
+MIXED_VALUES: list[Callable[[random.Random], Any]] = [_int, _float, _short_text, _bool]
+
+
+def mixed_dict(rng: random.Random, pairs: int = 1000) -> dict[str, Any]:
+    """ASCII keys; the values cycle through int, float, short str and bool."""
+    return {f"key{i:05d}": MIXED_VALUES[i % len(MIXED_VALUES)](rng) for i in range(pairs)}
+
+
 def big_strings(rng: random.Random, items: int = 16, size: int = 64 * 1024) -> list[str]:
     return [_text(rng, ASCII, size, size) for _ in range(items)]
 
 
-# name -> (description, kind, maker)
+# name -> (description, kind, maker). A name ending in COLD_SUFFIX is the cold variant
+# of the workload named without it: the same data, a fresh copy for every call.
 WORKLOADS: dict[str, tuple[str, str, Callable[[random.Random], Any]]] = {
     "dict-1000": ("dict, 1,000 ASCII pairs, values 16-64 chars", "dict", ascii_dict),
+    "dict-1000-mixed": ("dict, 1,000 ASCII keys, values cycling int, float, short str, "
+                        "bool", "dict", mixed_dict),
     "dict-100-unicode": ("dict, 100 non-ASCII pairs, values 40-120 chars", "dict",
                          unicode_dict),
+    "dict-100-unicode-cold": ("dict-100-unicode, fresh str objects in every call", "dict",
+                              unicode_dict),
     "dict-tiny": ("the dict {'a': 'bc'}", "dict", lambda rng: {"a": "bc"}),
     "list-10000": ("list, 10,000 ASCII strings of 8-32 chars", "list", ascii_list),
     "list-16x64KiB": ("list, 16 ASCII strings of 64 KiB", "list", big_strings),
+    "list-1000-unicode": ("list, 1,000 non-ASCII strings of 8-200 chars", "list",
+                          unicode_list),
+    "list-1000-unicode-cold": ("list-1000-unicode, fresh str objects in every call",
+                               "list", unicode_list),
 }
 
 
 def make_workload(name: str) -> Workload:
-    """One workload, the same on every call: each has a generator seeded by its name."""
+    """One workload, the same on every call: each has a generator seeded by its name (a
+    cold variant by the name of its warm twin, so that both hold the same data)."""
     description, kind, maker = WORKLOADS[name]
-    return Workload(name, description, kind, maker(random.Random(f"{SEED}:{name}")))
+    cold = name.endswith(COLD_SUFFIX)
+    seed_name = name.removesuffix(COLD_SUFFIX)
+    return Workload(name, description, kind, maker(random.Random(f"{SEED}:{seed_name}")),
+                    cold)
 
 
 def make_workloads() -> list[Workload]:
     return [make_workload(name) for name in WORKLOADS]
+
+
+# ---------------------------------------------------------------------------
+# Fresh copies and what our readers give back
+
+
+def fresh_text(text: str) -> str:
+    """A new str equal to text (of 2 characters or more), stored at the same width and
+    without the UTF-8 copy CPython keeps in a str once asked for it. Concatenation
+    copies the characters; it is several times cheaper than a trip through UTF-8."""
+    return text[:1] + text[1:]
+
+
+def fresh_copy(data: Any) -> Any:
+    """A copy of a workload's dict or list in which every str is a new object."""
+    def fresh(value: Any) -> Any:
+        return fresh_text(value) if type(value) is str else value
+
+    if isinstance(data, dict):
+        return {fresh(key): fresh(value) for key, value in data.items()}
+    return [fresh(item) for item in data]
+
+
+def as_text(data: Any) -> Any:
+    """What our readers give back for data: every value as text, str(value) for those
+    that are not str (records keep no types)."""
+    def text(value: Any) -> str:
+        return value if type(value) is str else str(value)
+
+    if isinstance(data, dict):
+        return {key: text(value) for key, value in data.items()}
+    return [text(item) for item in data]
