@@ -60,21 +60,13 @@ Ref decode_utf8(const char* data, Py_ssize_t size) {
 // ---------------------------------------------------------------------------
 // Plain forms
 
-PlainForm::Outcome PlainForm::take(PyObject* obj) {
-    if (PyUnicode_CheckExact(obj)) {
-        size_ = utf8::encoded_size(obj);
-        if (size_ < 0) {
-            return general;  // CPython's encoder raises the exact error
-        }
-        text_ = obj;
-        return plain;
+PlainForm::Outcome PlainForm::take_text(PyObject* obj) {
+    size_ = utf8::encoded_size(obj);
+    if (size_ < 0) {
+        return general;  // CPython's encoder raises the exact error
     }
-    if (PyBytes_CheckExact(obj)) {
-        data_ = PyBytes_AS_STRING(obj);
-        size_ = PyBytes_GET_SIZE(obj);
-        return plain;
-    }
-    return take_number(obj);
+    text_ = obj;
+    return plain;
 }
 
 PlainForm::Outcome PlainForm::take_number(PyObject* obj) {
@@ -104,13 +96,6 @@ PlainForm::Outcome PlainForm::take_number(PyObject* obj) {
     return plain;
 }
 
-unsigned char* PlainForm::write(unsigned char* out) const {
-    if (text_ != nullptr) {
-        return utf8::encode_into(text_, size_, out);
-    }
-    std::memcpy(out, data_ != nullptr ? data_ : digits_, static_cast<std::size_t>(size_));
-    return out + size_;
-}
 
 PyObject* encode_body(PyObject* const* args) { return _encode(args[0]).release(); }
 

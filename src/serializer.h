@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <source_location>
 #include <utility>
 
@@ -128,6 +129,17 @@ Ref _encode(PyObject* obj);  // bytes or None, as the module's encode()
 Ref _decode(PyObject* obj);  // str or None, as the module's decode()
 Ref decode_utf8(const char* data, Py_ssize_t size);  // _decode of those bytes
 
+// The transcoder: str storage to UTF-8 and back, with no intermediate object.
+namespace utf8 {
+// The UTF-8 size of an exact str, or -1 when strict UTF-8 cannot encode it.
+Py_ssize_t encoded_size(PyObject* text);
+// Writes the UTF-8 of an exact str whose encoded_size is size; returns the end.
+unsigned char* encode_into(PyObject* text, Py_ssize_t size, unsigned char* out);
+// A new str from UTF-8, at the width CPython's decoder would choose; its error for
+// malformed input.
+PyObject* decode(const char* data, Py_ssize_t size);
+}  // namespace utf8
+
 // Writes str(value) of a float at out (room for max_float_text bytes); returns its size.
 constexpr std::size_t max_float_text = 32;
 std::size_t float_text(double value, char* out);
@@ -139,32 +151,45 @@ public:
     enum Outcome { plain, general, failed };
 
     // plain when obj has such a form (now held here), general when it takes the way
-    // through _encode (nothing set), failed with an exception set.
-    Outcome take(PyObject* obj);
+    // through _encode (nothing set), failed with an exception set. Inline, as the
+    // writers ask it for every entry.
+    Outcome take(PyObject* obj) {
+        if (PyUnicode_CheckExact(obj)) {
+            if (PyUnicode_IS_ASCII(obj)) {
+                data_ = static_cast<const char*>(PyUnicode_DATA(obj));
+                size_ = PyUnicode_GET_LENGTH(obj);
+                return plain;
+            }
+            return take_text(obj);
+        }
+        if (PyBytes_CheckExact(obj)) {
+            data_ = PyBytes_AS_STRING(obj);
+            size_ = PyBytes_GET_SIZE(obj);
+            return plain;
+        }
+        return take_number(obj);
+    }
 
     Py_ssize_t size() const { return size_; }
+
     // Writes the size() bytes at out; returns the end.
-    unsigned char* write(unsigned char* out) const;
+    unsigned char* write(unsigned char* out) const {
+        if (text_ != nullptr) {
+            return utf8::encode_into(text_, size_, out);
+        }
+        std::memcpy(out, data_ != nullptr ? data_ : digits_, static_cast<std::size_t>(size_));
+        return out + size_;
+    }
 
 private:
+    Outcome take_text(PyObject* obj);
     Outcome take_number(PyObject* obj);
 
-    PyObject* text_ = nullptr;     // a str to transcode
+    PyObject* text_ = nullptr;     // a non-ASCII str to transcode
     const char* data_ = nullptr;   // else bytes to copy, or null for digits_
     Py_ssize_t size_ = 0;
     char digits_[max_float_text];
 };
-
-// The transcoder: str storage to UTF-8 and back, with no intermediate object.
-namespace utf8 {
-// The UTF-8 size of an exact str, or -1 when strict UTF-8 cannot encode it.
-Py_ssize_t encoded_size(PyObject* text);
-// Writes the UTF-8 of an exact str whose encoded_size is size; returns the end.
-unsigned char* encode_into(PyObject* text, Py_ssize_t size, unsigned char* out);
-// A new str from UTF-8, at the width CPython's decoder would choose; its error for
-// malformed input.
-PyObject* decode(const char* data, Py_ssize_t size);
-}  // namespace utf8
 
 // Varnums.
 constexpr int max_varnum_width = 8;

@@ -61,21 +61,32 @@ bool is_ascii(const char* data, Py_ssize_t size) {
     return (high & 0x8080808080808080ULL) == 0;
 }
 
-unsigned char max_byte(const char* data, Py_ssize_t size) {
-    unsigned char high = 0;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        high = std::max(high, static_cast<unsigned char>(data[i]));
+// The largest character of well-formed, non-ASCII UTF-8, as far as the width of a str
+// depends on it. The lead bytes tell: F0 and up start 4-byte sequences (beyond the
+// BMP), C4 and up any other character beyond Latin-1. Bit 7 of each byte of the masks
+// below ANDs that byte's bit 7 with lower bits of the same byte, shifted up.
+Py_UCS4 width_char(const char* data, Py_ssize_t size) {
+    constexpr std::uint64_t top = 0x8080808080808080ULL;
+    std::uint64_t astral = 0;
+    std::uint64_t wide = 0;
+    auto scan = [&](std::uint64_t w) {
+        std::uint64_t lead = w & (w << 1);  // 11xxxxxx
+        astral |= lead & (w << 2) & (w << 3);
+        wide |= lead & ((w << 2) | (w << 3) | (w << 4) | (w << 5));
+    };
+    Py_ssize_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, data + i, 8);
+        scan(w);
     }
-    return high;
-}
-
-// The largest character that well-formed, non-ASCII UTF-8 holds, as far as the width
-// of a str depends on it: the lead byte of its longest sequence tells.
-Py_UCS4 width_char(unsigned char high) {
-    if (high >= 0xF0) {
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, data + i, static_cast<std::size_t>(size - i));
+    scan(tail);
+    if ((astral & top) != 0) {
         return 0x10FFFF;
     }
-    return high >= 0xC4 ? 0xFFFF : 0xFF;
+    return (wide & top) != 0 ? 0xFFFF : 0xFF;
 }
 
 // Fills a new str with the characters of valid UTF-8; returns how many it wrote.
@@ -157,11 +168,10 @@ PyObject* decode(const char* data, Py_ssize_t size) {
         return PyUnicode_DecodeUTF8(data, size, nullptr);
     }
     std::size_t chars = simdutf::count_utf8(data, n);
-    unsigned char high = max_byte(data, size);
     if (chars <= 1) {
         return PyUnicode_DecodeUTF8(data, size, nullptr);
     }
-    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(chars), width_char(high));
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(chars), width_char(data, size));
     if (text != nullptr) {
         [[maybe_unused]] std::size_t written = fill(text, data, n);
         assert(written == chars);
