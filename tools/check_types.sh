@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Type checks, run inside the environment (./dev run tools/check_types.sh):
 #   1. stubtest: zav/serializer.pyi against the built module (names, parameters, defaults);
-#   2. mypy --strict on the typed usage example, the record inspector and its tests;
+#   2. mypy --strict on the typed usage example, the record inspector and its tests, and
+#      the driver of the hostile-objects fuzz target;
 #   3. the usage example run as a script, so the types it states are the real ones.
 # Exits non-zero when any check fails. Needs the module built for $PYTHON.
 set -euo pipefail
@@ -32,7 +33,8 @@ fi
 echo "stubtest: stubs match the module" >&2
 
 echo "==> mypy --strict" >&2
-"$py" -m mypy --strict --cache-dir=/dev/null tests/typing_example.py zav/inspect.py tests/test_inspect.py
+"$py" -m mypy --strict --cache-dir=/dev/null tests/typing_example.py zav/inspect.py tests/test_inspect.py \
+    fuzz/objects_driver.py
 
 echo "==> typing example" >&2
 "$py" tests/typing_example.py

@@ -93,7 +93,7 @@ cmd_test() {
     check_wheel
     step "test suite under ASan+UBSan"
     tools/sanitize.sh "$@"
-    step "fuzzing the record readers and writers"
+    step "fuzzing the readers and writers with record bytes and with hostile objects"
     tools/fuzz.sh "${ZAV_FUZZ_SECONDS:-60}"
     step "all checks passed"
 }
