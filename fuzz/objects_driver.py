@@ -38,29 +38,46 @@ by the target) is always a finding, as is Python code entered with an exception 
 """
 from __future__ import annotations
 
+import ctypes
 import io
 import math
+import os
 import struct
 import sys
-import types
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from typing import Any, TypeVar
+from typing import Any, NoReturn, TypeVar
 
 import zav.serializer as serializer
+
+
+def stop(message: str) -> NoReturn:
+    """Ends the process at once: the module is in a state that no outcome can show, and
+    may keep calling into the objects until memory runs out."""
+    sys.stderr.write(f"objects_driver: {message}\n")
+    sys.stderr.flush()
+    os.abort()
+
 
 try:
     # call(fn, arg) calls fn through its vectorcall slot and aborts when it returns a
     # result with an exception pending or fails without one; guard() aborts when Python
     # code is entered with an exception pending.
     from _objfuzz import call, guard  # type: ignore[import-not-found]
-except ImportError:  # replayed under a plain interpreter
+except ImportError:  # replayed under a plain interpreter, or run by the test suite
 
     def call(fn: Callable[[Any], Any], arg: Any) -> Any:
         return fn(arg)
 
+    # ctypes raises the pending exception when a Python API function returns with one.
+    pending = ctypes.pythonapi.PyErr_Occurred
+    pending.restype = ctypes.c_void_p
+
     def guard() -> None:
-        pass
+        try:
+            pending()
+        except BaseException as exc:  # noqa: BLE001 - any exception is the finding
+            stop(f"Python code entered with an exception pending: {exc!r}")
 
 
 T = TypeVar("T")
@@ -115,6 +132,9 @@ ACTIONS = ("grow", "shrink", "drop_first", "drop_self", "swap_self", "replace", 
 # A change to the container is made this many times per case at most, which bounds the
 # items that a growing container adds to a sequence that lies about its length.
 CHANGES = 8
+# Far more calls into the objects than any case makes with a writer that follows the
+# model; more means a writer that does not stop.
+MAX_CALLS = 10_000
 MISSING = object()
 
 Plan = tuple[str | None, str, Any]  # (change or None, verb, what)
@@ -141,6 +161,8 @@ class World:
 
     def note(self, *event: Any) -> None:
         self.log.append(event)
+        if len(self.log) > MAX_CALLS:
+            stop(f"more than {MAX_CALLS} calls into the objects, the last {event}")
 
     def step(self, owner: Any, method: str, plans: list[Plan], *args: Any) -> tuple[str, Any]:
         """One call of a planned method: logs it, makes its change, raises or gives the
