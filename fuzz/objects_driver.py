@@ -264,6 +264,17 @@ def label_repr(self: Any) -> str:
     return str(self.label)
 
 
+# Hashes never come from an object's address: where two keys land in a dict's table
+# decides which comparisons a lookup makes, and every build of a case must make the same.
+def label_hash(self: Any) -> int:
+    guard()
+    return hash(self.label)
+
+
+def float_hash(self: float) -> int:
+    return float.__hash__(self) if self == self else 0  # NaN's own hash is its address
+
+
 def planned_str(self: Any) -> Any:
     guard()
     verb, what = self.world.step(self, "str", self.str_plans)
@@ -273,6 +284,7 @@ def planned_str(self: Any) -> Any:
 class Spelled:
     __str__ = planned_str
     __repr__ = label_repr
+    __hash__ = label_hash
 
 
 def planned_repr(self: Any) -> Any:
@@ -286,6 +298,7 @@ class Reprised:
     reaches it too."""
 
     __repr__ = planned_repr
+    __hash__ = label_hash
 
 
 class SpelledStr(str):  # its stored characters are written, never its __str__
@@ -306,6 +319,7 @@ class SpelledInt(int):
 class SpelledFloat(float):
     __str__ = planned_str
     __repr__ = label_repr
+    __hash__ = float_hash
 
 
 class PlainStr(str):
@@ -321,7 +335,7 @@ class PlainInt(int):
 
 
 class PlainFloat(float):
-    pass
+    __hash__ = float_hash
 
 
 class PlainDict(dict[Any, Any]):
@@ -374,6 +388,7 @@ class Truth:
         return verb == "plain" or bool(what)
 
     __repr__ = label_repr
+    __hash__ = label_hash
 
 
 class Index:
@@ -388,6 +403,7 @@ class Index:
         return 0 if verb == "plain" else what
 
     __repr__ = label_repr
+    __hash__ = label_hash
 
 
 def describe(obj: Any) -> str:
@@ -433,6 +449,7 @@ class Unindexable:
 
     __len__ = planned_len
     __repr__ = label_repr
+    __hash__ = label_hash
 
     def real_len(self) -> int:
         return len(self.items)
@@ -528,7 +545,8 @@ def make_float(r: Recipe) -> float:
     i = r.below(len(FLOATS) + 1)
     if i < len(FLOATS):
         return FLOATS[i]
-    return float(struct.unpack("<d", r.take(8))[0])
+    value = float(struct.unpack("<d", r.take(8))[0])
+    return value if value == value else math.nan  # one NaN object, whose hash is fixed
 
 
 def read_plans(r: Recipe, read_outcome: Callable[[], tuple[str, Any]]) -> list[Plan]:
