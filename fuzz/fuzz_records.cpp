@@ -10,12 +10,10 @@
 //      the standard io.BytesIO and the one through a stream's own methods), compared
 //      byte for byte with the record built here, and read back with deserialize False.
 // Any difference aborts with a report, so libFuzzer keeps the input.
-#include "serializer.h"
+#include "embedded.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +21,9 @@
 namespace {
 
 using zav::Ref;
+using zav::fuzz::attribute;
+using zav::fuzz::checked;
+using zav::fuzz::fail;
 using Bytes = std::string_view;
 
 struct Module {
@@ -43,23 +44,6 @@ void print_object(const char* label, PyObject* obj) {
     }
     PyObject_Print(obj, stderr, 0);
     std::fprintf(stderr, "\n");
-}
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "fuzz_records: %s\n", what);
-    if (PyErr_Occurred()) {
-        PyErr_Print();
-    }
-    std::fflush(stderr);
-    std::abort();
-}
-
-// Only the interpreter's own allocation failures can make these fail.
-Ref checked(PyObject* obj) {
-    if (obj == nullptr) {
-        fail("interpreter call failed in the harness");
-    }
-    return Ref::steal(obj);
 }
 
 Ref bytes_of(Bytes b) { return checked(PyBytes_FromStringAndSize(b.data(), std::ssize(b))); }
@@ -426,44 +410,9 @@ void write_list(const std::vector<Ref>& pieces) {
 // ---------------------------------------------------------------------------
 // Start-up
 
-Ref attribute(PyObject* obj, const char* name) { return checked(PyObject_GetAttrString(obj, name)); }
-
-void start_interpreter() {
-    PyPreConfig pre;
-    PyPreConfig_InitPythonConfig(&pre);
-    // Every object a malloc block of its own, so that ASan sees each one's bounds.
-    pre.allocator = PYMEM_ALLOCATOR_MALLOC;
-    PyStatus status = Py_PreInitialize(&pre);
-    if (PyStatus_Exception(status)) {
-        Py_ExitStatusException(status);
-    }
-    PyConfig config;
-    PyConfig_InitPythonConfig(&config);
-    config.parse_argv = 0;               // the arguments are libFuzzer's
-    config.install_signal_handlers = 0;  // libFuzzer owns the signals
-    config.site_import = 0;
-    status = Py_InitializeFromConfig(&config);
-    PyConfig_Clear(&config);
-    if (PyStatus_Exception(status)) {
-        Py_ExitStatusException(status);
-    }
-}
-
 void import_module() {
     Module& m = zav_module;
-    m.module = checked(PyImport_ImportModule("zav.serializer"));
-    Ref file = attribute(m.module.get(), "__file__");
-    const char* path = PyUnicode_AsUTF8(file.get());
-    if (path == nullptr) {
-        fail("module without a file name");
-    }
-    std::fprintf(stderr, "fuzz_records: zav.serializer from %s\n", path);
-    // Fuzzing an uninstrumented module by mistake would find nothing and look fine.
-    const char* expected_dir = std::getenv("ZAV_FUZZ_MODULE_DIR");
-    if (expected_dir != nullptr && std::strncmp(path, expected_dir, std::strlen(expected_dir)) != 0) {
-        std::fprintf(stderr, "fuzz_records: expected the module from %s\n", expected_dir);
-        std::exit(1);
-    }
+    m.module = zav::fuzz::import_serializer();
     m.io = attribute(m.module.get(), "io");
     m.serialize_dict = attribute(m.module.get(), "_serialize_dict");
     m.deserialize_dict = attribute(m.module.get(), "_deserialize_dict");
@@ -487,7 +436,7 @@ void import_module() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    start_interpreter();
+    zav::fuzz::start_interpreter();
     import_module();
     return 0;
 }

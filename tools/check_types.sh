@@ -4,7 +4,7 @@
 #   1. stubtest: zav/serializer.pyi against the module built for that interpreter
 #      (names, parameters, defaults);
 #   2. mypy --strict, run by that interpreter, on the typed usage example, the record
-#      inspector and its tests;
+#      inspector and its tests, and the driver of the hostile-objects fuzz target;
 #   3. the usage example run as a script, so the types it states are the real ones.
 # Exits non-zero when any check fails. Needs the module built for $PYTHON.
 set -euo pipefail
@@ -74,7 +74,8 @@ check_strict() {
     echo "==> mypy --strict under $py" >&2
     local parser=()
     [ "$native_parser" = True ] || parser=(--no-native-parser)
-    "$py" -m mypy --strict --cache-dir=/dev/null "${parser[@]}" tests/typing_example.py zav/inspect.py tests/test_inspect.py
+    "$py" -m mypy --strict --cache-dir=/dev/null "${parser[@]}" tests/typing_example.py zav/inspect.py tests/test_inspect.py \
+        fuzz/objects_driver.py
 }
 
 run_example() {

@@ -196,7 +196,7 @@ cmd_test() {
     cmd_wheels
     step "test suite under ASan+UBSan"
     tools/sanitize.sh "$@"
-    step "fuzzing the record readers and writers"
+    step "fuzzing the readers and writers with record bytes and with hostile objects"
     tools/fuzz.sh "${ZAV_FUZZ_SECONDS:-60}"
     pytest_summaries "${interpreters[@]}"
     step "all checks passed"
