@@ -258,7 +258,7 @@ struct Contents {
     explicit operator bool() const { return size >= 0; }
 
     unsigned char* write(unsigned char* out) const {
-        std::memcpy(out, data, static_cast<std::size_t>(size));
+        copy_short(out, data, static_cast<std::size_t>(size));
         return out + size;
     }
 };

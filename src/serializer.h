@@ -140,6 +140,21 @@ unsigned char* encode_into(PyObject* text, Py_ssize_t size, unsigned char* out);
 PyObject* decode(const char* data, Py_ssize_t size);
 }  // namespace utf8
 
+// Copies n bytes. Record entries are mostly short: two overlapping fixed-size moves
+// copy 8 to 32 bytes without a call.
+inline void copy_short(unsigned char* out, const void* data, std::size_t n) {
+    const auto* from = static_cast<const unsigned char*>(data);
+    if (n >= 16 && n <= 32) {
+        std::memcpy(out, from, 16);
+        std::memcpy(out + n - 16, from + n - 16, 16);
+    } else if (n >= 8 && n < 16) {
+        std::memcpy(out, from, 8);
+        std::memcpy(out + n - 8, from + n - 8, 8);
+    } else {
+        std::memcpy(out, from, n);
+    }
+}
+
 // Writes str(value) of a float at out (room for max_float_text bytes); returns its size.
 constexpr std::size_t max_float_text = 32;
 std::size_t float_text(double value, char* out);
@@ -177,7 +192,7 @@ public:
         if (text_ != nullptr) {
             return utf8::encode_into(text_, size_, out);
         }
-        std::memcpy(out, data_ != nullptr ? data_ : digits_, static_cast<std::size_t>(size_));
+        copy_short(out, data_ != nullptr ? data_ : digits_, static_cast<std::size_t>(size_));
         return out + size_;
     }
 
