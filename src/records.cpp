@@ -171,10 +171,10 @@ Py_ssize_t saturating_product(Py_ssize_t a, Py_ssize_t b) {
 
 // The record's bytes, filled in place: first in a small buffer of its own, which
 // spares small records a resize, then in a bytes object grown as entries come and cut
-// to size at the end. Growing projects the entries so far onto all of them, so that a
-// record of large entries is not copied over and over; at most fourfold, as one large
-// entry among small ones projects far too much and a sequence may report more items
-// than it has.
+// to size at the end. Growing projects the entries so far onto all of them, so that
+// the record is copied rarely and its buffer ends close to its size; at most fourfold,
+// as one large entry among small ones projects far too much and a sequence may report
+// more items than it has.
 class OutputBuffer {
 public:
     void expect(Py_ssize_t entries) { entries_ = entries; }
@@ -208,8 +208,8 @@ private:
         Py_ssize_t needed = used_ + n;
         Py_ssize_t projected = saturating_product(needed / (done_ + 1), entries_);
         projected = std::min(projected, PY_SSIZE_T_MAX / 8 * 7);
-        Py_ssize_t hint = std::min(projected + projected / 8, saturating_product(needed, 4));
-        return resize(std::max({capacity_ + capacity_ / 2, needed, hint})) ? end() : nullptr;
+        Py_ssize_t hint = std::min(projected + n, saturating_product(needed, 4));
+        return resize(std::max({capacity_ + capacity_ / 16, needed, hint})) ? end() : nullptr;
     }
 
     bool resize(Py_ssize_t size) {
