@@ -47,7 +47,11 @@ const char32_t* ucs4(PyObject* text) {
 
 std::size_t length_of(PyObject* text) { return static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)); }
 
+// Word by word for short text; simdutf's vector code pays from a few words on.
 bool is_ascii(const char* data, Py_ssize_t size) {
+    if (size >= 64) {
+        return simdutf::validate_ascii(data, static_cast<std::size_t>(size));
+    }
     std::uint64_t high = 0;
     Py_ssize_t i = 0;
     for (; i + 8 <= size; i += 8) {
