@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Runs a ./dev command inside a Debian testing root that has CPython 3.14 and the tools
-# the project needs. The root is made once with debootstrap and kept outside the clone,
-# so every clone and CI run on this machine shares it; it is made again only when the
-# package list below changes. Usage: tools/root.sh CLONE COMMAND [ARGS...]
+# Runs a ./dev command inside a Debian testing root that has CPython 3.13 to 3.15 and
+# the tools the project needs. The root is made once with debootstrap and kept outside
+# the clone, so every clone and CI run on this machine with the same package list shares
+# it. Each package list has a root of its own, named by its hash: a clone with another
+# list (an older commit, say) makes its own root and never replaces one that commands
+# of other clones may be running in. Usage: tools/root.sh CLONE COMMAND [ARGS...]
 set -euo pipefail
 clone=$1
 shift
 
 cache=/var/cache/zav-serializer
-root=$cache/root
 suite=testing
 packages=(
     python3.13-dev python3.13-dbg python3.13-venv
@@ -24,6 +25,8 @@ packages=(
 die() { echo "dev: $*" >&2; exit 1; }
 
 stamp() { printf '%s\n' "$suite" "${packages[@]}" | sha256sum | cut -c1-32; }
+
+root=$cache/root-$(stamp)
 
 root_is_current() {
     [ -f "$root/.zav-stamp" ] && [ "$(cat "$root/.zav-stamp")" = "$(stamp)" ]
@@ -62,7 +65,7 @@ install_packages() {
 provision() {
     [ "$(id -u)" = 0 ] || die "making the environment root needs root (or install python3.14 with its headers, pytest and hypothesis)"
     need_debootstrap
-    rm -rf "$cache"/root.new.* "$cache/root.old"  # left by an interrupted run
+    rm -rf "$cache"/root.new.*  # left by an interrupted run
     new=$(mktemp -d "$cache/root.new.XXXXXX")
     trap 'rm -rf "$new" "$new.log"' EXIT
     echo "dev: making the environment root in $root (once)" >&2
@@ -73,10 +76,8 @@ provision() {
         || { tail -20 "$new.log" >&2; rm -f "$new.log"; die "installing the packages failed"; }
     rm -f "$new.log"
     stamp >"$new/.zav-stamp"
-    [ -d "$root" ] && mv "$root" "$cache/root.old"
     mv "$new" "$root"
     trap - EXIT
-    rm -rf "$cache/root.old"
 }
 
 # The clone is bound at its own path inside the root, so build folders and messages
