@@ -2,8 +2,10 @@
 // decimal digits that read back as the same double, laid out by Python's rules.
 #include "serializer.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace zav {
@@ -22,6 +24,130 @@ char* put_zeros(char* out, int n) {
     return out;
 }
 
+// The decimal that a double reads back from with the fewest digits, and of those the
+// nearest: digits * 10**exponent. The digits may end in zeros. Found by scaling the
+// double and the ends of the interval that rounds to it by a power of ten held to 126
+// bits, rounding to odd, then testing the candidates one digit shorter and at full
+// length (R. Giulietti, "The Schubfach way to render doubles").
+struct Decimal {
+    std::uint64_t digits;
+    int exponent;
+};
+
+namespace schubfach {
+
+#include "pow10_table.inc"
+
+constexpr int q_min = -1074;                    // the binary exponent of subnormals
+constexpr std::uint64_t c_min = 1ULL << 52;     // the least significand of a normal double
+constexpr std::uint64_t c_tiny = 3;             // below this a subnormal is scaled by ten first
+constexpr std::uint64_t low63 = (1ULL << 63) - 1;
+
+// floor(e log10 2), floor(e log10 2 + log10 3/4) and floor(e log2 10), exact over the
+// exponents of doubles.
+int floor_log10_pow2(int e) { return static_cast<int>((e * 661971961083LL) >> 41); }
+int floor_log10_three_quarters_pow2(int e) {
+    return static_cast<int>((e * 661971961083LL - 274743187321LL) >> 41);
+}
+int floor_log2_pow10(int e) { return static_cast<int>((e * 913124641741LL) >> 38); }
+
+__extension__ typedef unsigned __int128 uint128;  // GCC's and Clang's, as -Wpedantic is told
+
+std::uint64_t high_product(std::uint64_t a, std::uint64_t b) {
+    return static_cast<std::uint64_t>((static_cast<uint128>(a) * b) >> 64);
+}
+
+// cp * g / 2**127 for g = g1 * 2**63 + g0, rounded to odd: any discarded bit sets the last.
+std::uint64_t round_to_odd(std::uint64_t g1, std::uint64_t g0, std::uint64_t cp) {
+    std::uint64_t x1 = high_product(g0, cp);
+    std::uint64_t y0 = g1 * cp;
+    std::uint64_t y1 = high_product(g1, cp);
+    std::uint64_t z = (y0 >> 1) + x1;
+    std::uint64_t whole = y1 + (z >> 63);
+    return whole | (((z & low63) + low63) >> 63);
+}
+
+// The shortest decimal of c * 2**q; dk is added to its exponent.
+Decimal to_decimal(int q, std::uint64_t c, int dk) {
+    std::uint64_t out = c & 1;  // an even significand's interval includes its ends
+    std::uint64_t cb = c << 2;
+    std::uint64_t cbr = cb + 2;
+    std::uint64_t cbl;
+    int k;
+    if (c != c_min || q == q_min) {
+        cbl = cb - 2;
+        k = floor_log10_pow2(q);
+    } else {
+        cbl = cb - 1;  // at a power of two the gap below is half the gap above
+        k = floor_log10_three_quarters_pow2(q);
+    }
+    int h = q + floor_log2_pow10(-k) + 2;
+    const std::uint64_t* g = pow10_table[k - pow10_k_min];
+    std::uint64_t vb = round_to_odd(g[0], g[1], cb << h);
+    std::uint64_t vbl = round_to_odd(g[0], g[1], cbl << h);
+    std::uint64_t vbr = round_to_odd(g[0], g[1], cbr << h);
+
+    std::uint64_t s = vb >> 2;
+    if (s >= 10) {
+        // One digit fewer: at most one of the two neighbouring multiples of ten fits.
+        // (Down to one digit, which only the least subnormals come to.)
+        std::uint64_t sp10 = s / 10 * 10;
+        std::uint64_t tp10 = sp10 + 10;
+        bool upin = vbl + out <= sp10 << 2;
+        bool wpin = (tp10 << 2) + out <= vbr;
+        if (upin != wpin) {
+            return {upin ? sp10 : tp10, k + dk};
+        }
+    }
+    std::uint64_t t = s + 1;
+    bool uin = vbl + out <= s << 2;
+    bool win = (t << 2) + out <= vbr;
+    if (uin != win) {
+        return {uin ? s : t, k + dk};
+    }
+    // Both fit: the nearer, the even one on a tie.
+    std::int64_t cmp = static_cast<std::int64_t>(vb - ((s + t) << 1));
+    return {cmp < 0 || (cmp == 0 && (s & 1) == 0) ? s : t, k + dk};
+}
+
+// A finite, non-zero double's magnitude.
+Decimal shortest(std::uint64_t bits) {
+    int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    std::uint64_t fraction = bits & (c_min - 1);
+    if (biased == 0) {
+        return fraction < c_tiny ? to_decimal(q_min, 10 * fraction, -1) : to_decimal(q_min, fraction, 0);
+    }
+    int mq = 1075 - biased;
+    std::uint64_t c = c_min | fraction;
+    if (0 < mq && mq < 53 && ((c >> mq) << mq) == c) {
+        return {c >> mq, 0};  // a whole number below 2**53: its own digits
+    }
+    return to_decimal(-mq, c, 0);
+}
+
+}  // namespace schubfach
+
+constexpr char digit_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// The decimal digits of n, at most 20, right-aligned to end; returns where they start.
+char* put_digits_before(char* end, std::uint64_t n) {
+    while (n >= 100) {
+        end -= 2;
+        std::memcpy(end, digit_pairs + 2 * (n % 100), 2);
+        n /= 100;
+    }
+    if (n >= 10) {
+        end -= 2;
+        std::memcpy(end, digit_pairs + 2 * n, 2);
+    } else {
+        *--end = static_cast<char>('0' + n);
+    }
+    return end;
+}
+
 // The digits and the decimal exponent of the shortest form: value = 0.DIGITS * 10**point.
 struct Shortest {
     char digits[24];
@@ -29,25 +155,21 @@ struct Shortest {
     int point = 0;
     bool negative = false;
 
-    // From the scientific form that to_chars gives: [-]d[.ddd]e(+|-)XX[X].
+    // For a finite double.
     explicit Shortest(double value) {
-        char text[40];
-        char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
-        const char* p = text;
-        negative = *p == '-';
-        p += negative;
-        digits[count++] = *p++;
-        if (*p == '.') {
-            for (++p; *p != 'e'; ++p) {
-                digits[count++] = *p;
-            }
+        auto bits = std::bit_cast<std::uint64_t>(value);
+        negative = (bits >> 63) != 0;
+        bits &= ~(1ULL << 63);
+        Decimal d = bits == 0 ? Decimal{0, 0} : schubfach::shortest(bits);
+        char text[24];
+        char* end = text + sizeof text;
+        char* start = put_digits_before(end, d.digits);
+        while (end - start > 1 && end[-1] == '0') {
+            --end;
         }
-        bool negative_exponent = p[1] == '-';
-        int exponent = 0;
-        for (p += 2; p < end; ++p) {
-            exponent = exponent * 10 + (*p - '0');
-        }
-        point = (negative_exponent ? -exponent : exponent) + 1;
+        count = static_cast<int>(end - start);
+        std::memcpy(digits, start, static_cast<std::size_t>(count));
+        point = d.exponent + static_cast<int>(text + sizeof text - start);
     }
 };
 

@@ -2,7 +2,12 @@
 list record (length, bytes per item): their writers and readers."""
 from __future__ import annotations
 
+import math
+import random
+import struct
+import subprocess
 import sys
+from pathlib import Path
 from typing import Any
 
 import pytest
@@ -299,3 +304,31 @@ def test_sequence_reporting_more_items_than_it_has(writer_path: str, reported: i
         LIST(sequence)
     assert sequence.asked == [0, 1, 2, 3]
     assert module_entries(caught.value) == ["zav.serializer._serialize_list"]
+
+
+def doubles(count: int, seed: int) -> list[float]:
+    """Doubles from every part of the range: random bit patterns, each power of two and
+    its neighbours, the least subnormals, short decimals, and whole numbers."""
+    rng = random.Random(seed)
+    patterns = [rng.getrandbits(64) for _ in range(count)]
+    for exponent in range(2047):
+        patterns += [(exponent << 52) + delta for delta in (-1, 0, 1) if 0 <= (exponent << 52) + delta]
+    patterns += range(1, 4096)
+    values = [struct.unpack("<d", struct.pack("<Q", bits))[0] for bits in patterns]
+    values += [rng.randrange(1, 10**rng.randint(1, 17)) / 10**rng.randint(0, 330) for _ in range(count // 4)]
+    values += [float(rng.getrandbits(rng.randint(1, 70))) for _ in range(count // 4)]
+    return [v for v in values if not math.isnan(v)]
+
+
+def test_every_float_is_written_as_its_repr(writer_path: str) -> None:
+    """The shortest digits that read back as the same double, nearest the double among
+    them, in Python's layout; checked against float.__repr__ on both paths."""
+    values = doubles(100_000 if writer_path == "standard-io" else 5_000, seed=11)
+    written = LIST_READER(LIST(values))
+    wrong = [(v, text) for v, text in zip(values, written) if text != repr(v)]
+    assert wrong == []
+
+
+def test_power_of_ten_table_is_what_its_generator_writes() -> None:
+    tool = Path(__file__).resolve().parent.parent / "tools" / "pow10_table.py"
+    assert subprocess.run([sys.executable, str(tool), "--check"]).returncode == 0
