@@ -1,7 +1,6 @@
 // The text codec: objects to UTF-8 bytes and bytes back to text.
 #include "serializer.h"
 
-#include <charconv>
 #include <cstring>
 
 namespace zav {
@@ -70,30 +69,8 @@ PlainForm::Outcome PlainForm::take_text(PyObject* obj) {
 }
 
 PlainForm::Outcome PlainForm::take_number(PyObject* obj) {
-    if (PyBool_Check(obj)) {
-        data_ = obj == Py_True ? "True" : "False";
-        size_ = obj == Py_True ? 4 : 5;
-        return plain;
-    }
-    if (PyFloat_CheckExact(obj)) {
-        size_ = static_cast<Py_ssize_t>(float_text(PyFloat_AS_DOUBLE(obj), digits_));
-        return plain;
-    }
-    if (!PyLong_CheckExact(obj)) {
-        return general;
-    }
-    long long value;
-    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
-        value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
-    } else {
-        int overflow;
-        value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-        if (overflow != 0) {
-            return general;  // str() has its own rules for large numbers
-        }
-    }
-    size_ = std::to_chars(digits_, digits_ + sizeof digits_, value).ptr - digits_;
-    return plain;
+    size_ = number_text(obj, digits_);
+    return size_ < 0 ? general : plain;
 }
 
 

@@ -1,7 +1,9 @@
-// The text of numbers as str() gives it, written straight into a buffer: the shortest
-// decimal digits that read back as the same double, laid out by Python's rules.
+// The text of numbers as str() gives it, written straight into a buffer. For floats,
+// the shortest decimal digits that read back as the same double, laid out by Python's
+// rules.
 #include "serializer.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -15,13 +17,6 @@ namespace {
 char* put(char* out, const char* text, std::size_t n) {
     std::memcpy(out, text, n);
     return out + n;
-}
-
-char* put_zeros(char* out, int n) {
-    for (int i = 0; i < n; ++i) {
-        *out++ = '0';
-    }
-    return out;
 }
 
 // The decimal that a double reads back from with the fewest digits, and of those the
@@ -132,79 +127,93 @@ constexpr char digit_pairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-// The decimal digits of n, at most 20, right-aligned to end; returns where they start.
-char* put_digits_before(char* end, std::uint64_t n) {
-    while (n >= 100) {
-        end -= 2;
-        std::memcpy(end, digit_pairs + 2 * (n % 100), 2);
-        n /= 100;
-    }
-    if (n >= 10) {
-        end -= 2;
-        std::memcpy(end, digit_pairs + 2 * n, 2);
-    } else {
-        *--end = static_cast<char>('0' + n);
-    }
-    return end;
+// The formatting below moves digits in fixed blocks of span bytes, which need no call
+// and no branch on the length: every buffer and every room has span to spare.
+constexpr std::size_t span = 24;
+constexpr std::uint64_t ascii_zeros = 0x3030303030303030ULL;
+
+// The eight decimal digits of n < 10**8, leading zeros included, as the values 0 to 9
+// in the bytes of a word, in memory order: split into halves, quarters and digits in
+// lanes of the word, each division a multiplication that is exact in that range.
+std::uint64_t eight_digits(std::uint32_t n) {
+    std::uint64_t halves = (n / 10000) | (static_cast<std::uint64_t>(n % 10000) << 32);
+    std::uint64_t hundreds = ((halves * 10486) >> 20) & 0x0000007F0000007FULL;
+    std::uint64_t pairs = ((halves - 100 * hundreds) << 16) + hundreds;
+    std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000FULL;
+    return tens + ((pairs - 10 * tens) << 8);
 }
 
-// The digits and the decimal exponent of the shortest form: value = 0.DIGITS * 10**point.
-struct Shortest {
-    char digits[24];
-    int count = 0;
-    int point = 0;
-    bool negative = false;
-
-    // For a finite double.
-    explicit Shortest(double value) {
-        auto bits = std::bit_cast<std::uint64_t>(value);
-        negative = (bits >> 63) != 0;
-        bits &= ~(1ULL << 63);
-        Decimal d = bits == 0 ? Decimal{0, 0} : schubfach::shortest(bits);
-        char text[24];
-        char* end = text + sizeof text;
-        char* start = put_digits_before(end, d.digits);
-        while (end - start > 1 && end[-1] == '0') {
-            --end;
-        }
-        count = static_cast<int>(end - start);
-        std::memcpy(digits, start, static_cast<std::size_t>(count));
-        point = d.exponent + static_cast<int>(text + sizeof text - start);
-    }
+// The significant digits of a decimal: at most 17, as the shortest form of a double
+// never needs more.
+struct Digits {
+    char text[2 * span];  // count digits, then zero bytes
+    int count;
+    int point;  // the decimal is 0.DIGITS * 10**point
 };
 
-// d.ddde+XX, with at least two exponent digits, as repr(1e+16) and repr(1.5e-07).
-char* put_exponent_form(char* out, const Shortest& s) {
-    *out++ = s.digits[0];
-    if (s.count > 1) {
-        *out++ = '.';
-        out = put(out, s.digits + 1, static_cast<std::size_t>(s.count - 1));
+// The 24 digits of d.digits (below 10**17) with leading zeros, in three words; the
+// significant ones are found from the zero digits at either end, eight at a time.
+Digits significant(Decimal d) {
+    std::uint64_t words[3] = {eight_digits(static_cast<std::uint32_t>(d.digits / 10000000000000000ULL)),
+                              eight_digits(static_cast<std::uint32_t>(d.digits / 100000000 % 100000000)),
+                              eight_digits(static_cast<std::uint32_t>(d.digits % 100000000))};
+    int lead = words[0] != 0 ? std::countr_zero(words[0]) / 8
+             : words[1] != 0 ? 8 + std::countr_zero(words[1]) / 8
+                             : 16 + std::countr_zero(words[2]) / 8;
+    int trail = words[2] != 0 ? std::countl_zero(words[2]) / 8
+              : words[1] != 0 ? 8 + std::countl_zero(words[1]) / 8
+                              : 16 + std::countl_zero(words[0]) / 8;
+    char wide[sizeof words + sizeof(Digits::text)] = {};
+    for (int i = 0; i < 3; ++i) {
+        std::uint64_t chars = words[i] + ascii_zeros;
+        std::memcpy(wide + 8 * i, &chars, 8);
     }
-    int exponent = s.point - 1;
-    *out++ = 'e';
-    *out++ = exponent < 0 ? '-' : '+';
-    int magnitude = exponent < 0 ? -exponent : exponent;
-    if (magnitude < 10) {
-        *out++ = '0';
-    }
-    return std::to_chars(out, out + 4, magnitude).ptr;
+    Digits result;
+    std::memcpy(result.text, wide + lead, sizeof result.text);
+    result.count = 24 - lead - trail;
+    result.point = 24 - lead + d.exponent;
+    return result;
 }
 
-// Digits around a decimal point, with ".0" for a whole number.
-char* put_positional_form(char* out, const Shortest& s) {
-    if (s.point <= 0) {
-        out = put(out, "0.", 2);
-        out = put_zeros(out, -s.point);
-        return put(out, s.digits, static_cast<std::size_t>(s.count));
+// d.ddde+XX, with at least two exponent digits, as repr(1e+16) and repr(1.5e-07).
+char* put_exponent_form(char* out, const Digits& d) {
+    const char* digits = d.text;
+    out[0] = digits[0];
+    out[1] = '.';
+    std::memcpy(out + 2, digits + 1, span);
+    out += d.count > 1 ? d.count + 1 : 1;
+    int exponent = d.point - 1;
+    *out++ = 'e';
+    *out++ = exponent < 0 ? '-' : '+';
+    int magnitude = exponent < 0 ? -exponent : exponent;  // at most 324
+    if (magnitude >= 100) {
+        *out++ = static_cast<char>('0' + magnitude / 100);
     }
-    if (s.point < s.count) {
-        out = put(out, s.digits, static_cast<std::size_t>(s.point));
-        *out++ = '.';
-        return put(out, s.digits + s.point, static_cast<std::size_t>(s.count - s.point));
+    std::memcpy(out, digit_pairs + 2 * (magnitude % 100), 2);
+    return out + 2;
+}
+
+// Digits around a decimal point (at most three zeros after it before them), with ".0"
+// for a whole number (at most sixteen digits before it).
+char* put_positional_form(char* out, const Digits& d) {
+    const char* digits = d.text;
+    if (d.point <= 0) {
+        std::memcpy(out, "0.000", 5);
+        out += 2 - d.point;
+        std::memcpy(out, digits, span);
+        return out + d.count;
     }
-    out = put(out, s.digits, static_cast<std::size_t>(s.count));
-    out = put_zeros(out, s.point - s.count);
-    return put(out, ".0", 2);
+    if (d.point < d.count) {
+        std::memcpy(out, digits, span);
+        out[d.point] = '.';
+        std::memcpy(out + d.point + 1, digits + d.point, span);
+        return out + d.count + 1;
+    }
+    std::memcpy(out, digits, span);
+    std::memcpy(out + d.count, "0000000000000000", 16);
+    out += d.point;
+    std::memcpy(out, ".0", 2);
+    return out + 2;
 }
 
 }  // namespace
@@ -217,14 +226,44 @@ std::size_t float_text(double value, char* out) {
     if (std::isinf(value)) {
         return static_cast<std::size_t>(value > 0 ? put(out, "inf", 3) - start : put(out, "-inf", 4) - start);
     }
-    Shortest s(value);
-    if (s.negative) {
+    auto bits = std::bit_cast<std::uint64_t>(value);
+    if ((bits >> 63) != 0) {
         *out++ = '-';
+        bits &= ~(1ULL << 63);
     }
+    if (bits == 0) {
+        return static_cast<std::size_t>(put(out, "0.0", 3) - start);
+    }
+    Digits d = significant(schubfach::shortest(bits));
     // repr switches to the exponent form below 1e-4 and from 1e16 on.
-    bool exponent_form = s.point <= -4 || s.point > 16;
-    out = exponent_form ? put_exponent_form(out, s) : put_positional_form(out, s);
+    bool exponent_form = d.point <= -4 || d.point > 16;
+    out = exponent_form ? put_exponent_form(out, d) : put_positional_form(out, d);
     return static_cast<std::size_t>(out - start);
+}
+
+Py_ssize_t number_text(PyObject* obj, char* out) {
+    if (PyBool_Check(obj)) {
+        // Both spellings in one fixed-size copy: the room is there.
+        std::memcpy(out, obj == Py_True ? "True\0\0\0" : "False\0\0", 8);
+        return obj == Py_True ? 4 : 5;
+    }
+    if (PyFloat_CheckExact(obj)) {
+        return static_cast<Py_ssize_t>(float_text(PyFloat_AS_DOUBLE(obj), out));
+    }
+    if (!PyLong_CheckExact(obj)) {
+        return -1;
+    }
+    long long value;
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+        value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+    } else {
+        int overflow;
+        value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow != 0) {
+            return -1;  // str() has its own rules for large numbers
+        }
+    }
+    return std::to_chars(out, out + max_number_text, value).ptr - out;
 }
 
 }  // namespace zav

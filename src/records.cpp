@@ -320,6 +320,28 @@ public:
         return true;
     }
 
+    // A short key whose value is a number: the number's text is written in place.
+    // 1 when written, 0 when the value is no such number, -1 on failure.
+    int put_number_pair(const Contents& key, PyObject* value) {
+        if (key.size >= 128 || !(PyBool_Check(value) || PyFloat_CheckExact(value) || PyLong_CheckExact(value))) {
+            return 0;
+        }
+        unsigned char* out = out_.room(2 + key.size + static_cast<Py_ssize_t>(max_number_text));
+        if (out == nullptr) {
+            return -1;
+        }
+        unsigned char* text = out + 2 + key.size;
+        Py_ssize_t size = number_text(value, reinterpret_cast<char*>(text));
+        if (size < 0) {
+            return 0;  // an int beyond 64 bits
+        }
+        out[0] = static_cast<unsigned char>(key.size);
+        out[1] = static_cast<unsigned char>(size);
+        key.write(out + 2);
+        out_.commit(text + size);
+        return 1;
+    }
+
     bool put_contents_item(const Contents& item) {
         if (item.size >= 128) {
             return put_item_of(item);
@@ -449,13 +471,20 @@ Run write_plain_pairs(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, BufferSink&
         if (!PyDict_Next(d, &pos, &key, &value)) {
             return Run::done;
         }
-        Contents kcontents(key);
-        Contents vcontents(value);
-        if (kcontents && vcontents) {
-            if (!sink.put_contents_pair(kcontents, vcontents)) {
-                return Run::failed;
+        if (Contents kcontents(key); kcontents) {
+            if (Contents vcontents(value); vcontents) {
+                if (!sink.put_contents_pair(kcontents, vcontents)) {
+                    return Run::failed;
+                }
+                continue;
             }
-            continue;
+            int written = sink.put_number_pair(kcontents, value);
+            if (written != 0) {
+                if (written < 0) {
+                    return Run::failed;
+                }
+                continue;
+            }
         }
         PlainForm bkey;
         PlainForm bvalue;

@@ -155,9 +155,14 @@ inline void copy_short(unsigned char* out, const void* data, std::size_t n) {
     }
 }
 
-// Writes str(value) of a float at out (room for max_float_text bytes); returns its size.
-constexpr std::size_t max_float_text = 32;
+// Writes str(value) of a float at out (room for max_number_text bytes); returns its size.
+constexpr std::size_t max_number_text = 48;
 std::size_t float_text(double value, char* out);
+
+// Writes str(obj) at out (room for max_number_text bytes) when obj is an exact bool,
+// float or int within 64 bits, whose text runs no Python code; returns its size, or
+// -1 (nothing written) for any other object.
+Py_ssize_t number_text(PyObject* obj, char* out);
 
 // What the record holds for an object whose encoding runs no Python code: an exact
 // str, bytes, int within 64 bits, float or bool.
@@ -203,7 +208,7 @@ private:
     PyObject* text_ = nullptr;     // a non-ASCII str to transcode
     const char* data_ = nullptr;   // else bytes to copy, or null for digits_
     Py_ssize_t size_ = 0;
-    char digits_[max_float_text];
+    char digits_[max_number_text];
 };
 
 // Varnums.
