@@ -757,8 +757,17 @@ Ref bytes_of(const char* data, std::uint64_t size) {
     return Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
 }
 
-Ref text_of(const char* data, std::uint64_t size) {
-    return decode_utf8(data, static_cast<Py_ssize_t>(size));
+Ref text_of(utf8::TextBatch& batch, const char* data, std::uint64_t size) {
+    PyObject* text;
+    switch (batch.take(data, size, text)) {
+    case 1:
+        return Ref::steal(text);
+    case -1:
+        add_traceback("_decode");
+        return {};
+    default:
+        return decode_utf8(data, static_cast<Py_ssize_t>(size));
+    }
 }
 
 enum class Overrun { none, key, value };
@@ -784,7 +793,7 @@ Overrun read_lengths(Input& in, std::uint64_t& knum, std::uint64_t& vnum) {
 }
 
 // Reads one pair and stores it in accum.
-bool read_pair(Input& in, PyObject* deserialize, PyObject* accum) {
+bool read_pair(Input& in, PyObject* deserialize, PyObject* accum, utf8::TextBatch& batch) {
     std::uint64_t knum;
     std::uint64_t vnum;
     switch (read_lengths(in, knum, vnum)) {
@@ -805,17 +814,17 @@ bool read_pair(Input& in, PyObject* deserialize, PyObject* accum) {
     Ref key;
     if (decode_value) {
         // The value first, so that when both are malformed the error is the value's.
-        value = text_of(vbuf, vnum);
-        key = value ? text_of(kbuf, knum) : Ref();
+        value = text_of(batch, vbuf, vnum);
+        key = value ? text_of(batch, kbuf, knum) : Ref();
     } else {
-        key = text_of(kbuf, knum);
+        key = text_of(batch, kbuf, knum);
         value = key ? bytes_of(vbuf, vnum) : Ref();
     }
     return key && value && PyDict_SetItem(accum, key.get(), value.get()) == 0;
 }
 
 // Reads one item: its length prefix and its payload, as text or bytes.
-Ref read_item(Input& in, PyObject* deserialize) {
+Ref read_item(Input& in, PyObject* deserialize, utf8::TextBatch& batch) {
     std::size_t step;
     std::uint64_t num = in.varnum(step);
     if (num > in.left - step) {
@@ -828,7 +837,7 @@ Ref read_item(Input& in, PyObject* deserialize) {
     if (decode < 0) {
         return {};
     }
-    return decode ? text_of(data, num) : bytes_of(data, num);
+    return decode ? text_of(batch, data, num) : bytes_of(data, num);
 }
 
 // The number of pairs that a map record holds before its end or its first overrun,
@@ -860,8 +869,22 @@ struct MapReader {
     Ref make(const Input& in, PyObject*) {
         return Ref::steal(_PyDict_NewPresized(count_pairs(in)));
     }
-    bool read(Input& in, PyObject* deserialize, PyObject* accum) {
-        return read_pair(in, deserialize, accum);
+
+    // The texts in the order read_pair decodes them: each value before its key.
+    static void announce(Input in, bool values, utf8::TextBatch& batch) {
+        std::uint64_t knum;
+        std::uint64_t vnum;
+        while (in.left > 0 && read_lengths(in, knum, vnum) == Overrun::none) {
+            const char* key = in.take(knum);
+            const char* value = in.take(vnum);
+            if ((values && !batch.announce(value, vnum)) || !batch.announce(key, knum)) {
+                return;
+            }
+        }
+    }
+
+    bool read(Input& in, PyObject* deserialize, PyObject* accum, utf8::TextBatch& batch) {
+        return read_pair(in, deserialize, accum, batch);
     }
 };
 
@@ -874,8 +897,19 @@ public:
         return Ref::steal(PyList_New(presized_ ? count_items(in) : 0));
     }
 
-    bool read(Input& in, PyObject* deserialize, PyObject* accum) {
-        Ref item = read_item(in, deserialize);
+    static void announce(Input in, bool items, utf8::TextBatch& batch) {
+        std::size_t step;
+        std::uint64_t num;
+        while (items && in.left > 0 && (num = in.varnum(step)) <= in.left - step) {
+            in.take(step);
+            if (!batch.announce(in.take(num), num)) {
+                return;
+            }
+        }
+    }
+
+    bool read(Input& in, PyObject* deserialize, PyObject* accum, utf8::TextBatch& batch) {
+        Ref item = read_item(in, deserialize, batch);
         if (!item) {
             return false;
         }
@@ -907,8 +941,14 @@ PyObject* read_record(PyObject* raw_data, PyObject* deserialize) {
     if (!accum) {
         return nullptr;
     }
+    // Texts are decoded ahead where the truth of deserialize needs no Python code.
+    utf8::TextBatch batch;
+    bool plain_truth = deserialize == Py_True || deserialize == Py_False || deserialize == Py_None;
+    if (plain_truth && utf8::TextBatch::worth_it(reinterpret_cast<const char*>(in.buf), in.left)) {
+        Reader::announce(in, deserialize == Py_True, batch);
+    }
     while (in.left > 0) {
-        if (!reader.read(in, deserialize, accum.get())) {
+        if (!reader.read(in, deserialize, accum.get(), batch)) {
             return nullptr;
         }
     }

@@ -39,6 +39,49 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// An array of trivial values in memory from PyMem_Malloc, freed with it. Growing never
+// sets an exception: callers that can do without it go on without.
+template <class T>
+class MemArray {
+public:
+    MemArray() noexcept = default;
+    MemArray(const MemArray&) = delete;
+    MemArray& operator=(const MemArray&) = delete;
+    ~MemArray() { PyMem_Free(data_); }
+
+    // Room for n values in all (the values held are kept); false when memory is short.
+    bool reserve(std::size_t n) {
+        if (n <= capacity_) {
+            return true;
+        }
+        void* grown = n <= PY_SSIZE_T_MAX / sizeof(T) ? PyMem_Realloc(data_, n * sizeof(T)) : nullptr;
+        if (grown == nullptr) {
+            return false;
+        }
+        data_ = static_cast<T*>(grown);
+        capacity_ = n;
+        return true;
+    }
+
+    // Appends value, doubling the room when full; false when memory is short.
+    bool push(const T& value) {
+        if (size_ == capacity_ && !reserve(capacity_ < 16 ? 16 : 2 * capacity_)) {
+            return false;
+        }
+        data_[size_++] = value;
+        return true;
+    }
+
+    T* data() noexcept { return data_; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
 // Holds a critical section on one object for the lifetime of the guard. With the GIL
 // there is nothing to hold, as with CPython's own Py_BEGIN_CRITICAL_SECTION.
 class CriticalSection {
@@ -138,6 +181,42 @@ unsigned char* encode_into(PyObject* text, Py_ssize_t size, unsigned char* out);
 // A new str from UTF-8, at the width CPython's decoder would choose; its error for
 // malformed input.
 PyObject* decode(const char* data, Py_ssize_t size);
+
+// Makes the strs of the non-ASCII texts of one record ahead of the reader, a window of
+// texts at a time: one validation and one transcoding per window instead of several
+// calls per text, which short texts pay for dearly. Texts are announced first, in the
+// order they will be asked for; a text that is not announced, or whose window holds
+// malformed UTF-8, is left to decode(), whose errors are the ones users see.
+class TextBatch {
+public:
+    // Whether a record may hold non-ASCII texts at all.
+    static bool worth_it(const char* record, std::size_t size);
+
+    // Announces data, if it is worth batching; false when memory is short (the batch
+    // then holds nothing and no exception is set).
+    bool announce(const char* data, std::size_t size);
+
+    // 1 with the str of data in text when data is the next announced text and made
+    // here, -1 with an exception set when making it failed, 0 when it is not made here.
+    int take(const char* data, std::size_t size, PyObject*& text);
+
+private:
+    struct Text {
+        const char* data;
+        std::size_t size;
+        Py_ssize_t chars;
+        Py_UCS4 width;
+        std::size_t first;  // its first character in the window's characters, if ready
+        bool ready;         // its window is prepared: valid, with its characters at first
+    };
+    void prepare_window();
+
+    MemArray<Text> texts_;
+    std::size_t next_ = 0;         // the next text to be asked for
+    std::size_t window_end_ = 0;   // the texts before it have been through a window
+    MemArray<char> bytes_;         // the window's texts, one after another
+    MemArray<char32_t> chars_;     // their characters
+};
 }  // namespace utf8
 
 // Copies n bytes. Record entries are mostly short: two overlapping fixed-size moves

@@ -65,32 +65,64 @@ bool is_ascii(const char* data, Py_ssize_t size) {
     return (high & 0x8080808080808080ULL) == 0;
 }
 
-// The largest character of well-formed, non-ASCII UTF-8, as far as the width of a str
-// depends on it. The lead bytes tell: F0 and up start 4-byte sequences (beyond the
-// BMP), C4 and up any other character beyond Latin-1. Bit 7 of each byte of the masks
-// below ANDs that byte's bit 7 with lower bits of the same byte, shifted up.
-Py_UCS4 width_char(const char* data, Py_ssize_t size) {
-    constexpr std::uint64_t top = 0x8080808080808080ULL;
-    std::uint64_t astral = 0;
-    std::uint64_t wide = 0;
-    auto scan = [&](std::uint64_t w) {
-        std::uint64_t lead = w & (w << 1);  // 11xxxxxx
-        astral |= lead & (w << 2) & (w << 3);
-        wide |= lead & ((w << 2) | (w << 3) | (w << 4) | (w << 5));
-    };
+// What a str made from well-formed, non-ASCII UTF-8 needs: its number of characters
+// (the bytes that are not continuation bytes, 10xxxxxx) and its largest character as
+// far as the width of the str depends on it. The largest byte tells the latter, as it
+// is a lead byte: F0 and up start 4-byte sequences (beyond the BMP), C4 and up any
+// other character beyond Latin-1.
+struct Shape {
+    Py_ssize_t chars;
+    Py_UCS4 width;
+};
+
+// Sixteen bytes at a time in the compiler's portable vectors (SSE2 on x86-64, NEON on
+// ARM): per lane the largest byte and a count of continuation bytes, summed up every
+// 255 blocks, before a lane could overflow.
+using Bytes16 = unsigned char __attribute__((vector_size(16)));
+
+struct ShapeLanes {
+    Bytes16 largest{};
+    Bytes16 counts{};
+    Py_ssize_t continuation = 0;
+
+    void add(Bytes16 v) {
+        largest = v > largest ? v : largest;
+        counts -= reinterpret_cast<Bytes16>((v & 0xC0) == 0x80);  // -1 in each matching lane
+    }
+    void fold() {
+        for (int lane = 0; lane < 16; ++lane) {
+            continuation += counts[lane];
+        }
+        counts = Bytes16{};
+    }
+    unsigned char top() const {
+        unsigned char m = 0;
+        for (int lane = 0; lane < 16; ++lane) {
+            m = std::max(m, largest[lane]);
+        }
+        return m;
+    }
+};
+
+Shape shape_of(const char* data, Py_ssize_t size) {
+    ShapeLanes lanes;
     Py_ssize_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, data + i, 8);
-        scan(w);
+    for (int blocks = 0; i + 16 <= size; i += 16) {
+        Bytes16 v;
+        std::memcpy(&v, data + i, 16);
+        lanes.add(v);
+        if (++blocks == 255) {
+            lanes.fold();
+            blocks = 0;
+        }
     }
-    std::uint64_t tail = 0;
+    Bytes16 tail{};  // zero bytes are neither continuation bytes nor large
     std::memcpy(&tail, data + i, static_cast<std::size_t>(size - i));
-    scan(tail);
-    if ((astral & top) != 0) {
-        return 0x10FFFF;
-    }
-    return (wide & top) != 0 ? 0xFFFF : 0xFF;
+    lanes.add(tail);
+    lanes.fold();
+    unsigned char largest = lanes.top();
+    Py_UCS4 width = largest >= 0xF0 ? 0x10FFFF : largest >= 0xC4 ? 0xFFFF : 0xFF;
+    return {size - lanes.continuation, width};
 }
 
 // Fills a new str with the characters of valid UTF-8; returns how many it wrote.
@@ -165,22 +197,123 @@ PyObject* decode(const char* data, Py_ssize_t size) {
         }
         return text;
     }
-    std::size_t n = static_cast<std::size_t>(size);
     // One character or none: CPython hands out shared strings. Malformed input: its
     // decoder raises the exact error.
-    if (size <= 1 || !simdutf::validate_utf8(data, n)) {
+    if (size <= 1 || !simdutf::validate_utf8(data, static_cast<std::size_t>(size))) {
         return PyUnicode_DecodeUTF8(data, size, nullptr);
     }
-    std::size_t chars = simdutf::count_utf8(data, n);
-    if (chars <= 1) {
+    Shape shape = shape_of(data, size);
+    if (shape.chars <= 1) {
         return PyUnicode_DecodeUTF8(data, size, nullptr);
     }
-    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(chars), width_char(data, size));
+    PyObject* text = PyUnicode_New(shape.chars, shape.width);
     if (text != nullptr) {
-        [[maybe_unused]] std::size_t written = fill(text, data, n);
-        assert(written == chars);
+        [[maybe_unused]] std::size_t written = fill(text, data, static_cast<std::size_t>(size));
+        assert(written == static_cast<std::size_t>(shape.chars));
     }
     return text;
+}
+
+namespace {
+
+// Texts at least this long are transcoded on their own, at full speed; a window holds
+// texts of this many bytes at most, so that its memory stays small.
+constexpr std::size_t batched_text_limit = 4096;
+constexpr std::size_t window_bytes = 64 * 1024;
+
+bool is_continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
+// The characters of a str made from UTF-32 that holds none beyond its width.
+void narrow_into(PyObject* text, const char32_t* from) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: {
+        Py_UCS1* out = PyUnicode_1BYTE_DATA(text);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            out[i] = static_cast<Py_UCS1>(from[i]);
+        }
+        break;
+    }
+    case PyUnicode_2BYTE_KIND: {
+        Py_UCS2* out = PyUnicode_2BYTE_DATA(text);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            out[i] = static_cast<Py_UCS2>(from[i]);
+        }
+        break;
+    }
+    default:
+        std::memcpy(PyUnicode_4BYTE_DATA(text), from, static_cast<std::size_t>(n) * 4);
+        break;
+    }
+}
+
+}  // namespace
+
+bool TextBatch::worth_it(const char* record, std::size_t size) {
+    return !is_ascii(record, static_cast<Py_ssize_t>(size));
+}
+
+bool TextBatch::announce(const char* data, std::size_t size) {
+    if (size < 2 || size >= batched_text_limit || is_ascii(data, static_cast<Py_ssize_t>(size))) {
+        return true;
+    }
+    Shape shape = shape_of(data, static_cast<Py_ssize_t>(size));
+    if (shape.chars <= 1) {
+        return true;  // CPython hands out shared strings for one character
+    }
+    return texts_.push({data, size, shape.chars, shape.width, 0, false});
+}
+
+int TextBatch::take(const char* data, std::size_t size, PyObject*& text) {
+    if (next_ == texts_.size() || texts_[next_].data != data || texts_[next_].size != size) {
+        return 0;
+    }
+    if (next_ == window_end_) {
+        prepare_window();
+    }
+    const Text& t = texts_[next_++];
+    if (!t.ready) {
+        return 0;
+    }
+    text = PyUnicode_New(t.chars, t.width);
+    if (text == nullptr) {
+        return -1;
+    }
+    narrow_into(text, chars_.data() + t.first);
+    return 1;
+}
+
+// Gathers the texts from next_ on into one run of bytes, validates it and transcodes
+// it to UTF-32 at once. The run is valid UTF-8 and every text starts a character
+// exactly when every text is valid UTF-8 on its own.
+void TextBatch::prepare_window() {
+    std::size_t total = 0;
+    std::size_t end = next_;
+    while (end < texts_.size() && (end == next_ || total + texts_[end].size <= window_bytes)) {
+        total += texts_[end++].size;
+    }
+    window_end_ = end;
+    if (!bytes_.reserve(total) || !chars_.reserve(total)) {
+        return;  // memory is short: these texts are decoded one by one
+    }
+    std::size_t offset = 0;
+    bool starts_ok = true;
+    for (std::size_t i = next_; i < end; ++i) {
+        std::memcpy(bytes_.data() + offset, texts_[i].data, texts_[i].size);
+        starts_ok &= !is_continuation(texts_[i].data[0]);
+        offset += texts_[i].size;
+    }
+    if (!starts_ok || !simdutf::validate_utf8(bytes_.data(), total)) {
+        return;  // each text then raises its own error, or not, on its own
+    }
+    [[maybe_unused]] std::size_t written = simdutf::convert_valid_utf8_to_utf32(bytes_.data(), total, chars_.data());
+    std::size_t first = 0;
+    for (std::size_t i = next_; i < end; ++i) {
+        texts_[i].first = first;
+        texts_[i].ready = true;
+        first += static_cast<std::size_t>(texts_[i].chars);
+    }
+    assert(first == written);
 }
 
 }  // namespace zav::utf8

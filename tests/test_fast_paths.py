@@ -937,3 +937,27 @@ def test_list_reader(items: list[bytes], deserialize: bool) -> None:
        st.booleans())
 def test_map_reader(pairs: list[tuple[bytes, bytes]], deserialize: bool) -> None:
     assert_map_reader_agrees(pairs, deserialize)
+
+
+# Records with many non-ASCII texts are decoded ahead, a window of about 64 KiB of texts
+# at a time; a text valid only together with its neighbours, a malformed text in a later
+# window and texts too long to join a window must read as each text read alone does.
+SPLIT = ["\xe9", "\u20ac", "\U0001f600"]
+LONG_WINDOWS = [("\u4e2d\xe9x" * 400).encode() for _ in range(60)]  # about 3,000 bytes each
+
+
+@pytest.mark.parametrize("case", ["split sequences", "malformed in a later window", "long and short"])
+def test_texts_decoded_ahead(case: str) -> None:
+    if case == "split sequences":
+        # Each character cut in two between neighbouring texts: the joined bytes are
+        # well-formed, the texts are not.
+        ee = "\xe9\xe9".encode()
+        items = [p for c in SPLIT for cut in range(1, len(c.encode())) for p in (ee + c.encode()[:cut], c.encode()[cut:] + ee)]
+    elif case == "malformed in a later window":
+        items = LONG_WINDOWS[:30] + [LONG_WINDOWS[0] + b"\xc3", LONG_WINDOWS[1]] + LONG_WINDOWS[30:]
+    else:
+        items = [("\u0101" * n).encode() for n in (1, 2, 1365, 1366, 2048, 5000)] + LONG_WINDOWS
+    for deserialize in (True, False):
+        assert_list_reader_agrees(items, deserialize)
+        assert_map_reader_agrees(list(zip(items[::2], items[1::2])), deserialize)
+        assert_map_reader_agrees(list(zip(items[1::2], items[::2])), deserialize)
