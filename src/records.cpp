@@ -757,7 +757,32 @@ Ref bytes_of(const char* data, std::uint64_t size) {
     return Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
 }
 
-Ref text_of(utf8::TextBatch& batch, const char* data, std::uint64_t size) {
+// Stands for a TextBatch where none is made: every text is decoded on its own.
+struct NoBatch {
+    int take(const char*, std::size_t, PyObject*&) { return 0; }
+};
+
+// A map key, as text_of makes it, or a str handed out before for the same short key.
+template <class Batch>
+Ref key_of(Batch& batch, const char* data, std::uint64_t size) {
+    PyObject* text;
+    switch (batch.take(data, size, text)) {
+    case 1:
+        return Ref::steal(text);
+    case -1:
+        add_traceback("_decode");
+        return {};
+    default:
+        Ref key = Ref::steal(utf8::decode_key(data, static_cast<Py_ssize_t>(size)));
+        if (!key) {
+            add_traceback("_decode");
+        }
+        return key;
+    }
+}
+
+template <class Batch>
+Ref text_of(Batch& batch, const char* data, std::uint64_t size) {
     PyObject* text;
     switch (batch.take(data, size, text)) {
     case 1:
@@ -793,7 +818,8 @@ Overrun read_lengths(Input& in, std::uint64_t& knum, std::uint64_t& vnum) {
 }
 
 // Reads one pair and stores it in accum.
-bool read_pair(Input& in, PyObject* deserialize, PyObject* accum, utf8::TextBatch& batch) {
+template <class Batch>
+bool read_pair(Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) {
     std::uint64_t knum;
     std::uint64_t vnum;
     switch (read_lengths(in, knum, vnum)) {
@@ -815,16 +841,17 @@ bool read_pair(Input& in, PyObject* deserialize, PyObject* accum, utf8::TextBatc
     if (decode_value) {
         // The value first, so that when both are malformed the error is the value's.
         value = text_of(batch, vbuf, vnum);
-        key = value ? text_of(batch, kbuf, knum) : Ref();
+        key = value ? key_of(batch, kbuf, knum) : Ref();
     } else {
-        key = text_of(batch, kbuf, knum);
+        key = key_of(batch, kbuf, knum);
         value = key ? bytes_of(vbuf, vnum) : Ref();
     }
     return key && value && PyDict_SetItem(accum, key.get(), value.get()) == 0;
 }
 
 // Reads one item: its length prefix and its payload, as text or bytes.
-Ref read_item(Input& in, PyObject* deserialize, utf8::TextBatch& batch) {
+template <class Batch>
+Ref read_item(Input& in, PyObject* deserialize, Batch& batch) {
     std::size_t step;
     std::uint64_t num = in.varnum(step);
     if (num > in.left - step) {
@@ -883,7 +910,8 @@ struct MapReader {
         }
     }
 
-    bool read(Input& in, PyObject* deserialize, PyObject* accum, utf8::TextBatch& batch) {
+    template <class Batch>
+    bool read(Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) {
         return read_pair(in, deserialize, accum, batch);
     }
 };
@@ -908,7 +936,8 @@ public:
         }
     }
 
-    bool read(Input& in, PyObject* deserialize, PyObject* accum, utf8::TextBatch& batch) {
+    template <class Batch>
+    bool read(Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) {
         Ref item = read_item(in, deserialize, batch);
         if (!item) {
             return false;
@@ -926,6 +955,17 @@ private:
     Py_ssize_t next_ = 0;
 };
 
+// Reads entries into accum until the record ends.
+template <class Reader, class Batch>
+bool read_entries(Reader& reader, Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) {
+    while (in.left > 0) {
+        if (!reader.read(in, deserialize, accum, batch)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 template <class Reader>
 PyObject* read_record(PyObject* raw_data, PyObject* deserialize) {
     Ref data = record_bytes(raw_data);
@@ -942,17 +982,17 @@ PyObject* read_record(PyObject* raw_data, PyObject* deserialize) {
         return nullptr;
     }
     // Texts are decoded ahead where the truth of deserialize needs no Python code.
-    utf8::TextBatch batch;
     bool plain_truth = deserialize == Py_True || deserialize == Py_False || deserialize == Py_None;
+    bool read;
     if (plain_truth && utf8::TextBatch::worth_it(reinterpret_cast<const char*>(in.buf), in.left)) {
+        utf8::TextBatch batch;
         Reader::announce(in, deserialize == Py_True, batch);
+        read = read_entries(reader, in, deserialize, accum.get(), batch);
+    } else {
+        NoBatch none;
+        read = read_entries(reader, in, deserialize, accum.get(), none);
     }
-    while (in.left > 0) {
-        if (!reader.read(in, deserialize, accum.get(), batch)) {
-            return nullptr;
-        }
-    }
-    return accum.release();
+    return read ? accum.release() : nullptr;
 }
 
 }  // namespace

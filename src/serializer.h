@@ -47,7 +47,11 @@ public:
     MemArray() noexcept = default;
     MemArray(const MemArray&) = delete;
     MemArray& operator=(const MemArray&) = delete;
-    ~MemArray() { PyMem_Free(data_); }
+    ~MemArray() {
+        if (data_ != nullptr) {
+            PyMem_Free(data_);
+        }
+    }
 
     // Room for n values in all (the values held are kept); false when memory is short.
     bool reserve(std::size_t n) {
@@ -181,6 +185,9 @@ unsigned char* encode_into(PyObject* text, Py_ssize_t size, unsigned char* out);
 // A new str from UTF-8, at the width CPython's decoder would choose; its error for
 // malformed input.
 PyObject* decode(const char* data, Py_ssize_t size);
+// The same for a map key: a short ASCII key may get a str handed out before, equal to
+// it, whose hash is known already.
+PyObject* decode_key(const char* data, Py_ssize_t size);
 
 // Makes the strs of the non-ASCII texts of one record ahead of the reader, a window of
 // texts at a time: one validation and one transcoding per window instead of several
@@ -189,7 +196,7 @@ PyObject* decode(const char* data, Py_ssize_t size);
 // malformed UTF-8, is left to decode(), whose errors are the ones users see.
 class TextBatch {
 public:
-    // Whether a record may hold non-ASCII texts at all.
+    // Whether a record is long enough for batches to pay and may hold non-ASCII texts.
     static bool worth_it(const char* record, std::size_t size);
 
     // Announces data, if it is worth batching; false when memory is short (the batch
@@ -198,7 +205,9 @@ public:
 
     // 1 with the str of data in text when data is the next announced text and made
     // here, -1 with an exception set when making it failed, 0 when it is not made here.
-    int take(const char* data, std::size_t size, PyObject*& text);
+    int take(const char* data, std::size_t size, PyObject*& text) {
+        return next_ == texts_.size() ? 0 : take_announced(data, size, text);
+    }
 
 private:
     struct Text {
@@ -209,6 +218,7 @@ private:
         std::size_t first;  // its first character in the window's characters, if ready
         bool ready;         // its window is prepared: valid, with its characters at first
     };
+    int take_announced(const char* data, std::size_t size, PyObject*& text);
     void prepare_window();
 
     MemArray<Text> texts_;

@@ -332,3 +332,18 @@ def test_every_float_is_written_as_its_repr(writer_path: str) -> None:
 def test_power_of_ten_table_is_what_its_generator_writes() -> None:
     tool = Path(__file__).resolve().parent.parent / "tools" / "pow10_table.py"
     assert subprocess.run([sys.executable, str(tool), "--check"]).returncode == 0
+
+
+def test_keys_read_again_are_the_keys_written() -> None:
+    """Short keys may come back as strs handed out before: still the right key every
+    time, among keys that differ only inside, keys of every short length, and more
+    keys than are kept."""
+    keys = ([f"{'a' * 10}{c}{'b' * 10}" for c in "xyz0123"] + ["k" * n for n in range(66)]
+            + [f"key{i}" for i in range(20_000)] + ["\xe9t\xe9", "a\x00b"])
+    values = {k: str(i) for i, k in enumerate(keys)}
+    record = DICT(values)
+    for _ in range(2):
+        read = MAP_READER(record)
+        assert list(read.items()) == list(values.items())
+        assert [sys.getsizeof(k) for k in read] == [sys.getsizeof(k) for k in values]
+    assert [MAP_READER(DICT({k: ""})) for k in keys[:200]] == [{k: ""} for k in keys[:200]]
