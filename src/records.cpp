@@ -893,8 +893,12 @@ Py_ssize_t count_items(Input in) {
 }
 
 struct MapReader {
+    Py_ssize_t texts = 0;  // as many as the reader will make, or more
+
     Ref make(const Input& in, PyObject*) {
-        return Ref::steal(_PyDict_NewPresized(count_pairs(in)));
+        Py_ssize_t pairs = count_pairs(in);
+        texts = 2 * pairs;
+        return Ref::steal(_PyDict_NewPresized(pairs));
     }
 
     // The texts in the order read_pair decodes them: each value before its key.
@@ -920,9 +924,12 @@ class ListReader {
 public:
     // The list is made at its size at once where asking the truth of deserialize runs
     // no Python code: then no one can see it before every item is in place.
+    Py_ssize_t texts = 0;  // as many as the reader will make, or more, once presized
+
     Ref make(const Input& in, PyObject* deserialize) {
         presized_ = deserialize == Py_True || deserialize == Py_False || deserialize == Py_None;
-        return Ref::steal(PyList_New(presized_ ? count_items(in) : 0));
+        texts = presized_ ? count_items(in) : 0;
+        return Ref::steal(PyList_New(texts));
     }
 
     static void announce(Input in, bool items, utf8::TextBatch& batch) {
@@ -984,7 +991,7 @@ PyObject* read_record(PyObject* raw_data, PyObject* deserialize) {
     // Texts are decoded ahead where the truth of deserialize needs no Python code.
     bool plain_truth = deserialize == Py_True || deserialize == Py_False || deserialize == Py_None;
     bool read;
-    if (plain_truth && utf8::TextBatch::worth_it(reinterpret_cast<const char*>(in.buf), in.left)) {
+    if (plain_truth && utf8::TextBatch::worth_it(reinterpret_cast<const char*>(in.buf), in.left, reader.texts)) {
         utf8::TextBatch batch;
         Reader::announce(in, deserialize == Py_True, batch);
         read = read_entries(reader, in, deserialize, accum.get(), batch);

@@ -196,8 +196,9 @@ PyObject* decode_key(const char* data, Py_ssize_t size);
 // malformed UTF-8, is left to decode(), whose errors are the ones users see.
 class TextBatch {
 public:
-    // Whether a record is long enough for batches to pay and may hold non-ASCII texts.
-    static bool worth_it(const char* record, std::size_t size);
+    // Whether a record of so many texts may hold non-ASCII ones short enough for a
+    // batch, and is long enough for one to pay.
+    static bool worth_it(const char* record, std::size_t size, Py_ssize_t texts);
 
     // Announces data, if it is worth batching; false when memory is short (the batch
     // then holds nothing and no exception is set).

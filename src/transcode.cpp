@@ -47,20 +47,32 @@ const char32_t* ucs4(PyObject* text) {
 
 std::size_t length_of(PyObject* text) { return static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)); }
 
-// Word by word for short text; simdutf's vector code pays from a few words on.
+// Word by word for short text, the last word overlapping the one before; simdutf's
+// vector code pays from a few words on.
 bool is_ascii(const char* data, Py_ssize_t size) {
     if (size >= 64) {
         return simdutf::validate_ascii(data, static_cast<std::size_t>(size));
     }
     std::uint64_t high = 0;
-    Py_ssize_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, data + i, 8);
-        high |= word;
-    }
-    for (; i < size; ++i) {
-        high |= static_cast<unsigned char>(data[i]);
+    if (size >= 8) {
+        for (Py_ssize_t i = 0; i + 8 < size; i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, data + i, 8);
+            high |= word;
+        }
+        std::uint64_t last;
+        std::memcpy(&last, data + size - 8, 8);
+        high |= last;
+    } else if (size >= 4) {
+        std::uint32_t first;
+        std::uint32_t last;
+        std::memcpy(&first, data, 4);
+        std::memcpy(&last, data + size - 4, 4);
+        high = first | last;
+    } else {
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            high |= static_cast<unsigned char>(data[i]);
+        }
     }
     return (high & 0x8080808080808080ULL) == 0;
 }
@@ -193,7 +205,7 @@ PyObject* decode(const char* data, Py_ssize_t size) {
     if (size > 1 && is_ascii(data, size)) {
         PyObject* text = PyUnicode_New(size, 127);
         if (text != nullptr) {
-            std::memcpy(PyUnicode_1BYTE_DATA(text), data, static_cast<std::size_t>(size));
+            copy_short(PyUnicode_1BYTE_DATA(text), data, static_cast<std::size_t>(size));
         }
         return text;
     }
@@ -305,8 +317,10 @@ PyObject* decode_key(const char* data, Py_ssize_t size) {
     return decode(data, size);
 }
 
-bool TextBatch::worth_it(const char* record, std::size_t size) {
-    return size >= 256 && !is_ascii(record, static_cast<Py_ssize_t>(size));
+bool TextBatch::worth_it(const char* record, std::size_t size, Py_ssize_t texts) {
+    // Where texts are long on average, most are too long to batch: not worth a scan.
+    bool short_texts = texts > 0 && size / static_cast<std::size_t>(texts) < batched_text_limit / 2;
+    return size >= 256 && short_texts && !is_ascii(record, static_cast<Py_ssize_t>(size));
 }
 
 bool TextBatch::announce(const char* data, std::size_t size) {
