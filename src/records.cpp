@@ -240,15 +240,20 @@ private:
     Py_ssize_t done_ = 0;
 };
 
-// The bytes of an exact ASCII str or bytes, which the record holds as they are.
+// The bytes of an exact ASCII str or bytes, which the record holds as they are, or
+// the UTF-8 copy that a non-ASCII str holds.
 struct Contents {
     const void* data = nullptr;
     Py_ssize_t size = -1;
 
     explicit Contents(PyObject* obj) {
-        if (PyUnicode_CheckExact(obj) && PyUnicode_IS_ASCII(obj)) {
-            data = PyUnicode_DATA(obj);
-            size = PyUnicode_GET_LENGTH(obj);
+        if (PyUnicode_CheckExact(obj)) {
+            if (PyUnicode_IS_ASCII(obj)) {
+                data = PyUnicode_DATA(obj);
+                size = PyUnicode_GET_LENGTH(obj);
+            } else {
+                data = utf8::cached(obj, size);
+            }
         } else if (PyBytes_CheckExact(obj)) {
             data = PyBytes_AS_STRING(obj);
             size = PyBytes_GET_SIZE(obj);

@@ -178,6 +178,16 @@ Ref decode_utf8(const char* data, Py_ssize_t size);  // _decode of those bytes
 
 // The transcoder: str storage to UTF-8 and back, with no intermediate object.
 namespace utf8 {
+// The UTF-8 copy that CPython keeps inside a non-ASCII str once asked for it, or null.
+// It is set at most once, by any thread; the acquire load pairs with its publication.
+inline const char* cached(PyObject* text, Py_ssize_t& size) {
+    auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(text);
+    const char* utf8 = __atomic_load_n(&compact->utf8, __ATOMIC_ACQUIRE);
+    if (utf8 != nullptr) {
+        size = compact->utf8_length;
+    }
+    return utf8;
+}
 // The UTF-8 size of an exact str, or -1 when strict UTF-8 cannot encode it.
 Py_ssize_t encoded_size(PyObject* text);
 // Writes the UTF-8 of an exact str whose encoded_size is size; returns the end.

@@ -15,17 +15,6 @@ namespace zav::utf8 {
 
 namespace {
 
-// The UTF-8 copy that CPython keeps inside a non-ASCII str once asked for it, or null.
-// It is set at most once, by any thread; the acquire load pairs with its publication.
-const char* cached_utf8(PyObject* text, Py_ssize_t& size) {
-    auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(text);
-    const char* utf8 = __atomic_load_n(&compact->utf8, __ATOMIC_ACQUIRE);
-    if (utf8 != nullptr) {
-        size = compact->utf8_length;
-    }
-    return utf8;
-}
-
 // Code units from U+D800 to U+DFFF. In a str each one is a character of its own, even
 // a high one followed by a low one, and strict UTF-8 cannot encode any of them.
 template <class Unit>
@@ -159,7 +148,7 @@ Py_ssize_t encoded_size(PyObject* text) {
         return PyUnicode_GET_LENGTH(text);
     }
     Py_ssize_t size;
-    if (cached_utf8(text, size) != nullptr) {
+    if (cached(text, size) != nullptr) {
         return size;
     }
     std::size_t n = length_of(text);
@@ -182,11 +171,11 @@ Py_ssize_t encoded_size(PyObject* text) {
 
 unsigned char* encode_into(PyObject* text, Py_ssize_t size, unsigned char* out) {
     char* dest = reinterpret_cast<char*>(out);
-    Py_ssize_t cached_size;
-    const char* cached = PyUnicode_IS_ASCII(text) ? static_cast<const char*>(PyUnicode_DATA(text))
-                                                  : cached_utf8(text, cached_size);
-    if (cached != nullptr) {
-        std::memcpy(dest, cached, static_cast<std::size_t>(size));
+    Py_ssize_t copy_size;
+    const char* copy = PyUnicode_IS_ASCII(text) ? static_cast<const char*>(PyUnicode_DATA(text))
+                                                : cached(text, copy_size);
+    if (copy != nullptr) {
+        std::memcpy(dest, copy, static_cast<std::size_t>(size));
         return out + size;
     }
     std::size_t n = length_of(text);
