@@ -60,11 +60,14 @@ Ref decode_utf8(const char* data, Py_ssize_t size) {
 // Plain forms
 
 PlainForm::Outcome PlainForm::take_text(PyObject* obj) {
-    size_ = utf8::encoded_size(obj);
-    if (size_ < 0) {
+    if ((data_ = utf8::cached(obj, size_)) != nullptr) {
+        return plain;
+    }
+    if (!utf8::encodable(obj)) {
         return general;  // CPython's encoder raises the exact error
     }
     text_ = obj;
+    size_ = -1;  // measured when needed: the writers may transcode first
     return plain;
 }
 

@@ -302,12 +302,48 @@ public:
 
     bool put_item(const Payload& item) { return put_item_of(item); }
 
-    // The same for plain forms alone, taken while no Python code runs.
-    bool put_plain_pair(const PlainForm& key, const PlainForm& value) {
-        return put_pair_of(key, value);
+    // The same for plain forms alone, taken while no Python code runs. Text is
+    // transcoded before its size is known, into room for its largest size behind room
+    // for the widest length it may need; where the lengths turn out narrower, the
+    // bytes move down to meet them.
+    bool put_plain_pair(PlainForm& key, PlainForm& value) {
+        if (!sized_later(key) || !sized_later(value)) {
+            return put_pair_of(key, value);
+        }
+        int room_for_lengths = varnum_width(key.most_size()) + varnum_width(value.most_size());
+        unsigned char* out = out_.room(room_for_lengths + key.most_size() + value.most_size());
+        if (out == nullptr) {
+            return false;
+        }
+        unsigned char* start = out + room_for_lengths;
+        unsigned char* value_start = key.write(start);
+        unsigned char* end = value.write(value_start);
+        Py_ssize_t ksize = value_start - start;
+        Py_ssize_t vsize = end - value_start;
+        int kwidth = varnum_width(ksize);
+        int vwidth = varnum_width(vsize);
+        out_.commit(put_lengths_before(out, kwidth + vwidth, start, end));
+        _writevarnum(out, static_cast<std::uint64_t>(ksize));
+        _writevarnum(out + kwidth, static_cast<std::uint64_t>(vsize));
+        return true;
     }
 
-    bool put_plain_item(const PlainForm& item) { return put_item_of(item); }
+    bool put_plain_item(PlainForm& item) {
+        if (!sized_later(item)) {
+            return put_item_of(item);
+        }
+        int room_for_length = varnum_width(item.most_size());
+        unsigned char* out = out_.room(room_for_length + item.most_size());
+        if (out == nullptr) {
+            return false;
+        }
+        unsigned char* start = out + room_for_length;
+        unsigned char* end = item.write(start);
+        int width = varnum_width(end - start);
+        out_.commit(put_lengths_before(out, width, start, end));
+        _writevarnum(out, static_cast<std::uint64_t>(end - start));
+        return true;
+    }
 
     // The commonest plain forms, an exact ASCII str or bytes, are their own contents:
     // these two spare the general plain form.
@@ -364,7 +400,7 @@ public:
 
 private:
     template <class Part>
-    bool put_pair_of(const Part& key, const Part& value) {
+    bool put_pair_of(Part& key, Part& value) {
         Py_ssize_t ksize = size_of(key);
         Py_ssize_t vsize = size_of(value);
         unsigned char* out = out_.room(varnum_width(ksize) + varnum_width(vsize) + ksize + vsize);
@@ -378,7 +414,7 @@ private:
     }
 
     template <class Part>
-    bool put_item_of(const Part& item) {
+    bool put_item_of(Part& item) {
         Py_ssize_t size = size_of(item);
         unsigned char* out = out_.room(varnum_width(size) + size);
         int nbytes = out ? write_length(out, size) : -1;
@@ -389,8 +425,22 @@ private:
         return true;
     }
 
+    // Whether a form is small enough to be written before its length: below 2**28
+    // bytes, whose lengths take four bytes at most and need no interpreter.
+    static bool sized_later(const PlainForm& form) { return form.most_size() < (Py_ssize_t{1} << 28); }
+
+    // Moves the bytes from start to end down to follow `lengths` bytes at out, where
+    // the lengths took less room than was left for them; returns the new end.
+    static unsigned char* put_lengths_before(unsigned char* out, int lengths, unsigned char* start,
+                                             unsigned char* end) {
+        if (out + lengths != start) {
+            std::memmove(out + lengths, start, static_cast<std::size_t>(end - start));
+        }
+        return end - (start - out - lengths);
+    }
+
     static Py_ssize_t size_of(const Payload& payload) { return payload.size; }
-    static Py_ssize_t size_of(const PlainForm& form) { return form.size(); }
+    static Py_ssize_t size_of(PlainForm& form) { return form.size(); }
     static Py_ssize_t size_of(const Contents& contents) { return contents.size; }
 
     OutputBuffer out_;

@@ -188,10 +188,19 @@ inline const char* cached(PyObject* text, Py_ssize_t& size) {
     }
     return utf8;
 }
-// The UTF-8 size of an exact str, or -1 when strict UTF-8 cannot encode it.
+// Whether strict UTF-8 can encode an exact non-ASCII str: it holds no surrogate.
+bool encodable(PyObject* text);
+// The UTF-8 size of an exact str that is encodable.
 Py_ssize_t encoded_size(PyObject* text);
-// Writes the UTF-8 of an exact str whose encoded_size is size; returns the end.
-unsigned char* encode_into(PyObject* text, Py_ssize_t size, unsigned char* out);
+// The largest that size may be, from the length and the width alone.
+inline Py_ssize_t most_encoded_size(PyObject* text) {
+    // Latin-1 takes at most 2 bytes a character, the BMP 3 and beyond it 4.
+    Py_ssize_t per_char = PyUnicode_KIND(text) == PyUnicode_4BYTE_KIND ? 4 : PyUnicode_KIND(text) + 1;
+    return PyUnicode_GET_LENGTH(text) * per_char;
+}
+// Writes the UTF-8 of an exact str that is encodable (transcoded, even where the str
+// holds a UTF-8 copy: one may appear at any time); returns the end.
+unsigned char* encode_into(PyObject* text, unsigned char* out);
 // A new str from UTF-8, at the width CPython's decoder would choose; its error for
 // malformed input.
 PyObject* decode(const char* data, Py_ssize_t size);
@@ -290,12 +299,21 @@ public:
         return take_number(obj);
     }
 
-    Py_ssize_t size() const { return size_; }
+    // The exact size, measured now if it was left open.
+    Py_ssize_t size() {
+        if (size_ < 0) {
+            size_ = utf8::encoded_size(text_);
+        }
+        return size_;
+    }
 
-    // Writes the size() bytes at out; returns the end.
+    // The largest the size may be, without measuring text.
+    Py_ssize_t most_size() const { return size_ >= 0 ? size_ : utf8::most_encoded_size(text_); }
+
+    // Writes the bytes at out (room for most_size()); returns the end.
     unsigned char* write(unsigned char* out) const {
         if (text_ != nullptr) {
-            return utf8::encode_into(text_, size_, out);
+            return utf8::encode_into(text_, out);
         }
         copy_short(out, data_ != nullptr ? data_ : digits_, static_cast<std::size_t>(size_));
         return out + size_;
@@ -307,7 +325,7 @@ private:
 
     PyObject* text_ = nullptr;     // a non-ASCII str to transcode
     const char* data_ = nullptr;   // else bytes to copy, or null for digits_
-    Py_ssize_t size_ = 0;
+    Py_ssize_t size_ = 0;          // -1 for text until measured
     char digits_[max_number_text];
 };
 

@@ -143,6 +143,17 @@ std::size_t fill(PyObject* text, const char* data, std::size_t size) {
 
 }  // namespace
 
+bool encodable(PyObject* text) {
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        return true;
+    case PyUnicode_2BYTE_KIND:
+        return !has_surrogate(ucs2(text), PyUnicode_GET_LENGTH(text));
+    default:
+        return !has_surrogate(ucs4(text), PyUnicode_GET_LENGTH(text));
+    }
+}
+
 Py_ssize_t encoded_size(PyObject* text) {
     if (PyUnicode_IS_ASCII(text)) {
         return PyUnicode_GET_LENGTH(text);
@@ -157,26 +168,17 @@ Py_ssize_t encoded_size(PyObject* text) {
         return static_cast<Py_ssize_t>(simdutf::utf8_length_from_latin1(
             reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)), n));
     case PyUnicode_2BYTE_KIND:
-        if (has_surrogate(ucs2(text), PyUnicode_GET_LENGTH(text))) {
-            return -1;
-        }
         return static_cast<Py_ssize_t>(simdutf::utf8_length_from_utf16(ucs2(text), n));
     default:
-        if (has_surrogate(ucs4(text), PyUnicode_GET_LENGTH(text))) {
-            return -1;
-        }
         return static_cast<Py_ssize_t>(simdutf::utf8_length_from_utf32(ucs4(text), n));
     }
 }
 
-unsigned char* encode_into(PyObject* text, Py_ssize_t size, unsigned char* out) {
+unsigned char* encode_into(PyObject* text, unsigned char* out) {
     char* dest = reinterpret_cast<char*>(out);
-    Py_ssize_t copy_size;
-    const char* copy = PyUnicode_IS_ASCII(text) ? static_cast<const char*>(PyUnicode_DATA(text))
-                                                : cached(text, copy_size);
-    if (copy != nullptr) {
-        std::memcpy(dest, copy, static_cast<std::size_t>(size));
-        return out + size;
+    if (PyUnicode_IS_ASCII(text)) {
+        std::memcpy(dest, PyUnicode_DATA(text), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+        return out + PyUnicode_GET_LENGTH(text);
     }
     std::size_t n = length_of(text);
     switch (PyUnicode_KIND(text)) {

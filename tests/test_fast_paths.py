@@ -575,6 +575,9 @@ VALUE_GROUPS: dict[str, list[Any]] = {
     "texts across blocks": BLOCK_TEXTS,
     "texts of every width": ["", "a", "\x00", "\x7f\x80", "\xff" * 64 + "\u0100", "\u4e2d\u6587" * 50,
                              "\u07ff\u0800\uffff\U00010000\U0010ffff", "\U0001f600" * 33, "x" * 300],
+    # Written before their length is known: lengths narrower than their largest size.
+    "texts shorter than they might be": ["\xe9" + "x" * 99, "\u0101" + "x" * 60, "\U0001f600" + "x" * 40,
+                                          "\u20ac" + "x" * 6000, "\xe9" * 63 + "\u0101", "\u20ac" * 42],
     "stored texts and bytes": [StoredText("\xe9\u20ac"), StoredText(""), RawBytes(b"\xff"), b"", b"\x80" * 200],
 }
 
