@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -216,6 +215,63 @@ char* put_positional_form(char* out, const Digits& d) {
     return out + 2;
 }
 
+constexpr std::uint64_t powers_of_ten[] = {
+    1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL, 100000000ULL,
+    1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL, 10000000000000ULL,
+    100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL};
+
+// The number of decimal digits of 0 < n < 10**16: from its bits, then one comparison.
+int decimal_length(std::uint64_t n) {
+    int guess = ((64 - std::countl_zero(n)) * 1233) >> 12;
+    return guess + (n >= powers_of_ten[guess]);
+}
+
+// The n lowest of the eight digits of v < 10**8 as characters, stored in one word at
+// out (room for eight).
+void put_last_digits(char* out, std::uint32_t v, int n) {
+    std::uint64_t chars = (eight_digits(v) + ascii_zeros) >> (8 * (8 - n));
+    std::memcpy(out, &chars, 8);
+}
+
+// The digits of n, stored a word at a time, each word after the first overwriting
+// the room the one before left; returns the end.
+char* put_integer(char* out, std::uint64_t n) {
+    constexpr std::uint64_t e8 = 100000000ULL;
+    if (n < e8) {
+        int length = n == 0 ? 1 : decimal_length(n);
+        put_last_digits(out, static_cast<std::uint32_t>(n), length);
+        return out + length;
+    }
+    int lead;  // the digits before the last sixteen, or before the last eight
+    std::uint64_t rest;
+    if (n < e8 * e8) {
+        lead = decimal_length(n) - 8;
+        put_last_digits(out, static_cast<std::uint32_t>(n / e8), lead);
+        rest = n % e8;
+    } else {
+        std::uint64_t top = n / (e8 * e8);  // at most 1844
+        lead = decimal_length(top);
+        put_last_digits(out, static_cast<std::uint32_t>(top), lead);
+        n %= e8 * e8;
+        put_last_digits(out + lead, static_cast<std::uint32_t>(n / e8), 8);
+        lead += 8;
+        rest = n % e8;
+    }
+    put_last_digits(out + lead, static_cast<std::uint32_t>(rest), 8);
+    return out + lead + 8;
+}
+
+// str() of an int within 64 bits.
+Py_ssize_t int_text(long long value, char* out) {
+    auto magnitude = static_cast<std::uint64_t>(value);
+    bool negative = value < 0;
+    out[0] = '-';  // kept only for a negative number
+    if (negative) {
+        magnitude = 0 - magnitude;
+    }
+    return put_integer(out + negative, magnitude) - out;
+}
+
 }  // namespace
 
 std::size_t float_text(double value, char* out) {
@@ -263,7 +319,7 @@ Py_ssize_t number_text(PyObject* obj, char* out) {
             return -1;  // str() has its own rules for large numbers
         }
     }
-    return std::to_chars(out, out + max_number_text, value).ptr - out;
+    return int_text(value, out);
 }
 
 }  // namespace zav

@@ -329,6 +329,14 @@ def test_every_float_is_written_as_its_repr(writer_path: str) -> None:
     assert wrong == []
 
 
+def test_every_int_within_64_bits_is_written_as_its_str() -> None:
+    rng = random.Random(12)
+    edges = [sign * (10**k + d) for k in range(20) for d in (-1, 0, 1) for sign in (1, -1)]
+    values = [v for v in edges + [2**63 - 1, -(2**63)] if -(2**63) <= v < 2**63]
+    values += [rng.randrange(-(2**63), 2**63) >> rng.randrange(64) for _ in range(50_000)]
+    assert LIST_READER(LIST(values)) == [str(v) for v in values]
+
+
 def test_power_of_ten_table_is_what_its_generator_writes() -> None:
     tool = Path(__file__).resolve().parent.parent / "tools" / "pow10_table.py"
     assert subprocess.run([sys.executable, str(tool), "--check"]).returncode == 0
