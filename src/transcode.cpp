@@ -77,53 +77,75 @@ struct Shape {
 };
 
 // Sixteen bytes at a time in the compiler's portable vectors (SSE2 on x86-64, NEON on
-// ARM): per lane the largest byte and a count of continuation bytes, summed up every
-// 255 blocks, before a lane could overflow.
+// ARM): per lane whether a large lead byte was seen, and a count of continuation bytes,
+// summed up every 31 blocks, before the eight lanes of a word could add up past 255.
 using Bytes16 = unsigned char __attribute__((vector_size(16)));
 
 struct ShapeLanes {
-    Bytes16 largest{};
+    Bytes16 astral{};
+    Bytes16 wide{};
     Bytes16 counts{};
     Py_ssize_t continuation = 0;
 
     void add(Bytes16 v) {
-        largest = v > largest ? v : largest;
+        astral |= reinterpret_cast<Bytes16>(v >= 0xF0);
+        wide |= reinterpret_cast<Bytes16>(v >= 0xC4);
         counts -= reinterpret_cast<Bytes16>((v & 0xC0) == 0x80);  // -1 in each matching lane
     }
     void fold() {
-        for (int lane = 0; lane < 16; ++lane) {
-            continuation += counts[lane];
+        std::uint64_t words[2];
+        std::memcpy(words, &counts, sizeof words);
+        for (std::uint64_t word : words) {
+            continuation += static_cast<Py_ssize_t>((word * 0x0101010101010101ULL) >> 56);
         }
         counts = Bytes16{};
     }
-    unsigned char top() const {
-        unsigned char m = 0;
-        for (int lane = 0; lane < 16; ++lane) {
-            m = std::max(m, largest[lane]);
-        }
-        return m;
+    static bool any(Bytes16 lanes) {
+        std::uint64_t words[2];
+        std::memcpy(words, &lanes, sizeof words);
+        return (words[0] | words[1]) != 0;
     }
 };
 
+Py_UCS4 width_from(bool astral, bool wide) { return astral ? 0x10FFFF : wide ? 0xFFFF : 0xFF; }
+
+// Text shorter than a block, byte by byte.
+Shape short_shape_of(const char* data, Py_ssize_t size) {
+    unsigned char largest = 0;
+    Py_ssize_t continuation = 0;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        auto byte = static_cast<unsigned char>(data[i]);
+        largest = std::max(largest, byte);
+        continuation += (byte & 0xC0) == 0x80;
+    }
+    return {size - continuation, width_from(largest >= 0xF0, largest >= 0xC4)};
+}
+
 Shape shape_of(const char* data, Py_ssize_t size) {
+    if (size < 16) {
+        return short_shape_of(data, size);
+    }
     ShapeLanes lanes;
     Py_ssize_t i = 0;
     for (int blocks = 0; i + 16 <= size; i += 16) {
         Bytes16 v;
         std::memcpy(&v, data + i, 16);
         lanes.add(v);
-        if (++blocks == 255) {
+        if (++blocks == 31) {
             lanes.fold();
             blocks = 0;
         }
     }
-    Bytes16 tail{};  // zero bytes are neither continuation bytes nor large
-    std::memcpy(&tail, data + i, static_cast<std::size_t>(size - i));
-    lanes.add(tail);
+    if (i < size) {
+        // The last block again, its bytes already seen zeroed: zero is neither a
+        // continuation byte nor large.
+        constexpr Bytes16 lane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+        Bytes16 v;
+        std::memcpy(&v, data + size - 16, 16);
+        lanes.add(v & reinterpret_cast<Bytes16>(lane >= static_cast<unsigned char>(16 - (size - i))));
+    }
     lanes.fold();
-    unsigned char largest = lanes.top();
-    Py_UCS4 width = largest >= 0xF0 ? 0x10FFFF : largest >= 0xC4 ? 0xFFFF : 0xFF;
-    return {size - lanes.continuation, width};
+    return {size - lanes.continuation, width_from(ShapeLanes::any(lanes.astral), ShapeLanes::any(lanes.wide))};
 }
 
 // Fills a new str with the characters of valid UTF-8; returns how many it wrote.
