@@ -48,14 +48,6 @@ Ref _decode(PyObject* obj) {
     return result;
 }
 
-Ref decode_utf8(const char* data, Py_ssize_t size) {
-    Ref result = Ref::steal(utf8::decode(data, size));
-    if (!result) {
-        add_traceback("_decode");
-    }
-    return result;
-}
-
 // ---------------------------------------------------------------------------
 // Plain forms
 

@@ -817,37 +817,21 @@ struct NoBatch {
     int take(const char*, std::size_t, PyObject*&) { return 0; }
 };
 
-// A map key, as text_of makes it, or a str handed out before for the same short key.
-template <class Batch>
-Ref key_of(Batch& batch, const char* data, std::uint64_t size) {
-    PyObject* text;
-    switch (batch.take(data, size, text)) {
-    case 1:
-        return Ref::steal(text);
-    case -1:
-        add_traceback("_decode");
-        return {};
-    default:
-        Ref key = Ref::steal(utf8::decode_key(data, static_cast<Py_ssize_t>(size)));
-        if (!key) {
-            add_traceback("_decode");
-        }
-        return key;
-    }
-}
+// A text of the record: made ahead by the batch, or decoded now. A map key may get a
+// str handed out before for the same short key.
+enum class Text { value, key };
 
 template <class Batch>
-Ref text_of(Batch& batch, const char* data, std::uint64_t size) {
-    PyObject* text;
-    switch (batch.take(data, size, text)) {
-    case 1:
-        return Ref::steal(text);
-    case -1:
-        add_traceback("_decode");
-        return {};
-    default:
-        return decode_utf8(data, static_cast<Py_ssize_t>(size));
+Ref text_of(Batch& batch, const char* data, std::uint64_t size, Text kind = Text::value) {
+    PyObject* text = nullptr;
+    if (batch.take(data, size, text) == 0) {
+        auto n = static_cast<Py_ssize_t>(size);
+        text = kind == Text::key ? utf8::decode_key(data, n) : utf8::decode(data, n);
     }
+    if (text == nullptr) {
+        add_traceback("_decode");
+    }
+    return Ref::steal(text);
 }
 
 enum class Overrun { none, key, value };
@@ -896,9 +880,9 @@ bool read_pair(Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) 
     if (decode_value) {
         // The value first, so that when both are malformed the error is the value's.
         value = text_of(batch, vbuf, vnum);
-        key = value ? key_of(batch, kbuf, knum) : Ref();
+        key = value ? text_of(batch, kbuf, knum, Text::key) : Ref();
     } else {
-        key = key_of(batch, kbuf, knum);
+        key = text_of(batch, kbuf, knum, Text::key);
         value = key ? bytes_of(vbuf, vnum) : Ref();
     }
     return key && value && PyDict_SetItem(accum, key.get(), value.get()) == 0;

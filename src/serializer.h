@@ -174,7 +174,6 @@ inline int is_true(PyObject* obj) {
 // Text codec.
 Ref _encode(PyObject* obj);  // bytes or None, as the module's encode()
 Ref _decode(PyObject* obj);  // str or None, as the module's decode()
-Ref decode_utf8(const char* data, Py_ssize_t size);  // _decode of those bytes
 
 // The transcoder: str storage to UTF-8 and back, with no intermediate object.
 namespace utf8 {
