@@ -142,6 +142,39 @@ std::uint64_t eight_digits(std::uint32_t n) {
     return tens + ((pairs - 10 * tens) << 8);
 }
 
+// The 24 digits of a number below 10**24, leading zeros included, as three such words.
+struct WideDigits {
+    std::uint64_t words[3];
+
+    explicit WideDigits(std::uint64_t n)
+        : words{eight_digits(static_cast<std::uint32_t>(n / 10000000000000000ULL)),
+                eight_digits(static_cast<std::uint32_t>(n / 100000000 % 100000000)),
+                eight_digits(static_cast<std::uint32_t>(n % 100000000))} {}
+
+    // Zero digits before the first non-zero one and after the last (24 for zero).
+    int leading_zeros() const {
+        return words[0] != 0 ? std::countr_zero(words[0]) / 8
+             : words[1] != 0 ? 8 + std::countr_zero(words[1]) / 8
+                             : 16 + std::countr_zero(words[2]) / 8;
+    }
+    int trailing_zeros() const {
+        return words[2] != 0 ? std::countl_zero(words[2]) / 8
+             : words[1] != 0 ? 8 + std::countl_zero(words[1]) / 8
+                             : 16 + std::countl_zero(words[0]) / 8;
+    }
+
+    // The characters from digit `first` on, then zero bytes: 2 * span bytes.
+    void put(char* out, int first) const {
+        char text[3 * 8 + 2 * span];
+        std::memset(text + 24, 0, 2 * span);
+        for (int i = 0; i < 3; ++i) {
+            std::uint64_t chars = words[i] + ascii_zeros;
+            std::memcpy(text + 8 * i, &chars, 8);
+        }
+        std::memcpy(out, text + first, 2 * span);
+    }
+};
+
 // The significant digits of a decimal: at most 17, as the shortest form of a double
 // never needs more.
 struct Digits {
@@ -150,26 +183,12 @@ struct Digits {
     int point;  // the decimal is 0.DIGITS * 10**point
 };
 
-// The 24 digits of d.digits (below 10**17) with leading zeros, in three words; the
-// significant ones are found from the zero digits at either end, eight at a time.
 Digits significant(Decimal d) {
-    std::uint64_t words[3] = {eight_digits(static_cast<std::uint32_t>(d.digits / 10000000000000000ULL)),
-                              eight_digits(static_cast<std::uint32_t>(d.digits / 100000000 % 100000000)),
-                              eight_digits(static_cast<std::uint32_t>(d.digits % 100000000))};
-    int lead = words[0] != 0 ? std::countr_zero(words[0]) / 8
-             : words[1] != 0 ? 8 + std::countr_zero(words[1]) / 8
-                             : 16 + std::countr_zero(words[2]) / 8;
-    int trail = words[2] != 0 ? std::countl_zero(words[2]) / 8
-              : words[1] != 0 ? 8 + std::countl_zero(words[1]) / 8
-                              : 16 + std::countl_zero(words[0]) / 8;
-    char wide[sizeof words + sizeof(Digits::text)] = {};
-    for (int i = 0; i < 3; ++i) {
-        std::uint64_t chars = words[i] + ascii_zeros;
-        std::memcpy(wide + 8 * i, &chars, 8);
-    }
+    WideDigits wide(d.digits);
+    int lead = wide.leading_zeros();
     Digits result;
-    std::memcpy(result.text, wide + lead, sizeof result.text);
-    result.count = 24 - lead - trail;
+    wide.put(result.text, lead);
+    result.count = 24 - lead - wide.trailing_zeros();
     result.point = 24 - lead + d.exponent;
     return result;
 }
