@@ -19,11 +19,3 @@ inline int PyUnicode_Equal(PyObject* a, PyObject* b) {
     return PyUnicode_Compare(a, b) == 0;
 }
 #endif
-
-// Free-threaded builds run calls truly at once, where elsewhere the GIL takes turns:
-// process-wide caches of objects, which rely on those turns, are left out there.
-#ifdef Py_GIL_DISABLED
-inline constexpr bool calls_take_turns = false;
-#else
-inline constexpr bool calls_take_turns = true;
-#endif

@@ -817,16 +817,12 @@ struct NoBatch {
     int take(const char*, std::size_t, PyObject*&) { return 0; }
 };
 
-// A text of the record: made ahead by the batch, or decoded now. A map key may get a
-// str handed out before for the same short key.
-enum class Text { value, key };
-
+// A text of the record: made ahead by the batch, or decoded now.
 template <class Batch>
-Ref text_of(Batch& batch, const char* data, std::uint64_t size, Text kind = Text::value) {
+Ref text_of(Batch& batch, const char* data, std::uint64_t size) {
     PyObject* text = nullptr;
     if (batch.take(data, size, text) == 0) {
-        auto n = static_cast<Py_ssize_t>(size);
-        text = kind == Text::key ? utf8::decode_key(data, n) : utf8::decode(data, n);
+        text = utf8::decode(data, static_cast<Py_ssize_t>(size));
     }
     if (text == nullptr) {
         add_traceback("_decode");
@@ -880,9 +876,9 @@ bool read_pair(Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) 
     if (decode_value) {
         // The value first, so that when both are malformed the error is the value's.
         value = text_of(batch, vbuf, vnum);
-        key = value ? text_of(batch, kbuf, knum, Text::key) : Ref();
+        key = value ? text_of(batch, kbuf, knum) : Ref();
     } else {
-        key = text_of(batch, kbuf, knum, Text::key);
+        key = text_of(batch, kbuf, knum);
         value = key ? bytes_of(vbuf, vnum) : Ref();
     }
     return key && value && PyDict_SetItem(accum, key.get(), value.get()) == 0;

@@ -203,9 +203,6 @@ unsigned char* encode_into(PyObject* text, unsigned char* out);
 // A new str from UTF-8, at the width CPython's decoder would choose; its error for
 // malformed input.
 PyObject* decode(const char* data, Py_ssize_t size);
-// The same for a map key: a short ASCII key may get a str handed out before, equal to
-// it, whose hash is known already.
-PyObject* decode_key(const char* data, Py_ssize_t size);
 
 // Makes the strs of the non-ASCII texts of one record ahead of the reader, a window of
 // texts at a time: one validation and one transcoding per window instead of several

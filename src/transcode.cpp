@@ -241,55 +241,6 @@ PyObject* decode(const char* data, Py_ssize_t size) {
 
 namespace {
 
-// Map keys are mostly short and few, and come again record after record: the strs of
-// short ASCII keys are kept in a table, one per slot, and handed out again when the
-// same key comes, their hash computed once. A slot's str is replaced when another key
-// lands there. Kept for the life of the process, as the module is (one interpreter).
-class KeyCache {
-public:
-    static constexpr Py_ssize_t longest = 64;
-
-    // The str of data, ASCII of 2 to `longest` bytes; null with an exception set when
-    // making it failed.
-    PyObject* get(const char* data, Py_ssize_t size) {
-        PyObject*& slot = slots_[slot_of(data, size)];
-        if (slot != nullptr && PyUnicode_GET_LENGTH(slot) == size &&
-            std::memcmp(PyUnicode_DATA(slot), data, static_cast<std::size_t>(size)) == 0) {
-            return Py_NewRef(slot);
-        }
-        PyObject* text = PyUnicode_New(size, 127);
-        if (text == nullptr) {
-            return nullptr;
-        }
-        std::memcpy(PyUnicode_1BYTE_DATA(text), data, static_cast<std::size_t>(size));
-        Py_XSETREF(slot, Py_NewRef(text));  // an exact str: releasing one runs no code
-        return text;
-    }
-
-private:
-    static constexpr int slot_bits = 12;
-
-    // Mixes the first and the last eight bytes (all of them when fewer) and the size.
-    static std::size_t slot_of(const char* data, Py_ssize_t size) {
-        std::uint64_t head = 0;
-        std::uint64_t tail = 0;
-        if (size >= 8) {
-            std::memcpy(&head, data, 8);
-            std::memcpy(&tail, data + size - 8, 8);
-        } else {
-            std::memcpy(&head, data, static_cast<std::size_t>(size));
-        }
-        std::uint64_t mixed = (head * 0x9E3779B97F4A7C15ULL) ^ (tail * 0xC2B2AE3D27D4EB4FULL) ^
-                              static_cast<std::uint64_t>(size);
-        mixed *= 0x94D049BB133111EBULL;
-        return static_cast<std::size_t>(mixed >> (64 - slot_bits));
-    }
-
-    PyObject* slots_[std::size_t{1} << slot_bits] = {};
-};
-
-KeyCache key_cache;
-
 // Texts at least this long are transcoded on their own, at full speed; a window holds
 // texts of this many bytes at most, so that its memory stays small.
 constexpr std::size_t batched_text_limit = 4096;
@@ -322,13 +273,6 @@ void narrow_into(PyObject* text, const char32_t* from) {
 }
 
 }  // namespace
-
-PyObject* decode_key(const char* data, Py_ssize_t size) {
-    if (calls_take_turns && size > 1 && size <= KeyCache::longest && is_ascii(data, size)) {
-        return key_cache.get(data, size);
-    }
-    return decode(data, size);
-}
 
 bool TextBatch::worth_it(const char* record, std::size_t size, Py_ssize_t texts) {
     // Where texts are long on average, most are too long to batch: not worth a scan.
