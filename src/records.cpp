@@ -790,6 +790,10 @@ struct Input {
     }
 
     std::uint64_t varnum(std::size_t& width) {
+        if (left > 0 && buf[0] < 0x80) {  // the commonest: one byte
+            width = 1;
+            return buf[0];
+        }
         std::uint64_t value;
         width = _readvarnum(buf, left, &value);
         return value;
