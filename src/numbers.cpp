@@ -142,7 +142,7 @@ std::uint64_t eight_digits(std::uint32_t n) {
     return tens + ((pairs - 10 * tens) << 8);
 }
 
-// The 24 digits of a number below 10**24, leading zeros included, as three such words.
+// The 24 digits of a 64-bit number, leading zeros included, as three such words.
 struct WideDigits {
     std::uint64_t words[3];
 
@@ -183,6 +183,7 @@ struct Digits {
     int point;  // the decimal is 0.DIGITS * 10**point
 };
 
+// The digits of d.digits (below 10**17), found from the zero digits at either end.
 Digits significant(Decimal d) {
     WideDigits wide(d.digits);
     int lead = wide.leading_zeros();
