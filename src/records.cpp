@@ -839,7 +839,7 @@ enum class Overrun { none, key, value };
 // Reads the two length prefixes of a pair and moves past them. The lengths are tested
 // against what is left without adding them up, so that no declared length can wrap
 // around; the key is measured before the value prefix is counted.
-Overrun read_lengths(Input& in, std::uint64_t& knum, std::uint64_t& vnum) {
+Overrun read_any_lengths(Input& in, std::uint64_t& knum, std::uint64_t& vnum) {
     std::size_t kstep;
     knum = in.varnum(kstep);
     if (knum > in.left - kstep) {
@@ -853,6 +853,26 @@ Overrun read_lengths(Input& in, std::uint64_t& knum, std::uint64_t& vnum) {
         return Overrun::value;
     }
     in.take(vstep);
+    return Overrun::none;
+}
+
+// The same where both lengths are of one byte, the commonest case, tested alike.
+inline Overrun read_lengths(Input& in, std::uint64_t& knum, std::uint64_t& vnum) {
+    const unsigned char* buf = in.buf;
+    std::size_t left = in.left;
+    if (left < 2 || buf[0] >= 0x80 || buf[1] >= 0x80) {
+        return read_any_lengths(in, knum, vnum);
+    }
+    knum = buf[0];
+    vnum = buf[1];
+    if (knum > left - 1) {
+        return Overrun::key;
+    }
+    if (knum > left - 2 || vnum > left - 2 - knum) {
+        in.take(1);
+        return Overrun::value;
+    }
+    in.take(2);
     return Overrun::none;
 }
 

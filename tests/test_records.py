@@ -88,6 +88,9 @@ def test_read_records(reader: Any, record: bytes | str, deserialize: Any, result
     (MAP_READER, "05", "corrupt key"),
     (MAP_READER, "01 05 61", "corrupt value"),
     (MAP_READER, "02 00 61", "corrupt value"),  # the key overruns once the value length is counted
+    (MAP_READER, "05 00 61", "corrupt key"),
+    (MAP_READER, "01 81 00 61", "corrupt value"),  # a two-byte value length
+    (MAP_READER, "81 00 00 61", "corrupt key"),  # a two-byte key length
     (MAP_READER, "01 02 61 62 63 05", "corrupt key"),  # a good pair first: nothing is returned
     (MAP_READER, "01 02 61 62 63 01 01 61", "corrupt value"),
     (LIST_READER, "01", "corrupt array item"),
