@@ -66,6 +66,8 @@ bool is_ascii(const char* data, Py_ssize_t size) {
     return (high & 0x8080808080808080ULL) == 0;
 }
 
+bool is_continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
 // What a str made from well-formed, non-ASCII UTF-8 needs: its number of characters
 // (the bytes that are not continuation bytes, 10xxxxxx) and its largest character as
 // far as the width of the str depends on it. The largest byte tells the latter, as it
@@ -114,9 +116,8 @@ Shape short_shape_of(const char* data, Py_ssize_t size) {
     unsigned char largest = 0;
     Py_ssize_t continuation = 0;
     for (Py_ssize_t i = 0; i < size; ++i) {
-        auto byte = static_cast<unsigned char>(data[i]);
-        largest = std::max(largest, byte);
-        continuation += (byte & 0xC0) == 0x80;
+        largest = std::max(largest, static_cast<unsigned char>(data[i]));
+        continuation += is_continuation(data[i]);
     }
     return {size - continuation, width_from(largest >= 0xF0, largest >= 0xC4)};
 }
@@ -245,8 +246,6 @@ namespace {
 // texts of this many bytes at most, so that its memory stays small.
 constexpr std::size_t batched_text_limit = 4096;
 constexpr std::size_t window_bytes = 64 * 1024;
-
-bool is_continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
 
 // The characters of a str made from UTF-32 that holds none beyond its width.
 void narrow_into(PyObject* text, const char32_t* from) {
