@@ -302,15 +302,47 @@ public:
 
     bool put_item(const Payload& item) { return put_item_of(item); }
 
-    // The same for plain forms alone, taken while no Python code runs.
+    // The same for plain forms alone, taken while no Python code runs. Text is
+    // transcoded before its size is known, into room for its largest size behind room
+    // for the widest length it may need; where the lengths turn out narrower, the
+    // bytes move down to meet them.
     bool put_plain_pair(PlainForm& key, PlainForm& value) {
-        PlainForm* forms[] = {&key, &value};
-        return sized_later(key) && sized_later(value) ? put_sized_later(forms) : put_pair_of(key, value);
+        if (!sized_later(key) || !sized_later(value)) {
+            return put_pair_of(key, value);
+        }
+        int room_for_lengths = varnum_width(key.most_size()) + varnum_width(value.most_size());
+        unsigned char* out = out_.room(room_for_lengths + key.most_size() + value.most_size());
+        if (out == nullptr) {
+            return false;
+        }
+        unsigned char* start = out + room_for_lengths;
+        unsigned char* value_start = key.write(start);
+        unsigned char* end = value.write(value_start);
+        Py_ssize_t ksize = value_start - start;
+        Py_ssize_t vsize = end - value_start;
+        int kwidth = varnum_width(ksize);
+        int vwidth = varnum_width(vsize);
+        out_.commit(put_lengths_before(out, kwidth + vwidth, start, end));
+        _writevarnum(out, static_cast<std::uint64_t>(ksize));
+        _writevarnum(out + kwidth, static_cast<std::uint64_t>(vsize));
+        return true;
     }
 
     bool put_plain_item(PlainForm& item) {
-        PlainForm* forms[] = {&item};
-        return sized_later(item) ? put_sized_later(forms) : put_item_of(item);
+        if (!sized_later(item)) {
+            return put_item_of(item);
+        }
+        int room_for_length = varnum_width(item.most_size());
+        unsigned char* out = out_.room(room_for_length + item.most_size());
+        if (out == nullptr) {
+            return false;
+        }
+        unsigned char* start = out + room_for_length;
+        unsigned char* end = item.write(start);
+        int width = varnum_width(end - start);
+        out_.commit(put_lengths_before(out, width, start, end));
+        _writevarnum(out, static_cast<std::uint64_t>(end - start));
+        return true;
     }
 
     // The commonest plain forms, an exact ASCII str or bytes, are their own contents:
@@ -397,36 +429,14 @@ private:
     // bytes, whose lengths take four bytes at most and need no interpreter.
     static bool sized_later(const PlainForm& form) { return form.most_size() < (Py_ssize_t{1} << 28); }
 
-    // Writes the forms one after another before their sizes are known (text is then
-    // transcoded only once), into room for their largest sizes behind room for the
-    // widest lengths those may need; then moves the bytes down to meet the lengths
-    // they do need, and puts the lengths in front.
-    template <std::size_t N>
-    bool put_sized_later(PlainForm* const (&forms)[N]) {
-        int widest = 0;
-        Py_ssize_t largest = 0;
-        for (const PlainForm* form : forms) {
-            widest += varnum_width(form->most_size());
-            largest += form->most_size();
+    // Moves the bytes from start to end down to follow `lengths` bytes at out, where
+    // the lengths took less room than was left for them; returns the new end.
+    static unsigned char* put_lengths_before(unsigned char* out, int lengths, unsigned char* start,
+                                             unsigned char* end) {
+        if (out + lengths != start) {
+            std::memmove(out + lengths, start, static_cast<std::size_t>(end - start));
         }
-        unsigned char* out = out_.room(widest + largest);
-        if (out == nullptr) {
-            return false;
-        }
-        unsigned char* bounds[N + 1] = {out + widest};
-        int needed = 0;
-        for (std::size_t i = 0; i < N; ++i) {
-            bounds[i + 1] = forms[i]->write(bounds[i]);
-            needed += varnum_width(bounds[i + 1] - bounds[i]);
-        }
-        if (needed != widest) {
-            std::memmove(out + needed, bounds[0], static_cast<std::size_t>(bounds[N] - bounds[0]));
-        }
-        out_.commit(bounds[N] - (widest - needed));
-        for (std::size_t i = 0; i < N; ++i) {
-            out += _writevarnum(out, static_cast<std::uint64_t>(bounds[i + 1] - bounds[i]));
-        }
-        return true;
+        return end - (start - out - lengths);
     }
 
     static Py_ssize_t size_of(const Payload& payload) { return payload.size; }
