@@ -9,6 +9,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace zav {
 
 namespace {
@@ -142,10 +146,59 @@ std::uint64_t eight_digits(std::uint32_t n) {
     return tens + ((pairs - 10 * tens) << 8);
 }
 
-// The 24 digits of a 64-bit number, leading zeros included, as three such words.
-struct WideDigits {
-    std::uint64_t words[3];
+#if defined(__SSE2__)
+// The last sixteen digits of n < 10**16 as the values 0 to 9 in the bytes of a vector
+// register, in memory order: its four groups of four digits split into hundreds and
+// the rest, then tens and units, in 16-bit lanes, each division a multiplication
+// that is exact in that range.
+__m128i sixteen_digits(std::uint64_t n) {
+    std::uint64_t q4 = n / 10000;
+    std::uint64_t q8 = n / 100000000;
+    std::uint64_t q12 = n / 1000000000000;
+    std::uint64_t fours = q12 | (q8 - 10000 * q12) << 16 | (q4 - 10000 * q8) << 32 | (n - 10000 * q4) << 48;
+    __m128i x = _mm_cvtsi64_si128(static_cast<long long>(fours));
+    __m128i hundreds = _mm_srli_epi16(_mm_mulhi_epu16(x, _mm_set1_epi16(5243)), 3);
+    __m128i pairs = _mm_unpacklo_epi16(hundreds, _mm_sub_epi16(x, _mm_mullo_epi16(hundreds, _mm_set1_epi16(100))));
+    __m128i tens = _mm_srli_epi16(_mm_mullo_epi16(pairs, _mm_set1_epi16(103)), 10);
+    __m128i units = _mm_sub_epi16(pairs, _mm_mullo_epi16(tens, _mm_set1_epi16(10)));
+    return _mm_or_si128(tens, _mm_slli_epi16(units, 8));
+}
 
+// The 24 digits of a number below 10**18, leading zeros included: the first eight (at
+// most two of them not zero) in a word, the other sixteen in an SSE2 register, which
+// every x86-64 processor has, and which tells the zero digits in one comparison.
+class WideDigits {
+public:
+    explicit WideDigits(std::uint64_t n) {
+        auto top = static_cast<std::uint32_t>(n / 10000000000000000ULL);
+        top_ = std::uint64_t{top / 10} << 48 | std::uint64_t{top % 10} << 56;
+        rest_ = sixteen_digits(n % 10000000000000000ULL);
+        auto rest_zeros = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(rest_, _mm_setzero_si128())));
+        std::uint32_t top_zeros = 0x3F | (top < 10 ? 0x40 : 0) | (top % 10 == 0 ? 0x80 : 0);
+        zeros_ = top_zeros | rest_zeros << 8;
+    }
+
+    // Zero digits before the first non-zero one and after the last.
+    int leading_zeros() const { return std::countr_one(zeros_); }
+    int trailing_zeros() const { return std::countl_one(zeros_ << 8); }
+
+    // The 24 digits as characters, then zero bytes: 3 * span bytes.
+    void put(char* out) const {
+        std::uint64_t top = top_ + ascii_zeros;
+        std::memcpy(out, &top, 8);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_add_epi8(rest_, _mm_set1_epi8('0')));
+        std::memset(out + 24, 0, 2 * span);
+    }
+
+private:
+    std::uint64_t top_;
+    __m128i rest_;
+    std::uint32_t zeros_;  // bit i set where digit i is zero
+};
+#else
+// The 24 digits of a 64-bit number, leading zeros included, as three such words.
+class WideDigits {
+public:
     explicit WideDigits(std::uint64_t n)
         : words{eight_digits(static_cast<std::uint32_t>(n / 10000000000000000ULL)),
                 eight_digits(static_cast<std::uint32_t>(n / 100000000 % 100000000)),
@@ -163,40 +216,46 @@ struct WideDigits {
                              : 16 + std::countl_zero(words[0]) / 8;
     }
 
-    // The characters from digit `first` on, then zero bytes: 2 * span bytes.
-    void put(char* out, int first) const {
-        char text[3 * 8 + 2 * span];
-        std::memset(text + 24, 0, 2 * span);
+    // The 24 digits as characters, then zero bytes: 3 * span bytes.
+    void put(char* out) const {
         for (int i = 0; i < 3; ++i) {
             std::uint64_t chars = words[i] + ascii_zeros;
-            std::memcpy(text + 8 * i, &chars, 8);
+            std::memcpy(out + 8 * i, &chars, 8);
         }
-        std::memcpy(out, text + first, 2 * span);
+        std::memset(out + 24, 0, 2 * span);
     }
+
+private:
+    std::uint64_t words[3];
 };
+#endif
 
 // The significant digits of a decimal: at most 17, as the shortest form of a double
-// never needs more.
+// never needs more. They are left where the conversion put them, after the leading
+// zeros, rather than moved to the front: the formatting moves them once anyway.
 struct Digits {
-    char text[2 * span];  // count digits, then zero bytes
+    char all[3 * span];  // leading zeros, count digits, then zero bytes
+    int lead;
     int count;
     int point;  // the decimal is 0.DIGITS * 10**point
+
+    const char* text() const { return all + lead; }  // count digits, then span bytes or more
 };
 
 // The digits of d.digits (below 10**17), found from the zero digits at either end.
 Digits significant(Decimal d) {
     WideDigits wide(d.digits);
-    int lead = wide.leading_zeros();
     Digits result;
-    wide.put(result.text, lead);
-    result.count = 24 - lead - wide.trailing_zeros();
-    result.point = 24 - lead + d.exponent;
+    wide.put(result.all);
+    result.lead = wide.leading_zeros();
+    result.count = 24 - result.lead - wide.trailing_zeros();
+    result.point = 24 - result.lead + d.exponent;
     return result;
 }
 
 // d.ddde+XX, with at least two exponent digits, as repr(1e+16) and repr(1.5e-07).
 char* put_exponent_form(char* out, const Digits& d) {
-    const char* digits = d.text;
+    const char* digits = d.text();
     out[0] = digits[0];
     out[1] = '.';
     std::memcpy(out + 2, digits + 1, span);
@@ -215,7 +274,7 @@ char* put_exponent_form(char* out, const Digits& d) {
 // Digits around a decimal point (at most three zeros after it before them), with ".0"
 // for a whole number (at most sixteen digits before it).
 char* put_positional_form(char* out, const Digits& d) {
-    const char* digits = d.text;
+    const char* digits = d.text();
     if (d.point <= 0) {
         std::memcpy(out, "0.000", 5);
         out += 2 - d.point;
