@@ -6,6 +6,7 @@
 
 #include "compat.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -78,6 +79,7 @@ public:
 
     T* data() noexcept { return data_; }
     T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
     std::size_t size() const noexcept { return size_; }
 
 private:
@@ -231,17 +233,26 @@ private:
         std::size_t size;
         Py_ssize_t chars;
         Py_UCS4 width;
-        std::size_t first;  // its first character in the window's characters, if ready
+        std::size_t first;  // its first character among those of its width, if ready
         bool ready;         // its window is prepared: valid, with its characters at first
     };
+    // Sizes or counts for the three runs of a window, one per width: Latin-1, UCS-2, UCS-4.
+    using RunSizes = std::array<std::size_t, 3>;
+
     int take_announced(const char* data, std::size_t size, PyObject*& text);
     void prepare_window();
+    std::size_t window_from(std::size_t from, RunSizes& sizes) const;
+    bool reserve_runs(const RunSizes& sizes);
+    bool gather_runs(const RunSizes& sizes);
+    RunSizes transcode_runs(const RunSizes& sizes);
 
     MemArray<Text> texts_;
     std::size_t next_ = 0;         // the next text to be asked for
     std::size_t window_end_ = 0;   // the texts before it have been through a window
-    MemArray<char> bytes_;         // the window's texts, one after another
-    MemArray<char32_t> chars_;     // their characters
+    MemArray<char> bytes_;         // the window's texts, one after another by width
+    MemArray<char> latin1_;        // the characters of those of each width
+    MemArray<char16_t> ucs2_;
+    MemArray<char32_t> ucs4_;
 };
 }  // namespace utf8
 

@@ -247,29 +247,9 @@ namespace {
 constexpr std::size_t batched_text_limit = 4096;
 constexpr std::size_t window_bytes = 64 * 1024;
 
-// The characters of a str made from UTF-32 that holds none beyond its width.
-void narrow_into(PyObject* text, const char32_t* from) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND: {
-        Py_UCS1* out = PyUnicode_1BYTE_DATA(text);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            out[i] = static_cast<Py_UCS1>(from[i]);
-        }
-        break;
-    }
-    case PyUnicode_2BYTE_KIND: {
-        Py_UCS2* out = PyUnicode_2BYTE_DATA(text);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            out[i] = static_cast<Py_UCS2>(from[i]);
-        }
-        break;
-    }
-    default:
-        std::memcpy(PyUnicode_4BYTE_DATA(text), from, static_cast<std::size_t>(n) * 4);
-        break;
-    }
-}
+// The three widths of str storage, which the texts of a window are sorted by: each
+// kind is transcoded at once, straight to that width.
+int kind_index(Py_UCS4 width) { return width == 0xFF ? 0 : width == 0xFFFF ? 1 : 2; }
 
 }  // namespace
 
@@ -305,41 +285,85 @@ int TextBatch::take_announced(const char* data, std::size_t size, PyObject*& tex
     if (text == nullptr) {
         return -1;
     }
-    narrow_into(text, chars_.data() + t.first);
+    std::size_t n = static_cast<std::size_t>(t.chars);
+    switch (kind_index(t.width)) {
+    case 0:
+        std::memcpy(PyUnicode_1BYTE_DATA(text), latin1_.data() + t.first, n);
+        break;
+    case 1:
+        std::memcpy(PyUnicode_2BYTE_DATA(text), ucs2_.data() + t.first, n * 2);
+        break;
+    default:
+        std::memcpy(PyUnicode_4BYTE_DATA(text), ucs4_.data() + t.first, n * 4);
+        break;
+    }
     return 1;
 }
 
-// Gathers the texts from next_ on into one run of bytes, validates it and transcodes
-// it to UTF-32 at once. The run is valid UTF-8 and every text starts a character
-// exactly when every text is valid UTF-8 on its own.
+// Gathers the texts from next_ on into one run of bytes per width of their str, and
+// validates and transcodes each run at once, straight to that width. A run is valid
+// UTF-8 and every text starts a character exactly when every text of the run is valid
+// UTF-8 on its own; the texts of a run that is not are decoded one by one, each
+// raising its own error, or not.
 void TextBatch::prepare_window() {
+    RunSizes sizes{};
+    window_end_ = window_from(next_, sizes);
+    if (!reserve_runs(sizes) || !gather_runs(sizes)) {
+        return;  // memory is short, or a text starts amid a character
+    }
+    RunSizes written = transcode_runs(sizes);
+    RunSizes first{};
+    for (std::size_t i = next_; i < window_end_; ++i) {
+        Text& t = texts_[i];
+        int kind = kind_index(t.width);
+        t.first = first[kind];
+        t.ready = written[kind] != 0;  // a run that is not valid transcodes to nothing
+        first[kind] += static_cast<std::size_t>(t.chars);
+    }
+    assert(std::ranges::all_of(std::array{0, 1, 2}, [&](int k) { return written[k] == 0 || written[k] == first[k]; }));
+}
+
+// The end of the window that starts with text `from`: texts of window_bytes in all at
+// most, or the one text; their sizes summed by width.
+std::size_t TextBatch::window_from(std::size_t from, RunSizes& sizes) const {
     std::size_t total = 0;
-    std::size_t end = next_;
-    while (end < texts_.size() && (end == next_ || total + texts_[end].size <= window_bytes)) {
-        total += texts_[end++].size;
+    std::size_t end = from;
+    while (end < texts_.size() && (end == from || total + texts_[end].size <= window_bytes)) {
+        total += texts_[end].size;
+        sizes[kind_index(texts_[end].width)] += texts_[end].size;
+        ++end;
     }
-    window_end_ = end;
-    if (!bytes_.reserve(total) || !chars_.reserve(total)) {
-        return;  // memory is short: these texts are decoded one by one
-    }
-    std::size_t offset = 0;
+    return end;
+}
+
+bool TextBatch::reserve_runs(const RunSizes& sizes) {
+    return bytes_.reserve(sizes[0] + sizes[1] + sizes[2]) && latin1_.reserve(sizes[0]) &&
+           ucs2_.reserve(sizes[1]) && ucs4_.reserve(sizes[2]);
+}
+
+// Copies the window's texts to their runs, one after another in bytes_; false when a
+// text starts with a continuation byte.
+bool TextBatch::gather_runs(const RunSizes& sizes) {
+    RunSizes at = {0, sizes[0], sizes[0] + sizes[1]};
     bool starts_ok = true;
-    for (std::size_t i = next_; i < end; ++i) {
-        std::memcpy(bytes_.data() + offset, texts_[i].data, texts_[i].size);
-        starts_ok &= !is_continuation(texts_[i].data[0]);
-        offset += texts_[i].size;
+    for (std::size_t i = next_; i < window_end_; ++i) {
+        const Text& t = texts_[i];
+        std::size_t& offset = at[kind_index(t.width)];
+        std::memcpy(bytes_.data() + offset, t.data, t.size);
+        starts_ok &= !is_continuation(t.data[0]);
+        offset += t.size;
     }
-    if (!starts_ok || !simdutf::validate_utf8(bytes_.data(), total)) {
-        return;  // each text then raises its own error, or not, on its own
-    }
-    [[maybe_unused]] std::size_t written = simdutf::convert_valid_utf8_to_utf32(bytes_.data(), total, chars_.data());
-    std::size_t first = 0;
-    for (std::size_t i = next_; i < end; ++i) {
-        texts_[i].first = first;
-        texts_[i].ready = true;
-        first += static_cast<std::size_t>(texts_[i].chars);
-    }
-    assert(first == written);
+    return starts_ok;
+}
+
+// The number of characters each run transcodes to, 0 for a run that is not valid.
+TextBatch::RunSizes TextBatch::transcode_runs(const RunSizes& sizes) {
+    const char* run = bytes_.data();
+    return {
+        sizes[0] == 0 ? 0 : simdutf::convert_utf8_to_latin1(run, sizes[0], latin1_.data()),
+        sizes[1] == 0 ? 0 : simdutf::convert_utf8_to_utf16(run + sizes[0], sizes[1], ucs2_.data()),
+        sizes[2] == 0 ? 0 : simdutf::convert_utf8_to_utf32(run + sizes[0] + sizes[1], sizes[2], ucs4_.data()),
+    };
 }
 
 }  // namespace zav::utf8

@@ -949,18 +949,41 @@ SPLIT = ["\xe9", "\u20ac", "\U0001f600"]
 LONG_WINDOWS = [("\u4e2d\xe9x" * 400).encode() for _ in range(60)]  # about 3,000 bytes each
 
 
-@pytest.mark.parametrize("case", ["split sequences", "malformed in a later window", "long and short"])
+def split_sequences() -> list[list[bytes]]:
+    """Records in which one character is cut in two between neighbouring texts, among
+    texts of its own width or of another: the joined bytes are well-formed, the texts
+    are not. One record each, as one malformed text in a window may hide another."""
+    records = []
+    for c in SPLIT:
+        for pad in (c * 20, "\xe9" * 20):
+            for cut in range(1, len(c.encode())):
+                halves = [pad.encode() + c.encode()[:cut], c.encode()[cut:] + pad.encode()]
+                records.append([pad.encode()] * 4 + halves + [pad.encode()] * 4)
+    return records
+
+
+def malformed_among_widths() -> list[list[bytes]]:
+    """Records of texts of all three widths, with one malformed text of each width in
+    turn: the texts of the other widths are read as well-formed, the malformed one as
+    alone."""
+    widths = ["\xe9a" * 12, "\u20aca" * 12, "\U0001f600a" * 12]
+    good = [w.encode() for w in widths] * 3
+    return [good[:4] + [w.encode() + b"\xe2\x82"] + good[4:] for w in widths]
+
+
+@pytest.mark.parametrize("case", ["split sequences", "malformed among widths", "malformed in a later window",
+                                  "long and short"])
 def test_texts_decoded_ahead(case: str) -> None:
     if case == "split sequences":
-        # Each character cut in two between neighbouring texts: the joined bytes are
-        # well-formed, the texts are not.
-        ee = "\xe9\xe9".encode()
-        items = [p for c in SPLIT for cut in range(1, len(c.encode())) for p in (ee + c.encode()[:cut], c.encode()[cut:] + ee)]
+        records = split_sequences()
+    elif case == "malformed among widths":
+        records = malformed_among_widths()
     elif case == "malformed in a later window":
-        items = LONG_WINDOWS[:30] + [LONG_WINDOWS[0] + b"\xc3", LONG_WINDOWS[1]] + LONG_WINDOWS[30:]
+        records = [LONG_WINDOWS[:30] + [LONG_WINDOWS[0] + b"\xc3", LONG_WINDOWS[1]] + LONG_WINDOWS[30:]]
     else:
-        items = [("\u0101" * n).encode() for n in (1, 2, 1365, 1366, 2048, 5000)] + LONG_WINDOWS
-    for deserialize in (True, False):
-        assert_list_reader_agrees(items, deserialize)
-        assert_map_reader_agrees(list(zip(items[::2], items[1::2])), deserialize)
-        assert_map_reader_agrees(list(zip(items[1::2], items[::2])), deserialize)
+        records = [[("\u0101" * n).encode() for n in (1, 2, 1365, 1366, 2048, 5000)] + LONG_WINDOWS]
+    for items in records:
+        for deserialize in (True, False):
+            assert_list_reader_agrees(items, deserialize)
+            assert_map_reader_agrees(list(zip(items[::2], items[1::2])), deserialize)
+            assert_map_reader_agrees(list(zip(items[1::2], items[::2])), deserialize)
