@@ -266,6 +266,12 @@ struct Contents {
         copy_short(out, data, static_cast<std::size_t>(size));
         return out + size;
     }
+
+    // The same for an item among others whose lengths vary.
+    unsigned char* write_varied(unsigned char* out) const {
+        copy_varied(out, data, static_cast<std::size_t>(size));
+        return out + size;
+    }
 };
 
 // Builds the record in place; used when the stream would be the standard BytesIO.
@@ -392,7 +398,7 @@ public:
             return false;
         }
         out[0] = static_cast<unsigned char>(item.size);
-        out_.commit(item.write(out + 1));
+        out_.commit(item.write_varied(out + 1));
         return true;
     }
 

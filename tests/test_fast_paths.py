@@ -17,6 +17,7 @@ import ctypes
 import enum
 import io
 import math
+import string
 import struct
 import sys
 from collections import deque
@@ -567,6 +568,8 @@ def test_encode(obj: Any) -> None:
 # Values at each shortcut's edges, in named groups so that a failure says which.
 # Every non-ASCII width at every offset around 16-, 32- and 64-byte blocks, and in the tail.
 BLOCK_TEXTS = ["x" * n + c + "y" * (n % 5) for c in ("\xe9", "\u20ac", "\U0001f600") for n in range(0, 70, 3)]
+ALPHANUMERIC = string.ascii_letters + string.digits
+
 VALUE_GROUPS: dict[str, list[Any]] = {
     "ints": EDGE_INTS,
     "floats": EDGE_FLOATS,
@@ -579,6 +582,9 @@ VALUE_GROUPS: dict[str, list[Any]] = {
     "texts shorter than they might be": ["\xe9" + "x" * 99, "\u0101" + "x" * 60, "\U0001f600" + "x" * 40,
                                           "\u20ac" + "x" * 6000, "\xe9" * 63 + "\u0101", "\u20ac" * 42],
     "stored texts and bytes": [StoredText("\xe9\u20ac"), StoredText(""), RawBytes(b"\xff"), b"", b"\x80" * 200],
+    # Short contents are copied in overlapping words: no two bytes alike, so that a
+    # word out of place shows.
+    "every short length": [ALPHANUMERIC[:n] for n in range(41)] + [bytes(range(1, n + 1)) for n in range(41)],
 }
 
 
