@@ -515,22 +515,25 @@ enum class Run {
     restart,   // the dict holds other keys: what was written may not stand
 };
 
-// Writes pairs from pos on as long as key and value have plain forms, in one critical
-// section: no Python code runs meanwhile, so the dict cannot change, and the values
-// that the iteration yields are those that lookups would find, as long as every key of
-// the dict is native; that is checked once a pair needs Python code.
+// Writes pairs from the first on (pos is 0) as long as key and value have plain forms,
+// in one critical section: no Python code runs meanwhile, so the dict cannot change,
+// and the values that the iteration yields are those that lookups would find, as long
+// as every key of the dict is native; that is checked once a pair needs Python code.
 Run write_plain_pairs(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, BufferSink& sink) {
     CriticalSection guard(d);
     if (PyDict_GET_SIZE(d) != size) {
         refuse_changed_size();
         return Run::failed;
     }
-    for (;;) {
+    // The dict cannot change meanwhile: once it has given its size in pairs, it has no
+    // more, and the call that would say so is spared.
+    assert(pos == 0);
+    for (Py_ssize_t left = size; left > 0; --left) {
         Py_ssize_t at = pos;
         PyObject* key;
         PyObject* value;
         if (!PyDict_Next(d, &pos, &key, &value)) {
-            return Run::done;
+            break;
         }
         if (Contents kcontents(key); kcontents) {
             if (Contents vcontents(value); vcontents) {
@@ -562,6 +565,7 @@ Run write_plain_pairs(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, BufferSink&
             return Run::failed;
         }
     }
+    return Run::done;
 }
 
 // One step of the iteration over d, under d's critical section: 1 with the next key
