@@ -791,8 +791,11 @@ struct Input {
     bool open(PyObject* data) {
         char* start;
         Py_ssize_t size;
-        if (PyBytes_AsStringAndSize(data, &start, &size) < 0) {
-            return false;
+        if (PyBytes_CheckExact(data)) {
+            start = PyBytes_AS_STRING(data);
+            size = PyBytes_GET_SIZE(data);
+        } else if (PyBytes_AsStringAndSize(data, &start, &size) < 0) {
+            return false;  // its TypeError, for None
         }
         buf = reinterpret_cast<const unsigned char*>(start);
         left = static_cast<std::size_t>(size);
