@@ -76,7 +76,6 @@ bool is_continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC
 struct Shape {
     Py_ssize_t chars;
     Py_UCS4 width;
-    bool ascii;  // no byte above 127: then the rest says nothing
 };
 
 // Sixteen bytes at a time in the compiler's portable vectors (SSE2 on x86-64, NEON on
@@ -85,14 +84,12 @@ struct Shape {
 using Bytes16 = unsigned char __attribute__((vector_size(16)));
 
 struct ShapeLanes {
-    Bytes16 bytes{};
     Bytes16 astral{};
     Bytes16 wide{};
     Bytes16 counts{};
     Py_ssize_t continuation = 0;
 
     void add(Bytes16 v) {
-        bytes |= v;
         astral |= reinterpret_cast<Bytes16>(v >= 0xF0);
         wide |= reinterpret_cast<Bytes16>(v >= 0xC4);
         counts -= reinterpret_cast<Bytes16>((v & 0xC0) == 0x80);  // -1 in each matching lane
@@ -105,10 +102,10 @@ struct ShapeLanes {
         }
         counts = Bytes16{};
     }
-    static bool any(Bytes16 lanes, std::uint64_t bits = ~std::uint64_t{0}) {
+    static bool any(Bytes16 lanes) {
         std::uint64_t words[2];
         std::memcpy(words, &lanes, sizeof words);
-        return ((words[0] | words[1]) & bits) != 0;
+        return (words[0] | words[1]) != 0;
     }
 };
 
@@ -122,7 +119,7 @@ Shape short_shape_of(const char* data, Py_ssize_t size) {
         largest = std::max(largest, static_cast<unsigned char>(data[i]));
         continuation += is_continuation(data[i]);
     }
-    return {size - continuation, width_from(largest >= 0xF0, largest >= 0xC4), largest < 0x80};
+    return {size - continuation, width_from(largest >= 0xF0, largest >= 0xC4)};
 }
 
 Shape shape_of(const char* data, Py_ssize_t size) {
@@ -149,8 +146,7 @@ Shape shape_of(const char* data, Py_ssize_t size) {
         lanes.add(v & reinterpret_cast<Bytes16>(lane >= static_cast<unsigned char>(16 - (size - i))));
     }
     lanes.fold();
-    return {size - lanes.continuation, width_from(ShapeLanes::any(lanes.astral), ShapeLanes::any(lanes.wide)),
-            !ShapeLanes::any(lanes.bytes, 0x8080808080808080ULL)};
+    return {size - lanes.continuation, width_from(ShapeLanes::any(lanes.astral), ShapeLanes::any(lanes.wide))};
 }
 
 // Fills a new str with the characters of valid UTF-8; returns how many it wrote.
@@ -264,12 +260,12 @@ bool TextBatch::worth_it(const char* record, std::size_t size, Py_ssize_t texts)
 }
 
 bool TextBatch::announce(const char* data, std::size_t size) {
-    if (size < 2 || size >= batched_text_limit) {
+    if (size < 2 || size >= batched_text_limit || is_ascii(data, static_cast<Py_ssize_t>(size))) {
         return true;
     }
     Shape shape = shape_of(data, static_cast<Py_ssize_t>(size));
-    if (shape.ascii || shape.chars <= 1) {
-        return true;  // decoded as it is; CPython hands out shared strings for one character
+    if (shape.chars <= 1) {
+        return true;  // CPython hands out shared strings for one character
     }
     return texts_.push({data, size, shape.chars, shape.width, 0, false});
 }
