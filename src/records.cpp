@@ -996,12 +996,13 @@ class ListReader {
 public:
     // The list is made at its size at once where asking the truth of deserialize runs
     // no Python code: then no one can see it before every item is in place.
-    Py_ssize_t texts = 0;  // as many as the reader will make, or more, once presized
+    Py_ssize_t texts = 0;  // as many as the reader will make, once presized; none for bytes
 
     Ref make(const Input& in, PyObject* deserialize) {
         presized_ = deserialize == Py_True || deserialize == Py_False || deserialize == Py_None;
-        texts = presized_ ? count_items(in) : 0;
-        return Ref::steal(PyList_New(texts));
+        Py_ssize_t items = presized_ ? count_items(in) : 0;
+        texts = deserialize == Py_True ? items : 0;
+        return Ref::steal(PyList_New(items));
     }
 
     static void announce(Input in, bool items, utf8::TextBatch& batch) {

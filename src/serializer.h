@@ -208,10 +208,11 @@ unsigned char* encode_into(PyObject* text, unsigned char* out);
 PyObject* decode(const char* data, Py_ssize_t size);
 
 // Makes the strs of the non-ASCII texts of one record ahead of the reader, a window of
-// texts at a time: one validation and one transcoding per window instead of several
-// calls per text, which short texts pay for dearly. Texts are announced first, in the
-// order they will be asked for; a text that is not announced, or whose window holds
-// malformed UTF-8, is left to decode(), whose errors are the ones users see.
+// texts at a time: one validation and one transcoding per str width of a window
+// instead of several calls per text, which short texts pay for dearly. Texts are
+// announced first, in the order they will be asked for; a text that is not announced,
+// or whose run of its width holds malformed UTF-8, is left to decode(), whose errors
+// are the ones users see.
 class TextBatch {
 public:
     // Whether a record of so many texts may hold non-ASCII ones short enough for a
