@@ -17,8 +17,10 @@ import ctypes
 import enum
 import io
 import math
+import os
 import string
 import struct
+import subprocess
 import sys
 from collections import deque
 from collections.abc import Callable, Iterable, Sequence
@@ -566,8 +568,9 @@ def test_encode(obj: Any) -> None:
 
 
 # Values at each shortcut's edges, in named groups so that a failure says which.
-# Every non-ASCII width at every offset around 16-, 32- and 64-byte blocks, and in the tail.
-BLOCK_TEXTS = ["x" * n + c + "y" * (n % 5) for c in ("\xe9", "\u20ac", "\U0001f600") for n in range(0, 70, 3)]
+# Every non-ASCII width at every offset around 16-, 32- and 64-byte blocks, in the block
+# after, and in the tail.
+BLOCK_TEXTS = ["x" * n + c + "y" * (n % 5) for c in ("\xe9", "\u20ac", "\U0001f600") for n in range(0, 140, 3)]
 ALPHANUMERIC = string.ascii_letters + string.digits
 
 VALUE_GROUPS: dict[str, list[Any]] = {
@@ -993,3 +996,20 @@ def test_texts_decoded_ahead(case: str) -> None:
             assert_list_reader_agrees(items, deserialize)
             assert_map_reader_agrees(list(zip(items[::2], items[1::2])), deserialize)
             assert_map_reader_agrees(list(zip(items[1::2], items[::2])), deserialize)
+
+
+# The tests above that read texts, as the readers' vector code on every processor.
+READER_TESTS = ["test_texts_of_every_width", "test_malformed_sequences", "test_decode_and_safe_decode",
+                "test_list_reader", "test_map_reader", "test_texts_decoded_ahead"]
+
+
+def test_readers_with_the_portable_kernels() -> None:
+    """The readers take their vector code where simdutf takes its own: AVX-512 where it
+    runs its AVX-512 kernels, else code for any processor. The reader tests once more,
+    in a process whose simdutf is told to take its scalar kernels, so both are tested
+    on any machine that has AVX-512."""
+    env = {**os.environ, "SIMDUTF_FORCE_IMPLEMENTATION": "fallback"}
+    done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__,
+                           "-k", " or ".join(READER_TESTS)], env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert " passed" in done.stdout.splitlines()[-1]
