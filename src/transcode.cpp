@@ -22,7 +22,7 @@ namespace {
 // Code units from U+D800 to U+DFFF. In a str each one is a character of its own, even
 // a high one followed by a low one, and strict UTF-8 cannot encode any of them.
 template <class Unit>
-bool has_surrogate(const Unit* data, Py_ssize_t n) {
+bool portable_has_surrogate(const Unit* data, Py_ssize_t n) {
     bool found = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
         found |= (data[i] & ~Unit(0x7FF)) == Unit(0xD800);  // no early exit: it vectorises
@@ -154,9 +154,22 @@ Shape portable_shape_of(const char* data, Py_ssize_t size) {
 }
 
 #if defined(__x86_64__)
-// The same 64 bytes at a time, the last block loaded under a mask, which reads nothing
-// beyond the text and leaves zeros: one block for most texts, and no tail. (Every
-// processor with AVX-512BW has POPCNT.)
+// AVX-512 kernels, taken where simdutf takes its own, which need the same instructions
+// and more; SIMDUTF_FORCE_IMPLEMENTATION, which picks simdutf's kernels, so picks these
+// too. Each loads its last block under a mask, which reads nothing beyond the data and
+// leaves zeros: no tail. (Every processor with AVX-512BW has POPCNT.)
+bool avx512() {
+    constexpr std::uint32_t needed = simdutf::internal::instruction_set::AVX512BW |
+                                     simdutf::internal::instruction_set::BMI2;
+    static const bool chosen = (simdutf::get_active_implementation()->required_instruction_sets() & needed) == needed;
+    return chosen;
+}
+
+// The lanes of a block of `lanes` that hold data, `left` units being left.
+[[gnu::target("bmi2")]] std::uint64_t lanes_in_use(Py_ssize_t left, int lanes) {
+    return left >= lanes ? ~0ULL >> (64 - lanes) : _bzhi_u64(~0ULL, static_cast<unsigned>(left));
+}
+
 [[gnu::target("avx512bw,bmi2,popcnt")]] Shape avx512_shape_of(const char* data, Py_ssize_t size) {
     const __m512i top_bits = _mm512_set1_epi8(static_cast<char>(0xC0));
     const __m512i continuation_bits = _mm512_set1_epi8(static_cast<char>(0x80));
@@ -166,9 +179,7 @@ Shape portable_shape_of(const char* data, Py_ssize_t size) {
     __mmask64 wide = 0;
     __mmask64 astral = 0;
     for (Py_ssize_t i = 0; i < size; i += 64) {
-        Py_ssize_t left = size - i;
-        __mmask64 lanes = left >= 64 ? ~0ULL : _bzhi_u64(~0ULL, static_cast<unsigned>(left));
-        __m512i v = _mm512_maskz_loadu_epi8(lanes, data + i);
+        __m512i v = _mm512_maskz_loadu_epi8(lanes_in_use(size - i, 64), data + i);
         __mmask64 tails = _mm512_cmpeq_epi8_mask(_mm512_and_si512(v, top_bits), continuation_bits);
         continuation += static_cast<Py_ssize_t>(_mm_popcnt_u64(tails));
         wide |= _mm512_cmpge_epu8_mask(v, wide_lead);
@@ -177,20 +188,43 @@ Shape portable_shape_of(const char* data, Py_ssize_t size) {
     return {size - continuation, width_from(astral != 0, wide != 0)};
 }
 
-// Where simdutf runs its AVX-512 kernels, which need the same instructions and more.
-// SIMDUTF_FORCE_IMPLEMENTATION, which picks simdutf's kernels, so picks the shape too.
-bool avx512_shapes() {
-    constexpr std::uint32_t needed = simdutf::internal::instruction_set::AVX512BW |
-                                     simdutf::internal::instruction_set::BMI2;
-    static const bool chosen = (simdutf::get_active_implementation()->required_instruction_sets() & needed) == needed;
-    return chosen;
+[[gnu::target("avx512bw,bmi2")]] bool avx512_has_surrogate(const char16_t* data, Py_ssize_t n) {
+    const __m512i high_bits = _mm512_set1_epi16(static_cast<short>(0xF800));
+    const __m512i surrogate = _mm512_set1_epi16(static_cast<short>(0xD800));
+    __mmask32 found = 0;
+    for (Py_ssize_t i = 0; i < n; i += 32) {
+        __m512i v = _mm512_maskz_loadu_epi16(static_cast<__mmask32>(lanes_in_use(n - i, 32)), data + i);
+        found |= _mm512_cmpeq_epi16_mask(_mm512_and_si512(v, high_bits), surrogate);
+    }
+    return found != 0;
+}
+
+[[gnu::target("avx512bw,bmi2")]] bool avx512_has_surrogate(const char32_t* data, Py_ssize_t n) {
+    const __m512i high_bits = _mm512_set1_epi32(~0x7FF);
+    const __m512i surrogate = _mm512_set1_epi32(0xD800);
+    __mmask16 found = 0;
+    for (Py_ssize_t i = 0; i < n; i += 16) {
+        __m512i v = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(lanes_in_use(n - i, 16)), data + i);
+        found |= _mm512_cmpeq_epi32_mask(_mm512_and_si512(v, high_bits), surrogate);
+    }
+    return found != 0;
 }
 
 Shape shape_of(const char* data, Py_ssize_t size) {
-    return avx512_shapes() ? avx512_shape_of(data, size) : portable_shape_of(data, size);
+    return avx512() ? avx512_shape_of(data, size) : portable_shape_of(data, size);
+}
+
+template <class Unit>
+bool has_surrogate(const Unit* data, Py_ssize_t n) {
+    return avx512() ? avx512_has_surrogate(data, n) : portable_has_surrogate(data, n);
 }
 #else
 Shape shape_of(const char* data, Py_ssize_t size) { return portable_shape_of(data, size); }
+
+template <class Unit>
+bool has_surrogate(const Unit* data, Py_ssize_t n) {
+    return portable_has_surrogate(data, n);
+}
 #endif
 
 // Fills a new str with the characters of valid UTF-8; returns how many it wrote.

@@ -627,6 +627,18 @@ def test_failing_values(value: Any) -> None:
     assert outcome_of(serializer.encode, value) == model_outcome(model_encode, "encode", value)
 
 
+# A surrogate at every offset around the 16- and 32-unit blocks that the search for one
+# in a 2- or 4-byte str goes through, and in the tail, among characters of that width.
+SURROGATE_AT_EVERY_OFFSET = [c * n + s + c * (n % 3) for c in ("\u20ac", "\U0001f600")
+                             for s in ("\ud800", "\udfff") for n in range(0, 70, 3)]
+
+
+def test_surrogate_at_every_offset() -> None:
+    for text in SURROGATE_AT_EVERY_OFFSET:
+        assert_paths_agree(LIST, lambda: ["\u20ac", text])
+        assert outcome_of(serializer.encode, text) == model_outcome(model_encode, "encode", text)
+
+
 def test_failures_stated_without_the_model() -> None:
     """Two of the failures above as they are, not as the model derives them."""
     with pytest.raises(UnicodeEncodeError) as caught:
@@ -998,18 +1010,19 @@ def test_texts_decoded_ahead(case: str) -> None:
             assert_map_reader_agrees(list(zip(items[1::2], items[::2])), deserialize)
 
 
-# The tests above that read texts, as the readers' vector code on every processor.
-READER_TESTS = ["test_texts_of_every_width", "test_malformed_sequences", "test_decode_and_safe_decode",
-                "test_list_reader", "test_map_reader", "test_texts_decoded_ahead"]
+# The tests above that reach code with a kernel of its own for AVX-512: the readers'
+# count of characters and widths, and the writers' search for surrogates.
+KERNEL_TESTS = ["test_texts_of_every_width", "test_malformed_sequences", "test_decode_and_safe_decode",
+                "test_list_reader", "test_map_reader", "test_texts_decoded_ahead", "test_surrogate_at_every_offset",
+                "test_failing_values"]
 
 
-def test_readers_with_the_portable_kernels() -> None:
-    """The readers take their vector code where simdutf takes its own: AVX-512 where it
-    runs its AVX-512 kernels, else code for any processor. The reader tests once more,
-    in a process whose simdutf is told to take its scalar kernels, so both are tested
-    on any machine that has AVX-512."""
+def test_with_the_portable_kernels() -> None:
+    """The module takes its AVX-512 code where simdutf takes its AVX-512 kernels, else
+    code for any processor. Those tests once more, in a process whose simdutf is told to
+    take its scalar kernels, so both are tested on any machine that has AVX-512."""
     env = {**os.environ, "SIMDUTF_FORCE_IMPLEMENTATION": "fallback"}
     done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__,
-                           "-k", " or ".join(READER_TESTS)], env=env, capture_output=True, text=True)
+                           "-k", " or ".join(KERNEL_TESTS)], env=env, capture_output=True, text=True)
     assert done.returncode == 0, done.stdout + done.stderr
     assert " passed" in done.stdout.splitlines()[-1]
