@@ -219,6 +219,8 @@ bool has_surrogate(const Unit* data, Py_ssize_t n) {
     return avx512() ? avx512_has_surrogate(data, n) : portable_has_surrogate(data, n);
 }
 #else
+bool avx512() { return false; }
+
 Shape shape_of(const char* data, Py_ssize_t size) { return portable_shape_of(data, size); }
 
 template <class Unit>
@@ -226,6 +228,24 @@ bool has_surrogate(const Unit* data, Py_ssize_t n) {
     return portable_has_surrogate(data, n);
 }
 #endif
+
+// The UTF-8 of UCS-4 text without surrogates. With AVX-512, simdutf's kernels from
+// UTF-32 to UTF-16 and from UTF-16 to UTF-8 together take a quarter of the time of its
+// one from UTF-32 to UTF-8 on text with characters beyond the BMP, and no more on
+// other text; elsewhere that one kernel is the faster.
+std::size_t ucs4_to_utf8(const char32_t* data, std::size_t n, char* out) {
+    if (!avx512()) {
+        return simdutf::convert_valid_utf32_to_utf8(data, n, out);
+    }
+    constexpr std::size_t block = 512;  // characters, 2 KiB of UTF-16 at most
+    char16_t units[2 * block];
+    std::size_t written = 0;
+    for (std::size_t i = 0; i < n; i += block) {
+        std::size_t count = simdutf::convert_valid_utf32_to_utf16(data + i, std::min(block, n - i), units);
+        written += simdutf::convert_valid_utf16_to_utf8(units, count, out + written);
+    }
+    return written;
+}
 
 // Fills a new str with the characters of valid UTF-8; returns how many it wrote.
 std::size_t fill(PyObject* text, const char* data, std::size_t size) {
@@ -289,7 +309,7 @@ unsigned char* encode_into(PyObject* text, unsigned char* out) {
     case PyUnicode_2BYTE_KIND:
         return out + simdutf::convert_valid_utf16_to_utf8(ucs2(text), n, dest);
     default:
-        return out + simdutf::convert_valid_utf32_to_utf8(ucs4(text), n, dest);
+        return out + ucs4_to_utf8(ucs4(text), n, dest);
     }
 }
 

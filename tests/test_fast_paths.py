@@ -581,6 +581,9 @@ VALUE_GROUPS: dict[str, list[Any]] = {
     "texts across blocks": BLOCK_TEXTS,
     "texts of every width": ["", "a", "\x00", "\x7f\x80", "\xff" * 64 + "\u0100", "\u4e2d\u6587" * 50,
                              "\u07ff\u0800\uffff\U00010000\U0010ffff", "\U0001f600" * 33, "x" * 300],
+    # 4-byte texts are transcoded in blocks of 512 characters on some processors.
+    "long 4-byte texts": ["\U0001f600" * n + "\u03b1" * (n % 3) + "x" for n in (510, 511, 512, 1023, 1024)]
+                         + ["\U0010ffffa\u03b1\u4e2d\xe9" * 300],
     # Written before their length is known: lengths narrower than their largest size.
     "texts shorter than they might be": ["\xe9" + "x" * 99, "\u0101" + "x" * 60, "\U0001f600" + "x" * 40,
                                           "\u20ac" + "x" * 6000, "\xe9" * 63 + "\u0101", "\u20ac" * 42],
@@ -1010,11 +1013,12 @@ def test_texts_decoded_ahead(case: str) -> None:
             assert_map_reader_agrees(list(zip(items[1::2], items[::2])), deserialize)
 
 
-# The tests above that reach code with a kernel of its own for AVX-512: the readers'
-# count of characters and widths, and the writers' search for surrogates.
+# The tests above that reach code with a way of its own for AVX-512: the readers' count
+# of characters and widths, the writers' search for surrogates and their transcoding of
+# 4-byte text.
 KERNEL_TESTS = ["test_texts_of_every_width", "test_malformed_sequences", "test_decode_and_safe_decode",
                 "test_list_reader", "test_map_reader", "test_texts_decoded_ahead", "test_surrogate_at_every_offset",
-                "test_failing_values"]
+                "test_failing_values", "test_value_groups"]
 
 
 def test_with_the_portable_kernels() -> None:
