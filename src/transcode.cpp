@@ -231,7 +231,7 @@ bool has_surrogate(const Unit* data, Py_ssize_t n) {
 
 // The UTF-8 of UCS-4 text without surrogates. With AVX-512, simdutf's kernels from
 // UTF-32 to UTF-16 and from UTF-16 to UTF-8 together take a quarter of the time of its
-// one from UTF-32 to UTF-8 on text with characters beyond the BMP, and no more on
+// one from UTF-32 to UTF-8 on text with characters beyond the BMP, and about as long on
 // other text; elsewhere that one kernel is the faster.
 std::size_t ucs4_to_utf8(const char32_t* data, std::size_t n, char* out) {
     if (!avx512()) {
