@@ -206,6 +206,8 @@ unsigned char* encode_into(PyObject* text, unsigned char* out);
 // A new str from UTF-8, at the width CPython's decoder would choose; its error for
 // malformed input.
 PyObject* decode(const char* data, Py_ssize_t size);
+// Whether simdutf runs here; false with ImportError set when it cannot.
+bool check_kernels();
 
 // Makes the strs of the non-ASCII texts of one record ahead of the reader, a window of
 // texts at a time: one validation and one transcoding per str width of a window

@@ -313,6 +313,20 @@ unsigned char* encode_into(PyObject* text, unsigned char* out) {
     }
 }
 
+bool check_kernels() {
+    // SIMDUTF_FORCE_IMPLEMENTATION may name kernels this processor lacks, or none that
+    // simdutf knows; then every conversion would fail, and records lose their text.
+    const simdutf::implementation* kernels = simdutf::get_active_implementation();
+    if (kernels->supported_by_runtime_system() && simdutf::validate_utf8("\xc3\xa9", 2)) {
+        return true;
+    }
+    PyErr_Format(PyExc_ImportError,
+                 "simdutf cannot convert text here: its active implementation '%.*s' does not run on "
+                 "this processor (see SIMDUTF_FORCE_IMPLEMENTATION)",
+                 static_cast<int>(kernels->name().size()), kernels->name().data());
+    return false;
+}
+
 PyObject* decode(const char* data, Py_ssize_t size) {
     if (size > 1 && is_ascii(data, size)) {
         PyObject* text = PyUnicode_New(size, 127);

@@ -46,10 +46,12 @@ del sys.meta_path[0]
 """
 
 
-def run_python(*parts: str) -> Any:
-    """Runs the script made of `parts` in a new interpreter; its last output line is JSON."""
+def run_python(*parts: str, **environment: str) -> Any:
+    """Runs the script made of `parts` in a new interpreter, with more `environment`
+    variables; its last output line is JSON."""
     root = str(Path(serializer.__file__).resolve().parents[1])
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [root, os.environ.get("PYTHONPATH")])))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [root, os.environ.get("PYTHONPATH")])),
+               **environment)
     source = "import json, sys, traceback\n" + "".join(textwrap.dedent(part) for part in parts)
     done = subprocess.run([sys.executable, "-c", source], cwd=root, env=env, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
@@ -242,6 +244,19 @@ def test_loaded_under_another_name_then_no_second_module_object() -> None:
     """)
     assert observed == ["serializer", "zav.serializer", True,
                         "Module 'serializer' has already been imported. Re-initialisation is not supported.", [], True]
+
+
+def test_import_refused_where_simdutf_cannot_run() -> None:
+    """A kernel name simdutf does not know leaves it none that works: every conversion
+    would fail and records would lose their text, so the import fails instead."""
+    observed = run_python("""
+        try:
+            import zav.serializer
+        except ImportError as exc:
+            print(json.dumps([str(exc), "zav.serializer" in sys.modules]))
+    """, SIMDUTF_FORCE_IMPLEMENTATION="no such kernels")
+    assert observed == ["simdutf cannot convert text here: its active implementation 'unsupported' does not "
+                        "run on this processor (see SIMDUTF_FORCE_IMPLEMENTATION)", False]
 
 
 def test_version_mismatch_warns() -> None:
