@@ -1,0 +1,223 @@
+// Two loaders of a dict of str pairs for bounds.py, each doing only part of what a
+// reader must do, so that their times bound any reader's from below.
+//
+// Their data comes prepared by bounds.py: for every text (key, value, key, ...) its
+// UTF-8, its characters already at the width of its str, and its length and width.
+//   floor(data)       makes each str from its prepared characters, and the dict;
+//   transcoded(data)  makes them from the UTF-8 instead: gathered into one run per str
+//                     width, each run validated and transcoded by simdutf at once.
+// Neither parses a record, nor counts characters, nor finds a width: a reader must.
+#include "serializer.h"  // zav::Ref, zav::MemArray
+
+#include <simdutf.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+using zav::MemArray;
+using zav::Ref;
+
+// One text of the prepared data, as bounds.py packs it.
+struct Entry {
+    std::uint64_t utf8_at;   // where its UTF-8 starts in the text area
+    std::uint64_t utf8_size;
+    std::uint64_t chars_at;  // where its characters at their width start
+    std::uint64_t chars;
+    std::uint64_t width;     // 0x7F, 0xFF, 0xFFFF or 0x10FFFF, as PyUnicode_New takes it
+};
+
+// The prepared data: the number of texts, their entries, then the text area. It is
+// checked once by check(); the timed functions take it as it is.
+class Prepared {
+public:
+    explicit Prepared(PyObject* data)
+        : start_(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data))),
+          size_(static_cast<std::size_t>(PyBytes_GET_SIZE(data))) {
+        if (size_ >= sizeof count_) {
+            std::memcpy(&count_, start_, sizeof count_);
+        }
+    }
+
+    std::uint64_t count() const { return count_; }
+    Entry entry(std::uint64_t i) const {
+        Entry e;
+        std::memcpy(&e, start_ + sizeof count_ + i * sizeof e, sizeof e);
+        return e;
+    }
+    const char* area() const {
+        return reinterpret_cast<const char*>(start_ + sizeof count_ + count_ * sizeof(Entry));
+    }
+
+    bool well_formed() const {
+        if (size_ < sizeof count_ || count_ % 2 != 0 || count_ > (size_ - sizeof count_) / sizeof(Entry)) {
+            return false;
+        }
+        std::size_t area_size = size_ - sizeof count_ - count_ * sizeof(Entry);
+        for (std::uint64_t i = 0; i < count_; ++i) {
+            Entry e = entry(i);
+            bool known_width = e.width == 0x7F || e.width == 0xFF || e.width == 0xFFFF || e.width == 0x10FFFF;
+            if (!known_width || e.utf8_at > area_size || e.utf8_size > area_size - e.utf8_at ||
+                e.chars_at > area_size || e.chars > (area_size - e.chars_at) / unit_of(e.width)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    static std::size_t unit_of(std::uint64_t width) { return width <= 0xFF ? 1 : width == 0xFFFF ? 2 : 4; }
+
+private:
+    const unsigned char* start_;
+    std::size_t size_;
+    std::uint64_t count_ = 0;
+};
+
+Ref text_of(std::uint64_t width, std::uint64_t chars, const void* characters) {
+    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(chars), static_cast<Py_UCS4>(width)));
+    if (text) {
+        std::memcpy(PyUnicode_DATA(text.get()), characters, chars * Prepared::unit_of(width));
+    }
+    return text;
+}
+
+// The dict of the texts in pairs, each made by make_text(i).
+template <class MakeText>
+PyObject* dict_of(const Prepared& data, MakeText make_text) {
+    Ref dict = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(data.count() / 2)));
+    for (std::uint64_t i = 0; dict && i < data.count(); i += 2) {
+        Ref key = make_text(i);
+        Ref value = key ? make_text(i + 1) : Ref();
+        if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return dict.release();
+}
+
+bool is_bytes(PyObject* arg) {
+    if (PyBytes_CheckExact(arg)) {
+        return true;
+    }
+    PyErr_SetString(PyExc_TypeError, "prepared data must be bytes");
+    return false;
+}
+
+PyObject* load_floor(PyObject*, PyObject* arg) {
+    if (!is_bytes(arg)) {
+        return nullptr;
+    }
+    Prepared data(arg);
+    return dict_of(data, [&](std::uint64_t i) {
+        Entry e = data.entry(i);
+        return text_of(e.width, e.chars, data.area() + e.chars_at);
+    });
+}
+
+// The run a text's UTF-8 goes to: Latin-1 (ASCII too), UCS-2, UCS-4.
+int run_of(std::uint64_t width) { return width <= 0xFF ? 0 : width == 0xFFFF ? 1 : 2; }
+
+class Runs {
+public:
+    bool reserve(const Prepared& data) {
+        for (std::uint64_t i = 0; i < data.count(); ++i) {
+            Entry e = data.entry(i);
+            sizes_[run_of(e.width)] += e.utf8_size;
+            chars_[run_of(e.width)] += e.chars;
+        }
+        return utf8_.reserve(sizes_[0] + sizes_[1] + sizes_[2]) && latin1_.reserve(sizes_[0]) &&
+               ucs2_.reserve(sizes_[1]) && ucs4_.reserve(sizes_[2]);
+    }
+
+    void gather(const Prepared& data) {
+        std::array<std::size_t, 3> at = {0, sizes_[0], sizes_[0] + sizes_[1]};
+        for (std::uint64_t i = 0; i < data.count(); ++i) {
+            Entry e = data.entry(i);
+            std::memcpy(utf8_.data() + at[run_of(e.width)], data.area() + e.utf8_at, e.utf8_size);
+            at[run_of(e.width)] += e.utf8_size;
+        }
+    }
+
+    // False when a run is not valid UTF-8, does not fit its width, or holds other
+    // than the characters its texts are said to have.
+    bool transcode() {
+        const char* run = utf8_.data();
+        std::array<std::size_t, 3> written = {
+            sizes_[0] == 0 ? 0 : simdutf::convert_utf8_to_latin1(run, sizes_[0], latin1_.data()),
+            sizes_[1] == 0 ? 0 : simdutf::convert_utf8_to_utf16(run + sizes_[0], sizes_[1], ucs2_.data()),
+            sizes_[2] == 0 ? 0 : simdutf::convert_utf8_to_utf32(run + sizes_[0] + sizes_[1], sizes_[2], ucs4_.data()),
+        };
+        return written == chars_;
+    }
+
+    // The characters of the next text of the given width, in the order gathered.
+    const void* next(const Entry& e) {
+        std::size_t& taken = taken_[run_of(e.width)];
+        const void* characters = run_of(e.width) == 0   ? static_cast<const void*>(latin1_.data() + taken)
+                                 : run_of(e.width) == 1 ? static_cast<const void*>(ucs2_.data() + taken)
+                                                        : static_cast<const void*>(ucs4_.data() + taken);
+        taken += e.chars;
+        return characters;
+    }
+
+private:
+    std::array<std::size_t, 3> sizes_{};  // bytes of UTF-8 per run
+    std::array<std::size_t, 3> chars_{};  // the characters its texts are said to have
+    std::array<std::size_t, 3> taken_{};
+    MemArray<char> utf8_;
+    MemArray<char> latin1_;
+    MemArray<char16_t> ucs2_;
+    MemArray<char32_t> ucs4_;
+};
+
+PyObject* load_transcoded(PyObject*, PyObject* arg) {
+    if (!is_bytes(arg)) {
+        return nullptr;
+    }
+    Prepared data(arg);
+    Runs runs;
+    if (!runs.reserve(data)) {
+        return PyErr_NoMemory();
+    }
+    runs.gather(data);
+    if (!runs.transcode()) {
+        PyErr_SetString(PyExc_ValueError, "the texts are not valid UTF-8 of their widths and lengths");
+        return nullptr;
+    }
+    return dict_of(data, [&](std::uint64_t i) {
+        Entry e = data.entry(i);
+        return text_of(e.width, e.chars, runs.next(e));
+    });
+}
+
+PyObject* check(PyObject*, PyObject* arg) {
+    if (!is_bytes(arg)) {
+        return nullptr;
+    }
+    return PyBool_FromLong(Prepared(arg).well_formed());
+}
+
+PyMethodDef methods[] = {
+    {"check", check, METH_O, "check(data) -> bool: whether data is prepared data, safe to load"},
+    // The two loaders trust data that check() has passed: checking it in every call
+    // would add to the time they bound.
+    {"floor", load_floor, METH_O, "floor(data) -> dict: the strs from their prepared characters; data must pass check()"},
+    {"transcoded", load_transcoded, METH_O,
+     "transcoded(data) -> dict: the strs from their UTF-8, by simdutf; data must pass check()"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "bounds", nullptr, 0, methods, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_bounds() { return PyModuleDef_Init(&module_def); }

@@ -1,0 +1,139 @@
+"""How fast any reader could load a dict of str pairs here: two lower bounds, timed in
+one run with our load and the other serializers' loads of the same dict.
+
+The bounds come from two loaders built for this (bounds.cpp). Each is handed every text
+prepared in advance, untimed: its UTF-8, its characters at the width of its str, and
+its length and width.
+
+- `floor` makes every str from its prepared characters and puts the pairs in a
+  presized dict. This is what CPython's own objects cost any reader.
+- `transcoded` makes the strs from their UTF-8 instead. It gathers the texts into one
+  run per str width, has simdutf validate and transcode each run at once, and copies
+  the characters into the strs.
+
+A real reader must also parse its record, count each text's characters and find its
+width; neither loader does. Their times thus bound from below the time of any reader
+built on CPython's str and dict, and, for `transcoded`, on simdutf's kernels.
+
+    ./dev run python3.14 bench/bounds.py                     # dict-100-unicode
+    ./dev run python3.14 bench/bounds.py --workload dict-1000
+
+It builds the loaders into build/bounds/ first. This is a measurement: it asserts no
+time. It does check that every loader gives back the workload's dict.
+"""
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import shutil
+import struct
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+from types import ModuleType
+from typing import Any
+
+import bench
+from bench import Case, SameArgument, format_time, measure, our_codec, peer_codecs
+from callgrind import CXXFLAGS
+from workloads import WORKLOADS, make_workload
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+BUILD = ROOT / "build" / "bounds"
+
+# The widths PyUnicode_New takes for each storage of a str, by its largest character.
+WIDTHS = ((0x7F, "latin-1"), (0xFF, "latin-1"), (0xFFFF, "utf-16-le"), (0x10FFFF, "utf-32-le"))
+
+
+def build() -> ModuleType:
+    """Compiles bounds.cpp with the release flags and imports it."""
+    BUILD.mkdir(parents=True, exist_ok=True)
+    target = BUILD / f"bounds{sysconfig.get_config_var('EXT_SUFFIX')}"
+    cxx = shutil.which("c++") or shutil.which("g++") or "c++"
+    subprocess.run([cxx, *CXXFLAGS, "-isystem", sysconfig.get_path("include"),
+                    "-I", str(ROOT / "src"), str(HERE / "bounds.cpp"), "-lsimdutf",
+                    "-o", str(target)], check=True)
+    spec = importlib.util.spec_from_file_location("bounds", target)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def prepare(data: dict[str, str]) -> bytes:
+    """The texts of data as bounds.cpp takes them: their number, an entry per text
+    (offset and size of its UTF-8, offset and length of its characters, width), then
+    the UTF-8 and the characters."""
+    entries: list[tuple[int, int, int, int, int]] = []
+    area = bytearray()
+    for text in (t for pair in data.items() for t in pair):
+        largest = max(map(ord, text), default=0)
+        width, encoding = next(w for w in WIDTHS if largest <= w[0])
+        utf8 = text.encode()
+        entries.append((len(area), len(utf8), len(area) + len(utf8), len(text), width))
+        area += utf8 + text.encode(encoding)
+    head = struct.pack("<Q", len(entries)) + b"".join(struct.pack("<5Q", *e) for e in entries)
+    return head + bytes(area)
+
+
+def sizes(data: dict[str, Any]) -> list[int]:
+    return [sys.getsizeof(t) for pair in data.items() for t in pair]
+
+
+def same_strs(got: Any, data: dict[str, str]) -> bool:
+    """Equal, with every str as large as the one CPython's decoder makes."""
+    fresh = {k.encode().decode(): v.encode().decode() for k, v in data.items()}
+    return got == data and sizes(got) == sizes(fresh)
+
+
+def cases(bounds: ModuleType, data: dict[str, str]) -> list[Case]:
+    """Our load, the peers' loads and the two bounds, each checked first."""
+    prepared = prepare(data)
+    if not bounds.check(prepared):
+        raise SystemExit("the prepared data is not what bounds.cpp takes")
+    result = [Case("floor", bounds.floor, SameArgument(prepared)),
+              Case("transcoded", bounds.transcoded, SameArgument(prepared))]
+    for codec in [our_codec("dict"), *peer_codecs()]:
+        result.append(Case(codec.name, codec.load, SameArgument(codec.dump(data))))
+    for case in result:
+        got = case.func(next(iter(case.arguments.make(1))))
+        # The peers' strs are not ours to check beyond equality.
+        ours = case.codec in ("floor", "transcoded", bench.OURS)
+        if not (same_strs(got, data) if ours else got == data):
+            raise SystemExit(f"{case.codec} does not give back the dict")
+    return result
+
+
+def report(result: list[Case]) -> list[str]:
+    peers = [c for c in result if c.codec not in ("floor", "transcoded", bench.OURS)]
+    fastest = min(peers, key=lambda c: c.median)
+    lines = [f"{'loader':<16} {'median':>10}  {'(min-max)':<22} ratio to {fastest.codec}"]
+    for case in sorted(result, key=lambda c: c.median):
+        span = f"({format_time(min(case.times))}-{format_time(max(case.times))})"
+        lines.append(f"{case.codec:<16} {format_time(case.median):>10}  {span:<22} "
+                     f"{case.median / fastest.median:.2f}")
+    return lines
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--workload", default="dict-100-unicode",
+                        choices=[n for n, (_, kind, _) in WORKLOADS.items()
+                                 if kind == "dict" and not n.endswith("-cold")])
+    parser.add_argument("--repeat", type=int, default=9)
+    parser.add_argument("--target-ms", type=float, default=25.0)
+    args = parser.parse_args(argv)
+    data = make_workload(args.workload).data
+    if not all(isinstance(t, str) for pair in data.items() for t in pair):
+        raise SystemExit(f"{args.workload} holds values that are not str")
+    result = cases(build(), data)
+    measure(result, args.repeat, args.target_ms / 1000)
+    print(f"loads of {args.workload}, {args.repeat} repeats of about {args.target_ms:g} ms")
+    print("\n".join(report(result)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
