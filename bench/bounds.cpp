@@ -2,7 +2,8 @@
 // reader must do, so that their times bound any reader's from below.
 //
 // Their data comes prepared by bounds.py: for every text (key, value, key, ...) its
-// UTF-8, its characters already at the width of its str, and its length and width.
+// UTF-8, its characters already at the width of its str, and its length and width;
+// and the bytes and characters of each run, which a reader would sum as it counts.
 //   floor(data)       makes each str from its prepared characters, and the dict;
 //   transcoded(data)  makes them from the UTF-8 instead: gathered into one run per str
 //                     width, each run validated and transcoded by simdutf at once.
@@ -20,7 +21,19 @@ namespace {
 using zav::MemArray;
 using zav::Ref;
 
-// One text of the prepared data, as bounds.py packs it.
+// The run a text's UTF-8 goes to: Latin-1 (ASCII too), UCS-2, UCS-4.
+int run_of(std::uint64_t width) { return width <= 0xFF ? 0 : width == 0xFFFF ? 1 : 2; }
+
+using RunSizes = std::array<std::uint64_t, 3>;
+
+// The start of the prepared data, as bounds.py packs it.
+struct Head {
+    std::uint64_t count;   // of texts
+    RunSizes run_bytes;    // the UTF-8 of the texts of each run
+    RunSizes run_chars;    // their characters
+};
+
+// One text of the prepared data.
 struct Entry {
     std::uint64_t utf8_at;   // where its UTF-8 starts in the text area
     std::uint64_t utf8_size;
@@ -29,42 +42,48 @@ struct Entry {
     std::uint64_t width;     // 0x7F, 0xFF, 0xFFFF or 0x10FFFF, as PyUnicode_New takes it
 };
 
-// The prepared data: the number of texts, their entries, then the text area. It is
-// checked once by check(); the timed functions take it as it is.
+// The prepared data: its head, an entry per text, then the text area. It is checked
+// once by check(); the timed functions take it as it is.
 class Prepared {
 public:
     explicit Prepared(PyObject* data)
         : start_(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data))),
           size_(static_cast<std::size_t>(PyBytes_GET_SIZE(data))) {
-        if (size_ >= sizeof count_) {
-            std::memcpy(&count_, start_, sizeof count_);
+        if (size_ >= sizeof head_) {
+            std::memcpy(&head_, start_, sizeof head_);
         }
     }
 
-    std::uint64_t count() const { return count_; }
+    const Head& head() const { return head_; }
+    std::uint64_t count() const { return head_.count; }
     Entry entry(std::uint64_t i) const {
         Entry e;
-        std::memcpy(&e, start_ + sizeof count_ + i * sizeof e, sizeof e);
+        std::memcpy(&e, start_ + sizeof head_ + i * sizeof e, sizeof e);
         return e;
     }
     const char* area() const {
-        return reinterpret_cast<const char*>(start_ + sizeof count_ + count_ * sizeof(Entry));
+        return reinterpret_cast<const char*>(start_ + sizeof head_ + head_.count * sizeof(Entry));
     }
 
     bool well_formed() const {
-        if (size_ < sizeof count_ || count_ % 2 != 0 || count_ > (size_ - sizeof count_) / sizeof(Entry)) {
+        if (size_ < sizeof head_ || head_.count % 2 != 0 || head_.count > (size_ - sizeof head_) / sizeof(Entry)) {
             return false;
         }
-        std::size_t area_size = size_ - sizeof count_ - count_ * sizeof(Entry);
-        for (std::uint64_t i = 0; i < count_; ++i) {
+        std::size_t area_size = size_ - sizeof head_ - head_.count * sizeof(Entry);
+        RunSizes bytes{};
+        RunSizes chars{};
+        for (std::uint64_t i = 0; i < head_.count; ++i) {
             Entry e = entry(i);
             bool known_width = e.width == 0x7F || e.width == 0xFF || e.width == 0xFFFF || e.width == 0x10FFFF;
             if (!known_width || e.utf8_at > area_size || e.utf8_size > area_size - e.utf8_at ||
                 e.chars_at > area_size || e.chars > (area_size - e.chars_at) / unit_of(e.width)) {
                 return false;
             }
+            bytes[run_of(e.width)] += e.utf8_size;
+            chars[run_of(e.width)] += e.chars;
         }
-        return true;
+        // The runs are made as large as the head says.
+        return bytes == head_.run_bytes && chars == head_.run_chars;
     }
 
     static std::size_t unit_of(std::uint64_t width) { return width <= 0xFF ? 1 : width == 0xFFFF ? 2 : 4; }
@@ -72,7 +91,7 @@ public:
 private:
     const unsigned char* start_;
     std::size_t size_;
-    std::uint64_t count_ = 0;
+    Head head_{};
 };
 
 Ref text_of(std::uint64_t width, std::uint64_t chars, const void* characters) {
@@ -116,23 +135,17 @@ PyObject* load_floor(PyObject*, PyObject* arg) {
     });
 }
 
-// The run a text's UTF-8 goes to: Latin-1 (ASCII too), UCS-2, UCS-4.
-int run_of(std::uint64_t width) { return width <= 0xFF ? 0 : width == 0xFFFF ? 1 : 2; }
-
 class Runs {
 public:
-    bool reserve(const Prepared& data) {
-        for (std::uint64_t i = 0; i < data.count(); ++i) {
-            Entry e = data.entry(i);
-            sizes_[run_of(e.width)] += e.utf8_size;
-            chars_[run_of(e.width)] += e.chars;
-        }
+    explicit Runs(const Prepared& data) : sizes_(data.head().run_bytes), chars_(data.head().run_chars) {}
+
+    bool reserve() {
         return utf8_.reserve(sizes_[0] + sizes_[1] + sizes_[2]) && latin1_.reserve(sizes_[0]) &&
                ucs2_.reserve(sizes_[1]) && ucs4_.reserve(sizes_[2]);
     }
 
     void gather(const Prepared& data) {
-        std::array<std::size_t, 3> at = {0, sizes_[0], sizes_[0] + sizes_[1]};
+        RunSizes at = {0, sizes_[0], sizes_[0] + sizes_[1]};
         for (std::uint64_t i = 0; i < data.count(); ++i) {
             Entry e = data.entry(i);
             std::memcpy(utf8_.data() + at[run_of(e.width)], data.area() + e.utf8_at, e.utf8_size);
@@ -144,7 +157,7 @@ public:
     // than the characters its texts are said to have.
     bool transcode() {
         const char* run = utf8_.data();
-        std::array<std::size_t, 3> written = {
+        RunSizes written = {
             sizes_[0] == 0 ? 0 : simdutf::convert_utf8_to_latin1(run, sizes_[0], latin1_.data()),
             sizes_[1] == 0 ? 0 : simdutf::convert_utf8_to_utf16(run + sizes_[0], sizes_[1], ucs2_.data()),
             sizes_[2] == 0 ? 0 : simdutf::convert_utf8_to_utf32(run + sizes_[0] + sizes_[1], sizes_[2], ucs4_.data()),
@@ -154,7 +167,7 @@ public:
 
     // The characters of the next text of the given width, in the order gathered.
     const void* next(const Entry& e) {
-        std::size_t& taken = taken_[run_of(e.width)];
+        std::uint64_t& taken = taken_[run_of(e.width)];
         const void* characters = run_of(e.width) == 0   ? static_cast<const void*>(latin1_.data() + taken)
                                  : run_of(e.width) == 1 ? static_cast<const void*>(ucs2_.data() + taken)
                                                         : static_cast<const void*>(ucs4_.data() + taken);
@@ -163,9 +176,9 @@ public:
     }
 
 private:
-    std::array<std::size_t, 3> sizes_{};  // bytes of UTF-8 per run
-    std::array<std::size_t, 3> chars_{};  // the characters its texts are said to have
-    std::array<std::size_t, 3> taken_{};
+    RunSizes sizes_;  // bytes of UTF-8 per run
+    RunSizes chars_;  // the characters its texts are said to have
+    RunSizes taken_{};
     MemArray<char> utf8_;
     MemArray<char> latin1_;
     MemArray<char16_t> ucs2_;
@@ -177,8 +190,8 @@ PyObject* load_transcoded(PyObject*, PyObject* arg) {
         return nullptr;
     }
     Prepared data(arg);
-    Runs runs;
-    if (!runs.reserve(data)) {
+    Runs runs(data);
+    if (!runs.reserve()) {
         return PyErr_NoMemory();
     }
     runs.gather(data);

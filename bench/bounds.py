@@ -3,7 +3,8 @@ one run with our load and the other serializers' loads of the same dict.
 
 The bounds come from two loaders built for this (bounds.cpp). Each is handed every text
 prepared in advance, untimed: its UTF-8, its characters at the width of its str, and
-its length and width.
+its length and width; and the size of each run of `transcoded`, which a reader would
+sum as it counts.
 
 - `floor` makes every str from its prepared characters and puts the pairs in a
   presized dict. This is what CPython's own objects cost any reader.
@@ -43,8 +44,10 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 BUILD = ROOT / "build" / "bounds"
 
-# The widths PyUnicode_New takes for each storage of a str, by its largest character.
-WIDTHS = ((0x7F, "latin-1"), (0xFF, "latin-1"), (0xFFFF, "utf-16-le"), (0x10FFFF, "utf-32-le"))
+# The widths PyUnicode_New takes for each storage of a str, by its largest character,
+# with the encoding of its characters and the run its UTF-8 goes to.
+WIDTHS = ((0x7F, "latin-1", 0), (0xFF, "latin-1", 0), (0xFFFF, "utf-16-le", 1),
+          (0x10FFFF, "utf-32-le", 2))
 
 
 def build() -> ModuleType:
@@ -63,19 +66,23 @@ def build() -> ModuleType:
 
 
 def prepare(data: dict[str, str]) -> bytes:
-    """The texts of data as bounds.cpp takes them: their number, an entry per text
-    (offset and size of its UTF-8, offset and length of its characters, width), then
-    the UTF-8 and the characters."""
+    """The texts of data as bounds.cpp takes them: their number and the UTF-8 bytes and
+    characters of each run (Latin-1, UCS-2, UCS-4); an entry per text (offset and size
+    of its UTF-8, offset and length of its characters, width); then the UTF-8 and the
+    characters."""
     entries: list[tuple[int, int, int, int, int]] = []
+    run_bytes, run_chars = [0, 0, 0], [0, 0, 0]
     area = bytearray()
     for text in (t for pair in data.items() for t in pair):
         largest = max(map(ord, text), default=0)
-        width, encoding = next(w for w in WIDTHS if largest <= w[0])
+        width, encoding, run = next(w for w in WIDTHS if largest <= w[0])
         utf8 = text.encode()
         entries.append((len(area), len(utf8), len(area) + len(utf8), len(text), width))
+        run_bytes[run] += len(utf8)
+        run_chars[run] += len(text)
         area += utf8 + text.encode(encoding)
-    head = struct.pack("<Q", len(entries)) + b"".join(struct.pack("<5Q", *e) for e in entries)
-    return head + bytes(area)
+    head = struct.pack("<7Q", len(entries), *run_bytes, *run_chars)
+    return head + b"".join(struct.pack("<5Q", *e) for e in entries) + bytes(area)
 
 
 def sizes(data: dict[str, Any]) -> list[int]:
