@@ -19,12 +19,26 @@ packages=(
     python3-pytest python3-hypothesis python3-scikit-build-core python3-pip python3-venv
     clang libclang-rt-dev valgrind
     python3-msgpack python3-orjson python3-msgspec python3-matplotlib mypy
-    binutils ca-certificates
+    binutils ca-certificates libdragonbox-dev locales
+    g++-aarch64-linux-gnu qemu-user
 )
+# For the aarch64 build, its wheels and its tests under qemu-aarch64: the interpreters'
+# libraries and headers and simdutf, installed beside the native ones.
+arm64_packages=(
+    libpython3.13-dev:arm64 libpython3.14-dev:arm64 libpython3.15-dev:arm64
+    libsimdutf-dev:arm64
+)
+# The arm64 interpreters themselves cannot be installed beside the native ones; they
+# are unpacked into their own folder (tools/aarch64.sh runs them).
+arm64_interpreters=(python3.13-minimal:arm64 python3.14-minimal:arm64 python3.15-minimal:arm64)
+arm64_prefix=/opt/zav-arm64
 
 die() { echo "dev: $*" >&2; exit 1; }
 
-stamp() { printf '%s\n' "$suite" "${packages[@]}" | sha256sum | cut -c1-32; }
+stamp() {
+    printf '%s\n' "$suite" "${packages[@]}" "${arm64_packages[@]}" "${arm64_interpreters[@]}" \
+        "$arm64_prefix" | sha256sum | cut -c1-32
+}
 
 root=$cache/root-$(stamp)
 
@@ -53,11 +67,19 @@ install_packages() {
         mount --rbind /dev "$new/dev"
         chroot "$new" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
             DEBIAN_FRONTEND=noninteractive bash -euc "
+                dpkg --add-architecture arm64
                 apt-get update -qq
-                apt-get install -y -qq --no-install-recommends $*
+                apt-get install -y -qq --no-install-recommends $1
+                apt-get install -y -qq --no-install-recommends $2
+                mkdir -p $4 /tmp/arm64-debs
+                cd /tmp/arm64-debs
+                apt-get download $3
+                for deb in *.deb; do dpkg-deb -x \$deb $4; done
+                cd /
+                rm -rf /tmp/arm64-debs
                 apt-get clean
                 rm -rf /var/lib/apt/lists/*"
-    ' install "$new" "${packages[@]}"
+    ' install "$new" "${packages[*]}" "${arm64_packages[*]}" "${arm64_interpreters[*]}" "$arm64_prefix"
 }
 
 # Built in a temporary folder and moved into place only when complete, so that an
