@@ -74,6 +74,13 @@ CXXFLAGS = ["-O3", "-DNDEBUG", "-g", "-std=c++20", "-fPIC", "-fvisibility=hidden
             "-fvisibility-inlines-hidden", "-shared"]
 
 
+def dragonbox_includes() -> list[str]:
+    """The folder of the newest Dragonbox headers installed, which the distributions
+    put in a folder named by version."""
+    found = sorted(Path("/usr/include").glob("dragonbox-*/dragonbox"))
+    return [str(found[-1].parent)] if found else []
+
+
 def build_module(out_dir: Path) -> Path:
     """Compiles src/*.cpp into a copy of the package under out_dir; returns the shared
     object."""
@@ -82,10 +89,10 @@ def build_module(out_dir: Path) -> Path:
     shutil.copyfile(ROOT / "zav" / "__init__.py", package / "__init__.py")
     target = package / f"serializer{OBJECT_SUFFIX}"
     sources = sorted(str(p) for p in (ROOT / "src").glob("*.cpp"))
-    include = sysconfig.get_path("include")
+    includes = [sysconfig.get_path("include"), *dragonbox_includes()]
     cxx = shutil.which("c++") or shutil.which("g++") or "c++"
-    subprocess.run([cxx, *CXXFLAGS, "-isystem", include, *sources, "-lsimdutf", "-o", str(target)],
-                   check=True)
+    subprocess.run([cxx, *CXXFLAGS, *(f"-isystem{path}" for path in includes), *sources, "-lsimdutf",
+                    "-o", str(target)], check=True)
     return target
 
 

@@ -19,3 +19,34 @@ inline int PyUnicode_Equal(PyObject* a, PyObject* b) {
     return PyUnicode_Compare(a, b) == 0;
 }
 #endif
+
+#include <cstddef>
+#include <cstdint>
+
+// The magnitude and sign of an exact int whose magnitude is below 2**64, read from its
+// digits in place, in the layout of 3.12 and later that PyUnstable_Long_IsCompact reads
+// too: asking the interpreter (PyLong_AsInt64, PyLong_AsLongLongAndOverflow) costs
+// several times as much for ints beyond one digit, and stops at 2**63. False for a
+// larger int.
+inline bool int_magnitude(PyObject* obj, std::uint64_t& magnitude, bool& negative) {
+    const _PyLongValue& value = reinterpret_cast<PyLongObject*>(obj)->long_value;
+    constexpr std::size_t most_digits = (64 + PyLong_SHIFT - 1) / PyLong_SHIFT;
+    constexpr int top_digit_bits = 64 - PyLong_SHIFT * (static_cast<int>(most_digits) - 1);
+    negative = (value.lv_tag & _PyLong_SIGN_MASK) == 2;
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+        // One digit, or none for zero, whose digit may hold anything.
+        magnitude = (value.lv_tag & _PyLong_SIGN_MASK) == 1 ? 0 : value.ob_digit[0];
+        return true;
+    }
+    std::size_t digits = value.lv_tag >> _PyLong_NON_SIZE_BITS;
+    if (digits > most_digits ||
+        (digits == most_digits && (value.ob_digit[most_digits - 1] >> top_digit_bits) != 0)) {
+        return false;
+    }
+    std::uint64_t sum = 0;
+    for (std::size_t i = digits; i-- > 0;) {
+        sum = sum << PyLong_SHIFT | value.ob_digit[i];
+    }
+    magnitude = sum;
+    return true;
+}

@@ -380,7 +380,7 @@ public:
         unsigned char* text = out + 2 + key.size;
         Py_ssize_t size = number_text(value, reinterpret_cast<char*>(text));
         if (size < 0) {
-            return 0;  // an int beyond 64 bits
+            return 0;  // an int of magnitude 2**64 or more
         }
         out[0] = static_cast<unsigned char>(key.size);
         out[1] = static_cast<unsigned char>(size);

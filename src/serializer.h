@@ -304,12 +304,12 @@ constexpr std::size_t max_number_text = 48;
 std::size_t float_text(double value, char* out);
 
 // Writes str(obj) at out (room for max_number_text bytes) when obj is an exact bool,
-// float or int within 64 bits, whose text runs no Python code; returns its size, or
-// -1 (nothing written) for any other object.
+// float or int of magnitude below 2**64, whose text runs no Python code; returns its
+// size, or -1 (nothing written) for any other object.
 Py_ssize_t number_text(PyObject* obj, char* out);
 
 // What the record holds for an object whose encoding runs no Python code: an exact
-// str, bytes, int within 64 bits, float or bool.
+// str, bytes, int of magnitude below 2**64, float or bool.
 class PlainForm {
 public:
     enum Outcome { plain, general, failed };

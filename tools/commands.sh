@@ -60,12 +60,14 @@ check_types() {
 # The sources once more as the free-threaded build sees them.
 check_free_threaded() {
     step "compile check with Py_GIL_DISABLED"
-    local include
+    local include dragonbox
     include=$("$release_python" -c 'import sysconfig; print(sysconfig.get_path("include"))')
+    # Dragonbox's headers lie in a folder named by its version.
+    dragonbox=$(find /usr/include -maxdepth 1 -name 'dragonbox-*' | sort -V | tail -n 1)
     local src
     for src in src/*.cpp; do
         g++ -std=c++20 -fsyntax-only -Wall -Wextra -Wpedantic -Werror -DPy_GIL_DISABLED=1 \
-            -I"$include" "$src"
+            -I"$include" -isystem "$dragonbox" "$src"
     done
     echo "free-threaded configuration compiles" >&2
 }
