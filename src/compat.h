@@ -32,21 +32,21 @@ inline bool int_magnitude(PyObject* obj, std::uint64_t& magnitude, bool& negativ
     const _PyLongValue& value = reinterpret_cast<PyLongObject*>(obj)->long_value;
     constexpr std::size_t most_digits = (64 + PyLong_SHIFT - 1) / PyLong_SHIFT;
     constexpr int top_digit_bits = 64 - PyLong_SHIFT * (static_cast<int>(most_digits) - 1);
-    negative = (value.lv_tag & _PyLong_SIGN_MASK) == 2;
-    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
-        // One digit, or none for zero, whose digit may hold anything.
-        magnitude = (value.lv_tag & _PyLong_SIGN_MASK) == 1 ? 0 : value.ob_digit[0];
-        return true;
-    }
+    static constexpr digit none = 0;
     std::size_t digits = value.lv_tag >> _PyLong_NON_SIZE_BITS;
-    if (digits > most_digits ||
-        (digits == most_digits && (value.ob_digit[most_digits - 1] >> top_digit_bits) != 0)) {
+    if (digits > most_digits) {
         return false;
     }
+    // Every place up to the most read, those beyond the int's digits as zero: the
+    // choice of address takes no branch, whose outcome would vary with the lengths.
     std::uint64_t sum = 0;
-    for (std::size_t i = digits; i-- > 0;) {
-        sum = sum << PyLong_SHIFT | value.ob_digit[i];
+    digit top = 0;
+    for (std::size_t i = most_digits; i-- > 0;) {
+        digit place = *(i < digits ? &value.ob_digit[i] : &none);
+        top = i == most_digits - 1 ? place : top;
+        sum = sum << PyLong_SHIFT | place;
     }
     magnitude = sum;
-    return true;
+    negative = (value.lv_tag & _PyLong_SIGN_MASK) == 2;
+    return (top >> top_digit_bits) == 0;
 }

@@ -77,15 +77,18 @@ std::uint64_t eight_digits(std::uint32_t n) {
 // store, never by way of memory that a later load would have to wait for.
 class SixteenDigits {
 public:
-    explicit SixteenDigits(std::uint64_t n) {
+    explicit SixteenDigits(std::uint64_t n)
+        : SixteenDigits(static_cast<std::uint32_t>(n / e8), static_cast<std::uint32_t>(n % e8)) {}
+
+    // The same for high * 10**8 + low, both below 10**8.
+    SixteenDigits(std::uint32_t high, std::uint32_t low) {
         // Four groups of four digits in 16-bit lanes, split into hundreds and the
         // rest, then tens and units, each division a multiplication that is exact in
-        // that range.
-        auto high = static_cast<std::uint32_t>(n / e8);
-        auto low = static_cast<std::uint32_t>(n % e8);
-        std::uint64_t fours = std::uint64_t{high / 10000} | std::uint64_t{high % 10000} << 16 |
-                              std::uint64_t{low / 10000} << 32 | std::uint64_t{low % 10000} << 48;
-        __m128i x = _mm_cvtsi64_si128(static_cast<long long>(fours));
+        // that range: x / 10000 is x * 109951163 >> 40 below 10**8.
+        __m128i halves = _mm_set_epi64x(low, high);
+        __m128i quotients = _mm_srli_epi64(_mm_mul_epu32(halves, _mm_set1_epi32(109951163)), 40);
+        __m128i rests = _mm_sub_epi64(halves, _mm_mul_epu32(quotients, _mm_set1_epi32(10000)));
+        __m128i x = _mm_shuffle_epi32(_mm_or_si128(quotients, _mm_slli_epi64(rests, 16)), _MM_SHUFFLE(3, 1, 2, 0));
         __m128i hundreds = _mm_srli_epi16(_mm_mulhi_epu16(x, _mm_set1_epi16(5243)), 3);
         __m128i pairs = _mm_unpacklo_epi16(hundreds, _mm_sub_epi16(x, _mm_mullo_epi16(hundreds, _mm_set1_epi16(100))));
         __m128i tens = _mm_srli_epi16(_mm_mullo_epi16(pairs, _mm_set1_epi16(103)), 10);
@@ -123,8 +126,10 @@ private:
 class SixteenDigits {
 public:
     explicit SixteenDigits(std::uint64_t n)
-        : words_{eight_digits(static_cast<std::uint32_t>(n / e8)) + ascii_zeros,
-                 eight_digits(static_cast<std::uint32_t>(n % e8)) + ascii_zeros} {}
+        : SixteenDigits(static_cast<std::uint32_t>(n / e8), static_cast<std::uint32_t>(n % e8)) {}
+
+    SixteenDigits(std::uint32_t high, std::uint32_t low)
+        : words_{eight_digits(high) + ascii_zeros, eight_digits(low) + ascii_zeros} {}
 
     void put(char* out) const { std::memcpy(out, words_, 16); }
 
@@ -161,8 +166,9 @@ struct Digits {
 Digits significant(Decimal d) {
     int length = decimal_length(d.digits);
     std::uint64_t places = d.digits * powers_of_ten[17 - length];
-    std::uint64_t first = places / e16;
-    SixteenDigits rest(places - first * e16);
+    auto high = static_cast<std::uint32_t>(places / e8);  // the first nine digits
+    std::uint32_t first = high / e8;
+    SixteenDigits rest(high - first * static_cast<std::uint32_t>(e8), static_cast<std::uint32_t>(places % e8));
     return {static_cast<char>('0' + first), rest, 17 - rest.trailing_zeros(), length + d.exponent};
 }
 
@@ -232,7 +238,17 @@ char* put_integer(char* out, std::uint64_t n) {
     return out + lead + 16;
 }
 
-// str() of an exact int whose magnitude is below 2**64, else -1.
+// "nan", "inf" or "-inf", from a double's bits.
+std::size_t special_text(std::uint64_t bits, char* out) {
+    if ((bits << 12) != 0) {
+        return static_cast<std::size_t>(put(out, "nan", 3) - out);  // whatever its sign
+    }
+    return (bits >> 63) != 0 ? static_cast<std::size_t>(put(out, "-inf", 4) - out)
+                             : static_cast<std::size_t>(put(out, "inf", 3) - out);
+}
+
+}  // namespace
+
 Py_ssize_t int_text(PyObject* obj, char* out) {
     std::uint64_t magnitude;
     bool negative;
@@ -243,20 +259,16 @@ Py_ssize_t int_text(PyObject* obj, char* out) {
     return put_integer(out + negative, magnitude) - out;
 }
 
-}  // namespace
-
 std::size_t float_text(double value, char* out) {
+    auto bits = std::bit_cast<std::uint64_t>(value);
+    std::uint64_t unsigned_bits = bits << 1;  // the exponent and the fraction
+    if (unsigned_bits >= std::uint64_t{0x7FF} << 53) [[unlikely]] {
+        return special_text(bits, out);
+    }
     char* start = out;
-    if (std::isnan(value)) {
-        return static_cast<std::size_t>(put(out, "nan", 3) - start);
-    }
-    if (std::isinf(value)) {
-        return static_cast<std::size_t>(value > 0 ? put(out, "inf", 3) - start : put(out, "-inf", 4) - start);
-    }
-    if (std::signbit(value)) {
-        *out++ = '-';
-    }
-    if (value == 0) {
+    out[0] = '-';  // kept only for a negative number
+    out += bits >> 63;
+    if (unsigned_bits == 0) {
         return static_cast<std::size_t>(put(out, "0.0", 3) - start);
     }
     Digits d = significant(shortest(std::fabs(value)));

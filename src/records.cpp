@@ -370,22 +370,25 @@ public:
     // A short key whose value is a number: the number's text is written in place.
     // 1 when written, 0 when the value is no such number, -1 on failure.
     int put_number_pair(const Contents& key, PyObject* value) {
-        if (key.size >= 128 || !(PyBool_Check(value) || PyFloat_CheckExact(value) || PyLong_CheckExact(value))) {
+        PyTypeObject* type = Py_TYPE(value);
+        if (key.size >= 128 || !(type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type)) {
             return 0;
         }
         unsigned char* out = out_.room(2 + key.size + static_cast<Py_ssize_t>(max_number_text));
         if (out == nullptr) {
             return -1;
         }
-        unsigned char* text = out + 2 + key.size;
-        Py_ssize_t size = number_text(value, reinterpret_cast<char*>(text));
+        auto* text = reinterpret_cast<char*>(out + 2 + key.size);
+        Py_ssize_t size = type == &PyLong_Type    ? int_text(value, text)
+                          : type == &PyFloat_Type ? static_cast<Py_ssize_t>(float_text(PyFloat_AS_DOUBLE(value), text))
+                                                  : number_text(value, text);
         if (size < 0) {
             return 0;  // an int of magnitude 2**64 or more
         }
         out[0] = static_cast<unsigned char>(key.size);
         out[1] = static_cast<unsigned char>(size);
         key.write(out + 2);
-        out_.commit(text + size);
+        out_.commit(reinterpret_cast<unsigned char*>(text) + size);
         return 1;
     }
 

@@ -303,6 +303,10 @@ inline void copy_varied(unsigned char* out, const void* data, std::size_t n) {
 constexpr std::size_t max_number_text = 48;
 std::size_t float_text(double value, char* out);
 
+// Writes str(obj) of an exact int at out (room for max_number_text bytes) when its
+// magnitude is below 2**64; returns its size, or -1 (nothing written) for a larger one.
+Py_ssize_t int_text(PyObject* obj, char* out);
+
 // Writes str(obj) at out (room for max_number_text bytes) when obj is an exact bool,
 // float or int of magnitude below 2**64, whose text runs no Python code; returns its
 // size, or -1 (nothing written) for any other object.
