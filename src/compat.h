@@ -1,6 +1,8 @@
 // What the oldest supported CPython (3.13) lacks of the API the module uses, as small
-// shims with the names and behaviour of the newer interpreters. Every version
-// difference lives here, so the rest of the sources read as written for the newest.
+// shims with the names and behaviour of the newer interpreters, and what the module
+// reads of CPython's objects directly, in the layout of every supported version. Every
+// version difference lives here, so the rest of the sources read as written for the
+// newest.
 #pragma once
 
 #include <Python.h>
