@@ -52,7 +52,8 @@ pytest_summaries() {
     step "pytest summaries"
     local name
     for name in "$@"; do
-        printf '%-22s %-36s %5ss  %s\n' "$name" "$(grep -m1 '^simdutf kernels: ' "$logs/pytest-$name.log" | cut -d' ' -f3-)" \
+        printf '%-20s %-18s %5ss  %s\n' "$name" \
+            "$(grep -m1 '^simdutf kernels: ' "$logs/pytest-$name.log" | awk '{print $3 ($4 == "" ? "" : " (forced)")}')" \
             "$(cat "$logs/pytest-$name.seconds")" "$(tail -n 1 "$logs/pytest-$name.log")" >&2
     done
 }
