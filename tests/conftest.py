@@ -2,9 +2,13 @@
 from __future__ import annotations
 
 import ctypes
+import importlib.util
 import io
+import os
 import traceback
 from collections.abc import Callable, Iterator
+from pathlib import Path
+from types import ModuleType
 from typing import Any
 
 import pytest
@@ -118,7 +122,20 @@ class Incomparable(str):
 FAULT_POINTS = pytest.StashKey[dict[str, int]]()
 
 
+def kernels_tool() -> ModuleType:
+    """tools/kernels.py, which tells the simdutf kernels this process runs."""
+    spec = importlib.util.spec_from_file_location("kernels", Path(__file__).resolve().parents[1] / "tools" / "kernels.py")
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
 def pytest_terminal_summary(terminalreporter: Any, config: pytest.Config) -> None:
+    # Which kernels the run took, for the runs per kernel level (tools/commands.sh).
+    forced = os.environ.get("SIMDUTF_FORCE_IMPLEMENTATION")
+    terminalreporter.write_line(f"simdutf kernels: {kernels_tool().active_kernels()}"
+                                + (f" (SIMDUTF_FORCE_IMPLEMENTATION={forced})" if forced is not None else ""))
     points = config.stash.get(FAULT_POINTS, {})
     if points:
         kinds = ", ".join(f"{kind} {count}" for kind, count in points.items())

@@ -33,23 +33,74 @@ all_interpreters() { "$release_python" tools/check_python.py --all; }
 # Each supported version once, by its release interpreter.
 release_interpreters() { all_interpreters | tr ' ' '\n' | grep -v 'd$'; }
 
-# run_pytest PYTHON [PYTEST ARGS...]: the suite and the README's examples; the output is
-# kept in build/logs/ for the summary at the end.
+# run_pytest NAME PYTHON [PYTEST ARGS...]: the suite and the README's examples; the
+# output is kept in build/logs/pytest-NAME.log for the summary at the end, with the
+# time the run took.
 run_pytest() {
-    local py=$1
-    shift
-    step "pytest under $("$py" -c 'import sys; print(sys.executable, sys.version.split()[0], getattr(sys, "abiflags", ""))')"
+    local name=$1 py=$2 start
+    shift 2
+    step "pytest ($name) under $("$py" -c 'import platform, sys; print(sys.executable, sys.version.split()[0], getattr(sys, "abiflags", ""), platform.machine())')${SIMDUTF_FORCE_IMPLEMENTATION:+ with SIMDUTF_FORCE_IMPLEMENTATION=$SIMDUTF_FORCE_IMPLEMENTATION}"
     mkdir -p "$logs"
+    start=$SECONDS
     "$py" -m pytest -p no:cacheprovider -q --doctest-glob=README.md "$@" tests README.md \
-        | tee "$logs/pytest-$(basename "$py").log"
+        | tee "$logs/pytest-$name.log"
+    echo "$((SECONDS - start))" >"$logs/pytest-$name.seconds"
 }
 
+# The summary line of each run, the kernels it ran and how long it took.
 pytest_summaries() {
     step "pytest summaries"
-    local py
-    for py in "$@"; do
-        printf '%-12s %s\n' "$py" "$(tail -n 1 "$logs/pytest-$py.log")" >&2
+    local name
+    for name in "$@"; do
+        printf '%-20s %-18s %5ss  %s\n' "$name" \
+            "$(grep -m1 '^simdutf kernels: ' "$logs/pytest-$name.log" | awk '{print $3 ($4 == "" ? "" : " (forced)")}')" \
+            "$(cat "$logs/pytest-$name.seconds")" "$(tail -n 1 "$logs/pytest-$name.log")" >&2
     done
+}
+
+# The kernel levels other than the native one that simdutf and the module have on this
+# processor: the native one is what every other run takes.
+forced_levels() {
+    local native level
+    local -a candidates=(fallback)
+    [ "$(uname -m)" = x86_64 ] && candidates=(fallback westmere haswell)
+    native=$(env -u SIMDUTF_FORCE_IMPLEMENTATION "$release_python" tools/kernels.py | sed 's/^simdutf kernels: //')
+    for level in "${candidates[@]}"; do
+        [ "$level" = "$native" ] && continue
+        # The import refuses kernels that cannot run here (src/transcode.cpp, check_kernels);
+        # a simdutf built with one implementation only ignores the variable.
+        if SIMDUTF_FORCE_IMPLEMENTATION=$level "$release_python" tools/kernels.py --expect "$level" >/dev/null 2>&1; then
+            echo "$level"
+        else
+            echo "kernels: simdutf cannot run its $level kernels here, or has none; no run with them" >&2
+        fi
+    done
+}
+
+# run_forced_level LEVEL [PYTEST ARGS...]: the suite under the release interpreter with
+# simdutf (and so the module's own kernels) forced to LEVEL; fails unless the run shows
+# those kernels active.
+run_forced_level() {
+    local level=$1
+    shift
+    SIMDUTF_FORCE_IMPLEMENTATION=$level run_pytest "$(basename "$release_python")-$level" "$release_python" "$@"
+    grep -qx "simdutf kernels: $level (SIMDUTF_FORCE_IMPLEMENTATION=$level)" \
+        "$logs/pytest-$(basename "$release_python")-$level.log" \
+        || { echo "kernels: the run meant for $level ran other kernels" >&2; return 1; }
+}
+
+# The arm64 interpreters, each a script that runs it under qemu-aarch64
+# (tools/aarch64/run), and the versions whose suite runs under emulation in ./dev test.
+aarch64_python() { echo "$PWD/tools/aarch64/python$1"; }
+aarch64_versions=(3.13 3.14 3.15)
+aarch64_test_versions=(${ZAV_AARCH64_TESTS:-3.13 3.14 3.15})
+# The cross build: Debian's aarch64 compiler, the arm64 headers and simdutf (multiarch).
+aarch64_cmake=(-DCMAKE_TOOLCHAIN_FILE="$PWD/tools/aarch64/toolchain.cmake" -DCMAKE_POLICY_DEFAULT_CMP0190=NEW)
+
+# build_aarch64 VERSION: the module for that arm64 interpreter, into zav/ beside the
+# native ones (its extension suffix names aarch64).
+build_aarch64() {
+    build "$(aarch64_python "$1")" "build/aarch64-python$1" "${aarch64_cmake[@]}"
 }
 
 check_types() {
@@ -83,15 +134,23 @@ check_exports() {
     done
 }
 
-# build_wheel PYTHON: a wheel for that interpreter's version into build/wheels/raw/,
-# its name printed, built in folders of its own.
+# build_wheel PYTHON NAME [PIP OPTIONS...]: a wheel for that interpreter into
+# build/wheels/raw/NAME/, its name printed, built in folders of its own.
 build_wheel() {
-    local py=$1 out=$wheels/raw/$(basename "$1")
+    local py=$1 out=$wheels/raw/$2
+    shift 2
     rm -rf "$out"
     "$py" -m pip wheel --no-build-isolation --no-deps -q -w "$out" \
         -C build-dir="build/wheel-check/{wheel_tag}" \
-        -C cmake.define.ZAV_WERROR="$werror" . >&2
+        -C cmake.define.ZAV_WERROR="$werror" "$@" . >&2
     ls "$out"/*.whl
+}
+
+# An aarch64 wheel, built by the arm64 interpreter under qemu-aarch64 (so that it names
+# its own tags) with the cross compiler.
+build_aarch64_wheel() {
+    build_wheel "$(aarch64_python "$1")" "aarch64-python$1" -C cmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/tools/aarch64/toolchain.cmake" \
+        -C cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW
 }
 
 # repair_wheel WHEEL: auditwheel grafts every library beyond the manylinux policy into
@@ -104,22 +163,51 @@ repair_wheel() {
     sed -n 's/^Fixed-up wheel written to //p' <<<"$report"
 }
 
-# carried_libraries REPAIRED_WHEEL RAW_WHEEL: "SONAME PATH" for every library that the
-# repaired wheel carries, PATH being the system's file that the unrepaired module loads.
+# check_wheel WHEEL PYTHON: the repaired wheel's tags are those of that interpreter's
+# version and machine under a manylinux policy, and it holds the package, the module
+# built for that interpreter, simdutf and its metadata, and nothing else.
+check_wheel() {
+    local wheel=$1 py=$2 abi machine unexpected
+    read -r abi machine < <("$py" -c 'import platform, sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}", platform.machine())')
+    [[ $(basename "$wheel") =~ ^zav_serializer-[0-9.]+-$abi-$abi-manylinux[0-9_]*_$machine(\.manylinux[0-9_]*_$machine)*\.whl$ ]] \
+        || { echo "wheels: $(basename "$wheel") lacks the tags $abi-$abi-manylinux_*_$machine" >&2; return 1; }
+    local suffix
+    suffix=$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+    unexpected=$("$release_python" -m zipfile -l "$wheel" | awk 'NR > 1 && $1 !~ /\/$/ {print $1}' | grep -Evx \
+        "zav/(__init__|inspect)\.py|zav/serializer\.pyi|zav/py\.typed|zav/serializer${suffix//./\\.}|zav_serializer\.libs/libsimdutf-[0-9a-f]{8}\.so[0-9.]*|zav_serializer-[0-9.]+\.dist-info/(METADATA|WHEEL|RECORD|licenses/LICENSE)" \
+        || true)
+    [ -z "$unexpected" ] || { echo "wheels: $(basename "$wheel") holds more than it should:" $unexpected >&2; return 1; }
+    "$release_python" -m zipfile -l "$wheel" | awk 'NR > 1 {print $1}' | grep -qxF "zav/serializer$suffix" \
+        || { echo "wheels: $(basename "$wheel") has no zav/serializer$suffix" >&2; return 1; }
+    echo "$(basename "$wheel"): tags and contents as expected" >&2
+}
+
+# needed_libraries PYTHON SHARED_OBJECT: the dynamic loader's list of what it loads, for
+# the machine PYTHON runs on.
+needed_libraries() {
+    case "$1" in
+        "$PWD"/tools/aarch64/*) qemu-aarch64 /lib/ld-linux-aarch64.so.1 --list "$2" ;;
+        *) ldd "$2" ;;
+    esac
+}
+
+# carried_libraries PYTHON REPAIRED_WHEEL RAW_WHEEL: "SONAME PATH" for every library
+# that the repaired wheel carries, PATH being the system's file that the unrepaired
+# module loads.
 carried_libraries() {
-    local repaired=$1 raw=$2 tmp grafted stem
+    local py=$1 repaired=$2 raw=$3 tmp grafted stem
     tmp=$(mktemp -d)
     "$release_python" -m zipfile -e "$raw" "$tmp"
     for grafted in $("$release_python" -m zipfile -l "$repaired" | awk '$1 ~ /\.libs\/./ {print $1}'); do
         stem=$(basename "$grafted" | sed -E 's/-[0-9a-f]{8}\..*//')
-        ldd "$tmp"/zav/serializer.*.so | awk -v stem="$stem" 'index($1, stem ".so") == 1 {print $1, $3}'
+        needed_libraries "$py" "$tmp"/zav/serializer.*.so | awk -v stem="$stem" 'index($1, stem ".so") == 1 {print $1, $3}'
     done
     rm -rf "$tmp"
 }
 
 # try_wheel PYTHON REPAIRED_WHEEL RAW_WHEEL: installs the wheel into a fresh virtual
-# environment and runs tools/try_wheel.py there, in a private mount namespace in which
-# an empty file lies over the system's copy of every library the wheel carries.
+# environment of PYTHON and runs tools/try_wheel.py there, in a private mount namespace
+# in which an empty file lies over the system's copy of every library the wheel carries.
 try_wheel() {
     local py=$1 repaired=$2 raw=$3 script=$PWD/tools/try_wheel.py tmp
     local -a sonames=() hidden=()
@@ -127,7 +215,7 @@ try_wheel() {
     while read -r soname path; do
         sonames+=("$soname")
         hidden+=("$(readlink -f "$path")")
-    done < <(carried_libraries "$repaired" "$raw")
+    done < <(carried_libraries "$py" "$repaired" "$raw")
     [[ " ${sonames[*]} " == *" libsimdutf.so."* ]] \
         || { echo "wheels: $(basename "$repaired") carries no simdutf" >&2; return 1; }
     echo "carried: ${sonames[*]}; hidden: ${hidden[*]}" >&2
@@ -151,17 +239,61 @@ try_wheel() {
     done
 }
 
+# make_sdist: the source distribution into build/wheels/, its name printed, checked by
+# tools/check_sdist.py.
+make_sdist() {
+    local sdist
+    rm -rf build/sdist
+    sdist=$("$release_python" -c 'import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))' build/sdist | tail -n 1)
+    mv "build/sdist/$sdist" "$wheels/"
+    "$release_python" tools/check_sdist.py "$wheels/$sdist" >&2
+    echo "$wheels/$sdist"
+}
+
+# try_sdist SDIST: installs it into a fresh virtual environment (which sees the system's
+# scikit-build-core and simdutf, as there is no network), which builds the module, and
+# round-trips records there, outside the checkout.
+try_sdist() {
+    local tmp
+    tmp=$(mktemp -d)
+    "$release_python" -m venv --system-site-packages "$tmp/venv"
+    "$tmp/venv/bin/python" -m pip install --no-index --no-build-isolation -q "$1" >&2
+    (cd "$tmp" && env -u PYTHONPATH "$tmp/venv/bin/python" -I -c '
+import sys
+import zav.serializer as s
+assert s.__file__.startswith(sys.prefix), s.__file__
+record = {"name": "Zoë", "город": "Москва", "emoji": "🙂"}
+assert s._deserialize_dict(s._serialize_dict(record)) == record
+assert s._deserialize_list(s._serialize_list(["a", "東京", ""])) == ["a", "東京", ""]
+print("built from the sdist and round-trips:", s.__file__)')
+    rm -rf "$tmp"
+}
+
 cmd_wheels() {
-    local py raw repaired
+    local py version raw repaired sdist
     local -a made=()
     rm -rf "$wheels"
     for py in $(release_interpreters); do
-        step "wheel for $py: build, repair, install into a fresh venv, import without the system's libraries"
-        raw=$(build_wheel "$py")
+        step "wheel for $py: build, repair, check, install into a fresh venv, import without the system's libraries"
+        raw=$(build_wheel "$py" "$(basename "$py")")
         repaired=$(repair_wheel "$raw")
+        check_wheel "$repaired" "$py"
         try_wheel "$py" "$repaired" "$raw"
         made+=("$repaired")
     done
+    for version in "${aarch64_versions[@]}"; do
+        py=$(aarch64_python "$version")
+        step "aarch64 wheel for $version: cross-build, repair, check, install into a fresh venv of the arm64 interpreter under qemu-aarch64, import without the system's libraries"
+        raw=$(build_aarch64_wheel "$version")
+        repaired=$(repair_wheel "$raw")
+        check_wheel "$repaired" "$py"
+        try_wheel "$py" "$repaired" "$raw"
+        made+=("$repaired")
+    done
+    step "sdist: make, check, build and import in a fresh venv"
+    sdist=$(make_sdist)
+    try_sdist "$sdist"
+    made+=("$sdist")
     step "auditwheel show $(basename "${made[0]}")"
     auditwheel show "${made[0]}" 2>/dev/null
     step "wheels"
@@ -179,16 +311,30 @@ cmd_bench() {
 }
 
 cmd_test() {
-    local -a interpreters
+    local -a interpreters runs=()
     read -ra interpreters <<<"$(all_interpreters)"
-    step "build for ${interpreters[*]}"
-    local py
+    step "build for ${interpreters[*]}, and for aarch64 for the arm64 ${aarch64_versions[*]}"
+    local py version level
     for py in "${interpreters[@]}"; do
         build "$(command -v "$py")"
     done
+    for version in "${aarch64_versions[@]}"; do
+        build_aarch64 "$version"
+    done
     # The refcount tests run under the debug interpreters.
     for py in "${interpreters[@]}"; do
-        run_pytest "$py" "$@"
+        run_pytest "$py" "$py" "$@"
+        runs+=("$py")
+    done
+    # simdutf's kernels of every level this processor runs, and the module's portable
+    # kernels where simdutf's are not AVX-512 ones.
+    for level in $(forced_levels); do
+        run_forced_level "$level" "$@"
+        runs+=("$(basename "$release_python")-$level")
+    done
+    for version in "${aarch64_test_versions[@]}"; do
+        run_pytest "aarch64-python$version" "$(aarch64_python "$version")" "$@"
+        runs+=("aarch64-python$version")
     done
     for py in "${interpreters[@]}"; do
         check_types "$py"
@@ -200,7 +346,12 @@ cmd_test() {
     tools/sanitize.sh "$@"
     step "fuzzing the readers and writers with record bytes and with hostile objects"
     tools/fuzz.sh "${ZAV_FUZZ_SECONDS:-60}"
-    pytest_summaries "${interpreters[@]}"
+    level=$(forced_levels 2>/dev/null | tail -n 1)
+    if [ -n "$level" ]; then
+        step "fuzzing once more with simdutf's $level kernels (and the module's portable ones)"
+        SIMDUTF_FORCE_IMPLEMENTATION=$level tools/fuzz.sh "${ZAV_FUZZ_LEVEL_SECONDS:-20}"
+    fi
+    pytest_summaries "${runs[@]}"
     step "all checks passed"
 }
 

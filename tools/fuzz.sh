@@ -55,6 +55,11 @@ mkdir -p "$build"
     done
 ) 9>"$build/.lock"
 
+# The simdutf kernels the targets run (SIMDUTF_FORCE_IMPLEMENTATION picks them, and with
+# them whether the module takes its AVX-512 kernels): where it is set, they must be those.
+env PYTHONPATH="$pkg" PYTHONSAFEPATH=1 PYTHONMALLOC=malloc LD_PRELOAD="$runtime" ASAN_OPTIONS=detect_leaks=0 \
+    "$py" tools/kernels.py ${SIMDUTF_FORCE_IMPLEMENTATION:+--expect "$SIMDUTF_FORCE_IMPLEMENTATION"} >&2
+
 # fuzz TARGET MAX_LEN [OPTIONS...]: one run of SHARE seconds.
 fuzz() {
     local target=$1 max_len=$2

@@ -29,7 +29,7 @@ arm64_packages=(
     libsimdutf-dev:arm64
 )
 # The arm64 interpreters themselves cannot be installed beside the native ones; they
-# are unpacked into their own folder (tools/aarch64.sh runs them).
+# are unpacked into their own folder (tools/aarch64/run runs them under qemu-aarch64).
 arm64_interpreters=(python3.13-minimal:arm64 python3.14-minimal:arm64 python3.15-minimal:arm64)
 arm64_prefix=/opt/zav-arm64
 
