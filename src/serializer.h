@@ -218,7 +218,7 @@ bool check_kernels();
 class TextBatch {
 public:
     // Whether a record of so many texts may hold non-ASCII ones short enough for a
-    // batch, and is long enough for one to pay.
+    // batch, and enough non-ASCII text for one to pay.
     static bool worth_it(const char* record, std::size_t size, Py_ssize_t texts);
 
     // Announces data, if it is worth batching; false when memory is short (the batch
