@@ -91,11 +91,19 @@ struct Words {
         return ((w[0] ^ other.w[0]) | (w[1] ^ other.w[1]) | (w[2] ^ other.w[2]) | (w[3] ^ other.w[3])) == 0;
     }
 
+    // Each pair of words is multiplied out in full and the halves of the product folded
+    // together, which spreads every bit of the words over the result; the size is
+    // added apart, so that no difference in the bytes can cancel one in the size.
     std::uint64_t hash(std::size_t size) const {
-        constexpr std::uint64_t mix1 = 0x9E3779B97F4A7C15ULL;
-        constexpr std::uint64_t mix2 = 0xC2B2AE3D27D4EB4FULL;
-        std::uint64_t h = (w[0] ^ size) * mix1 + ((w[1] << 7 | w[1] >> 57) ^ w[2]) * mix2 + w[3];
-        return h * mix1;
+        return fold(w[0] ^ 0x9E3779B97F4A7C15ULL, w[1] ^ 0xC2B2AE3D27D4EB4FULL) +
+               fold(w[2] ^ 0x165667B19E3779F9ULL, w[3] ^ 0x27D4EB2F165667C5ULL) + size * 0xD6E8FEB86659FD93ULL;
+    }
+
+private:
+    static std::uint64_t fold(std::uint64_t a, std::uint64_t b) {
+        __extension__ using Wide = unsigned __int128;  // a GCC and Clang type on 64-bit targets
+        Wide product = static_cast<Wide>(a) * b;
+        return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
     }
 };
 
