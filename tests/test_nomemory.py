@@ -34,7 +34,7 @@ from typing import Any
 import pytest
 
 import zav.serializer as serializer
-from conftest import FAULT_POINTS, Incomparable, RecordingStream, Spelled
+from conftest import FAULT_POINTS, Incomparable, RecordingStream, Spelled, slot_sharing_record
 
 testcapi = pytest.importorskip("_testcapi")
 if not hasattr(testcapi, "set_nomemory"):
@@ -323,6 +323,8 @@ READER_CASES = [
     *(case(f"list-{flag}", S._deserialize_list, LIST_RECORD, flag) for flag in (True, False)),
     *(case(f"map-ahead-{flag}", S._deserialize_dict, MAP_RECORD_AHEAD, flag) for flag in (True, False)),
     case("list-ahead", S._deserialize_list, LIST_RECORD_AHEAD),
+    # Keys that miss the key cache and take its slot over in every call.
+    *(case(f"map-keys-sharing-a-slot-{flag}", S._deserialize_dict, slot_sharing_record(), flag) for flag in (True, False)),
     case("map-empty", S._deserialize_dict, b""),
     case("list-empty", S._deserialize_list, b""),
     case("map-overlong-varnum", S._deserialize_dict, b"\x80\x80\x01\x80\x01ab"),
