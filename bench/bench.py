@@ -22,6 +22,7 @@ import os
 import pickle
 import platform
 import statistics
+import subprocess
 import sys
 import time
 import tracemalloc
@@ -93,7 +94,7 @@ def peer_codecs() -> list[Codec]:
 
 
 def our_codec(kind: str) -> Codec:
-    if kind == "dict":
+    if kind in ("dict", "records"):
         return Codec(OURS, serializer._serialize_dict, serializer._deserialize_dict, "")
     return Codec(OURS, serializer._serialize_list, serializer._deserialize_list, "")
 
@@ -102,13 +103,26 @@ def our_codec(kind: str) -> Codec:
 # Round trip
 
 
+def calls_of(workload: Workload) -> list[Any]:
+    """What one call each dumps: the records of a records workload, else its data."""
+    return workload.data if workload.kind == "records" else [workload.data]
+
+
 def round_trip_problem(codec: Codec, workload: Workload) -> str | None:
     """What is wrong with loading what the codec dumped, or None when nothing is.
     Our records keep no types, so ours must give back every value as text: str(value)
     for a value that is not a str (as_text)."""
-    expected = as_text(workload.data) if codec.name == OURS else workload.data
+    for data in calls_of(workload):
+        problem = one_round_trip_problem(codec, data)
+        if problem:
+            return problem
+    return None
+
+
+def one_round_trip_problem(codec: Codec, data: Any) -> str | None:
+    expected = as_text(data) if codec.name == OURS else data
     try:
-        back = codec.load(codec.dump(workload.data))
+        back = codec.load(codec.dump(data))
     except Exception as exc:  # reported, then the run stops
         return f"raised {type(exc).__name__}: {exc}"
     if type(back) is not type(expected):
@@ -124,10 +138,11 @@ def round_trip_problem(codec: Codec, workload: Workload) -> str | None:
 
 
 def members(data: Any) -> list[Any]:
-    """The keys and values of a workload's dict, or the items of its list."""
+    """The keys and values of a workload's dict, or the items of its list; those of
+    every dict of a list of records."""
     if isinstance(data, dict):
         return [x for pair in data.items() for x in pair]
-    return list(data)
+    return [x for item in data for x in (members(item) if type(item) is dict else [item])]
 
 
 def strings_of(data: Any) -> list[str]:
@@ -143,6 +158,8 @@ def fresh_copy_problem(workload: Workload) -> str | None:
     if copy != workload.data:
         return "a fresh copy differs from the data"
     for original, new in zip(strings_of(workload.data), strings_of(copy), strict=True):
+        if len(new) < 2:
+            continue  # CPython shares the empty str and those of one Latin-1 character
         if new is original:
             return f"a fresh copy shares the str {original[:20]!r}"
         if new.isascii():
@@ -219,6 +236,41 @@ class FreshCopies:
         return [fresh_copy(self.data) for _ in range(calls)]
 
 
+@dataclass(frozen=True)
+class EachInTurn:
+    """Every call gets the next of a list of arguments, in stretches of one pass over
+    them (one call per record): warm, as a call on a record finds whatever an earlier
+    pass left inside it."""
+    args: list[Any]
+
+    @property
+    def unit(self) -> int:
+        return len(self.args)
+
+    def stretches(self, loops: int) -> list[int]:
+        return [self.unit] * (loops // self.unit)
+
+    def make(self, calls: int) -> Iterable[Any]:
+        return self.args
+
+
+@dataclass(frozen=True)
+class FreshRecords:
+    """Every call gets a fresh copy of the next record (cold), made a pass at a time."""
+    records: list[Any]
+
+    @property
+    def unit(self) -> int:
+        return len(self.records)
+
+    def stretches(self, loops: int) -> list[int]:
+        return [self.unit] * (loops // self.unit)
+
+    def make(self, calls: int) -> Iterable[Any]:
+        copies: list[Any] = fresh_copy(self.records)
+        return copies
+
+
 def run_loops(func: Callable[[Any], Any], args: Iterable[Any]) -> float:
     """Seconds taken by calling func once with every one of args."""
     start = time.perf_counter()
@@ -255,6 +307,8 @@ def footprint(data: Any) -> int:
 
 
 def dump_arguments(workload: Workload) -> Arguments:
+    if workload.kind == "records":
+        return FreshRecords(workload.data) if workload.cold else EachInTurn(workload.data)
     if not workload.cold:
         return SameArgument(workload.data)
     batch = max(1, COPY_BATCH_BYTES // footprint(fresh_copy(workload.data)))
@@ -300,13 +354,19 @@ def bench_workload(workload: Workload, peers: list[Codec], repeats: int,
     workload is cold: a bytes object holds nothing a call could leave for the next, and
     every load makes new str objects anyway."""
     codecs = [our_codec(workload.kind), *peers]
-    dumped = {codec.name: codec.dump(workload.data) for codec in codecs}
+    dumped = {codec.name: [codec.dump(data) for data in calls_of(workload)]
+              for codec in codecs}
     dump_args = dump_arguments(workload)
     dump = [Case(c.name, c.dump, dump_args) for c in codecs]
-    load = [Case(c.name, c.load, SameArgument(dumped[c.name])) for c in codecs]
+    load = [Case(c.name, c.load, load_arguments(workload, dumped[c.name])) for c in codecs]
     measure(dump, repeats, target)
     measure(load, repeats, target)
-    return Result(workload, {name: len(data) for name, data in dumped.items()}, dump, load)
+    sizes = {name: sum(map(len, records)) for name, records in dumped.items()}
+    return Result(workload, sizes, dump, load)
+
+
+def load_arguments(workload: Workload, records: list[Any]) -> Arguments:
+    return EachInTurn(records) if workload.kind == "records" else SameArgument(records[0])
 
 
 def call_overhead(arguments: Arguments, target: float, repeats: int) -> float:
@@ -362,20 +422,24 @@ def largest_entry(dump: Callable[[Any], bytes], data: Any) -> int:
 
 
 def writer_peak(workload: Workload) -> WriterPeak:
-    """Our writer's peak memory during one dump; cold workloads dump a fresh copy."""
+    """Our writer's peak memory during one dump (of the largest record of a records
+    workload); cold workloads dump a fresh copy."""
     dump = our_codec(workload.kind).dump
-    data = fresh_copy(workload.data) if workload.cold else workload.data
-    peak, record = traced_peak(dump, data)
+    data = max(calls_of(workload), key=lambda d: len(dump(d)))
+    peak, record = traced_peak(dump, fresh_copy(data) if workload.cold else data)
     return WriterPeak(workload, len(record), sys.getsizeof(record), peak,
-                      largest_entry(dump, workload.data))
+                      largest_entry(dump, data))
 
 
 # ---------------------------------------------------------------------------
 # Reporting
 
 
-def fastest_peer(cases: list[Case]) -> Case:
-    return min((c for c in cases if c.codec != OURS), key=lambda c: c.median)
+def fastest_peer(cases: list[Case], rivals: tuple[str, ...] | None = None) -> Case:
+    """The fastest of the other serializers, or of the rivals where a workload names
+    them."""
+    return min((c for c in cases if c.codec != OURS and (rivals is None or c.codec in rivals)),
+               key=lambda c: c.median)
 
 
 def format_time(seconds: float) -> str:
@@ -395,10 +459,16 @@ def direction_columns(case: Case, best: Case) -> str:
 
 def result_table(result: Result) -> list[str]:
     w = result.workload
-    best_dump = fastest_peer(result.dump)
-    best_load = fastest_peer(result.load)
+    best_dump = fastest_peer(result.dump, w.rivals)
+    best_load = fastest_peer(result.load, w.rivals)
     head = f"{'median':>9} {'min':>9} {'max':>9} {'ratio':>8}"
     lines = [f"{w.name}: {w.description}"]
+    if w.kind == "records":
+        lines.append(f"  one call per record; times per record, sizes of all "
+                     f"{len(w.data):,} records")
+    if w.rivals:
+        lines.append(f"  ratios against {', '.join(w.rivals)} alone, which also write "
+                     f"numbers as decimal text")
     arguments = result.dump[0].arguments
     if isinstance(arguments, FreshCopies):
         lines.append(f"  cold: every dump on a fresh copy, copies made in batches of "
@@ -434,7 +504,7 @@ class Cell:
 
     @property
     def fastest(self) -> Case:
-        return fastest_peer(self.cases)
+        return fastest_peer(self.cases, self.workload.rivals)
 
     @property
     def ratio(self) -> float:
@@ -444,7 +514,9 @@ class Cell:
     @property
     def min_ratio(self) -> float:
         """The same by min, the repeat least disturbed by other work on the machine."""
-        best_min = min(min(c.times) for c in self.cases if c.codec != OURS)
+        rivals = self.workload.rivals
+        best_min = min(min(c.times) for c in self.cases
+                       if c.codec != OURS and (rivals is None or c.codec in rivals))
         return min(self.ours.times) / best_min
 
     def ratio_to(self, codec: str) -> float | None:
@@ -563,7 +635,7 @@ def bars(results: list[Result], direction: str, codec: str) -> Bars:
     for r in results:
         cases: list[Case] = getattr(r, direction)
         case = next(c for c in cases if c.codec == codec)
-        best = fastest_peer(cases).median
+        best = fastest_peer(cases, r.workload.rivals).median
         out.ratios.append(case.median / best)
         out.below.append((case.median - min(case.times)) / best)
         out.above.append((max(case.times) - case.median) / best)
@@ -632,13 +704,25 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help="where results.txt and results.png go (default: %(default)s)")
     parser.add_argument("--no-files", action="store_true",
                         help="print the table only")
+    parser.add_argument("--runs", type=int, default=None,
+                        help="whole runs, whose ratios the summary gives the median of "
+                             "(default 3, or 1 with --quick)")
+    parser.add_argument("--simdutf", action="append", default=None, metavar="LEVEL",
+                        help="also time every run with simdutf's kernels of this level "
+                             "forced (SIMDUTF_FORCE_IMPLEMENTATION), in a process of its "
+                             "own (repeatable; default haswell, none with --quick)")
+    parser.add_argument("--ratios-only", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.repeat is None:
         args.repeat = 3 if args.quick else 9
     if args.target_ms is None:
         args.target_ms = 5.0 if args.quick else 25.0
-    if args.repeat < 1 or args.target_ms <= 0:
-        parser.error("--repeat and --target-ms must be positive")
+    if args.runs is None:
+        args.runs = 1 if args.quick else 3
+    if args.simdutf is None:
+        args.simdutf = [] if args.quick or args.ratios_only else ["haswell"]
+    if args.repeat < 1 or args.target_ms <= 0 or args.runs < 1:
+        parser.error("--repeat, --target-ms and --runs must be positive")
     return args
 
 
@@ -687,17 +771,66 @@ def time_all(workloads: list[Workload], peers: list[Codec], repeats: int,
                os.getloadavg())
 
 
-def report_lines(args: argparse.Namespace, peers: list[Codec], run: Run,
-                 peaks: list[WriterPeak]) -> list[str]:
-    """The whole report; the worst ratio comes last."""
+# Cell name -> our ratio to the fastest other serializer (or rival) in each run.
+RunRatios = dict[str, list[float]]
+
+
+def ratios_of(runs: list[Run]) -> RunRatios:
+    ratios: RunRatios = {}
+    for run in runs:
+        for cell in cells_of(run.results):
+            ratios.setdefault(cell.name, []).append(cell.ratio)
+    return ratios
+
+
+def runs_table(title: str, ratios: RunRatios) -> list[str]:
+    """Per cell, the ratio of every run and their median, the figure that counts."""
+    count = len(next(iter(ratios.values())))
+    lines = [title,
+             f"  {'cell':<30} " + " ".join(f"{f'run {i + 1}':>6}" for i in range(count)) +
+             f" {'median':>7}"]
+    for name, values in ratios.items():
+        lines.append(f"  {name:<30} " + " ".join(f"{v:>6.2f}" for v in values) +
+                     f" {statistics.median(values):>7.2f}")
+    worst = max(ratios, key=lambda name: statistics.median(ratios[name]))
+    lines.append(f"  worst median: {statistics.median(ratios[worst]):.2f}, {worst}")
+    return lines
+
+
+def forced_ratios(args: argparse.Namespace, level: str) -> RunRatios:
+    """The run ratios of every cell with simdutf's kernels of one level forced: they
+    are chosen once per process, so the runs go to a process of their own."""
+    command = [sys.executable, __file__, "--ratios-only", "--runs", str(args.runs),
+               "--repeat", str(args.repeat), "--target-ms", str(args.target_ms)]
+    for name in args.workload or []:
+        command += ["--workload", name]
+    print(f"timing with simdutf's {level} kernels forced ...", file=sys.stderr, flush=True)
+    env = dict(os.environ, SIMDUTF_FORCE_IMPLEMENTATION=level)
+    out = subprocess.run(command, env=env, check=True, capture_output=True, text=True)
+    ratios: RunRatios = json.loads(out.stdout)
+    return ratios
+
+
+def report_lines(args: argparse.Namespace, peers: list[Codec], runs: list[Run],
+                 peaks: list[WriterPeak], forced: dict[str, RunRatios]) -> list[str]:
+    """The whole report: the last run in full, then the ratios of every run; the worst
+    ratio comes last."""
+    run = runs[-1]
     cells = cells_of(run.results)
     lines = header(args, peers, run.overheads, run.load_before, run.load_after,
                    run.elapsed)
+    lines.append(f"the tables show the last of {len(runs)} runs; the table of runs "
+                 f"after them gives every run's ratios and their median")
     for result in run.results:
         lines += ["", *result_table(result)]
     for block in (memory_table(peaks), baseline_table(cells), summary_table(cells),
                   extreme_ratios(cells)):
         lines += ["", *block]
+    lines += ["", *runs_table(f"{OURS} against the fastest other serializer, native "
+                              f"kernels: ratio of medians in each run", ratios_of(runs))]
+    for level, ratios in forced.items():
+        lines += ["", *runs_table(f"the same with simdutf's {level} kernels forced "
+                                  f"(SIMDUTF_FORCE_IMPLEMENTATION={level})", ratios)]
     return lines
 
 
@@ -719,14 +852,19 @@ def main(argv: list[str] | None = None) -> int:
         print("round trip failed, nothing timed:", *problems, sep="\n  ", file=sys.stderr)
         return 1
 
-    # Measured before the timing, as tracemalloc slows every allocation while it runs.
+    runs = [time_all(workloads, peers, args.repeat, args.target_ms / 1000)
+            for _ in range(args.runs)]
+    if args.ratios_only:
+        print(json.dumps(ratios_of(runs)))
+        return 0
+    forced = {level: forced_ratios(args, level) for level in args.simdutf}
+    # Measured after the timing, as tracemalloc slows every allocation while it runs.
     peaks = [writer_peak(w) for w in workloads]
-    run = time_all(workloads, peers, args.repeat, args.target_ms / 1000)
-    lines = report_lines(args, peers, run, peaks)
+    lines = report_lines(args, peers, runs, peaks, forced)
     text = "\n".join(lines) + "\n"
     print(text, end="")
     if not args.no_files:
-        write_files(args.output_dir, text, run, f"{lines[0]}; {lines[1]}")
+        write_files(args.output_dir, text, runs[-1], f"{lines[0]}; {lines[1]}")
     return 0
 
 

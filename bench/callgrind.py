@@ -58,6 +58,12 @@ TARGETS = [
     ("deserialize_list", "list-10000", "body"),
     ("deserialize_list", "list-16x64KiB", "body"),
     ("deserialize_list", "list-1000-unicode", "body"),
+    ("serialize_dict", "records", "call"),
+    ("deserialize_dict", "records", "call"),
+    ("serialize_dict", "locales-cold", "call"),
+    ("deserialize_dict", "locales", "call"),
+    ("serialize_dict", "dict-1000-ints", "body"),
+    ("serialize_dict", "dict-1000-floats", "body"),
 ]
 
 SCOPES = {
@@ -109,18 +115,21 @@ def drive(function: str, workload_name: str, calls: int, module_path: Path) -> N
     module = load_module(module_path)
     workload = make_workload(workload_name)
     kind = "dict" if function.endswith("dict") else "list"
-    if workload.kind != kind:
+    takes = "dict" if workload.kind == "records" else workload.kind
+    if takes != kind:
         raise SystemExit(f"{function} takes a {kind}; {workload_name} is a {workload.kind}")
     serialize = getattr(module, f"_serialize_{kind}")
+    # A records workload has a call per record, in turn.
+    each = workload.data if workload.kind == "records" else [workload.data]
     args: Iterable[Any]
     if function.startswith("deserialize"):
         func = getattr(module, f"_deserialize_{kind}")
-        args = itertools.repeat(serialize(workload.data), calls)
+        args = itertools.islice(itertools.cycle([serialize(x) for x in each]), calls)
     elif workload.cold:
         # Every call dumps its own copy, made before the first call.
-        func, args = serialize, [fresh_copy(workload.data) for _ in range(calls)]
+        func, args = serialize, [fresh_copy(each[i % len(each)]) for i in range(calls)]
     else:
-        func, args = serialize, itertools.repeat(workload.data, calls)
+        func, args = serialize, itertools.islice(itertools.cycle(each), calls)
     # Every call is counted, the first one too. The calls are made from C, through
     # operator.call, and the results go into a deque that keeps none, so that freeing
     # them is not counted with the call.

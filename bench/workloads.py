@@ -1,13 +1,18 @@
 """The data the benchmark and the profile driver work on, made from a fixed seed."""
 from __future__ import annotations
 
+import json
+import math
 import random
+import struct
 import string
 from collections.abc import Callable
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any
 
 SEED = 20240611
+DATA = Path(__file__).resolve().parent / "data"
 
 ASCII = string.ascii_letters + string.digits + " .,:;-_/"
 
@@ -34,11 +39,16 @@ COLD_SUFFIX = "-cold"
 class Workload:
     name: str
     description: str
-    kind: str  # "dict" or "list"
+    # "dict" or "list": data is one, dumped and loaded in one call; "records": data is
+    # a list of dicts, each dumped and loaded in a call of its own, as a program
+    # storing or reading records one by one does (times are per record).
+    kind: str
     data: Any
     # A cold workload dumps a fresh copy of data in every call (see fresh_copy), so
     # that no call finds what an earlier one left inside the str objects.
     cold: bool = False
+    # The peers that ratios are taken against; None for all of them.
+    rivals: tuple[str, ...] | None = None
 
     @property
     def warm_name(self) -> str:
@@ -97,6 +107,43 @@ def mixed_dict(rng: random.Random, pairs: int = 1000) -> dict[str, Any]:
     return {f"key{i:05d}": MIXED_VALUES[i % len(MIXED_VALUES)](rng) for i in range(pairs)}
 
 
+def _int64(rng: random.Random) -> int:
+    # Every magnitude from one bit to 64, either sign, within a signed 64-bit int.
+    return rng.getrandbits(rng.randint(1, 63)) * rng.choice((-1, 1))
+
+
+def int_dict(rng: random.Random, pairs: int = 1000) -> dict[str, int]:
+    return {f"key{i:05d}": _int64(rng) for i in range(pairs)}
+
+
+def _any_float(rng: random.Random) -> float:
+    """Half drawn as _float draws them, half from random bits (any finite double, most
+    of them written with an exponent)."""
+    if rng.random() < 0.5:
+        return _float(rng)
+    while True:
+        value: float = struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0]
+        if math.isfinite(value):
+            return value
+
+
+def float_dict(rng: random.Random, pairs: int = 1000) -> dict[str, float]:
+    return {f"key{i:05d}": _any_float(rng) for i in range(pairs)}
+
+
+def real_records(name: str) -> list[dict[str, str]]:
+    """Real records from bench/data/ (see make_data.py): one schema, one dict each."""
+    records: list[dict[str, str]] = json.loads((DATA / f"{name}.json").read_text("utf-8"))
+    return records
+
+
+def with_fresh_keys(records: list[dict[str, str]]) -> list[dict[str, str]]:
+    """The same records, each with keys of its own: the field names followed by the
+    record's number, so that no key repeats from one record to the next."""
+    return [{f"{key}.{i}": value for key, value in record.items()}
+            for i, record in enumerate(records)]
+
+
 def big_strings(rng: random.Random, items: int = 16, size: int = 64 * 1024) -> list[str]:
     return [_text(rng, ASCII, size, size) for _ in range(items)]
 
@@ -118,7 +165,25 @@ WORKLOADS: dict[str, tuple[str, str, Callable[[random.Random], Any]]] = {
                           unicode_list),
     "list-1000-unicode-cold": ("list-1000-unicode, fresh str objects in every call",
                                "list", unicode_list),
+    "dict-1000-ints": ("dict, 1,000 ASCII keys, ints of 1 to 64 bits, either sign",
+                       "dict", int_dict),
+    "dict-1000-floats": ("dict, 1,000 ASCII keys, floats: half 1e-8 to 1e20, half any "
+                         "finite double", "dict", float_dict),
+    "records": ("300 package records of one schema (18 fields, real data), a call each",
+                "records", lambda rng: real_records("packages")),
+    "records-cold": ("records, fresh str objects in every call", "records",
+                     lambda rng: real_records("packages")),
+    "records-fresh-keys": ("records, keys of their own in every record", "records",
+                           lambda rng: with_fresh_keys(real_records("packages"))),
+    "locales": ("315 locale records (25 short fields in dozens of scripts, real data), "
+                "a call each", "records", lambda rng: real_records("locales")),
+    "locales-cold": ("locales, fresh str objects in every call", "records",
+                     lambda rng: real_records("locales")),
 }
+
+# Workloads whose ratios are taken against the peers that write numbers as decimal
+# text, as ours does: the binary formats' floats are a copy of eight bytes.
+RIVALS: dict[str, tuple[str, ...]] = {"dict-1000-floats": ("json", "orjson")}
 
 
 def make_workload(name: str) -> Workload:
@@ -128,7 +193,7 @@ def make_workload(name: str) -> Workload:
     cold = name.endswith(COLD_SUFFIX)
     seed_name = name.removesuffix(COLD_SUFFIX)
     return Workload(name, description, kind, maker(random.Random(f"{SEED}:{seed_name}")),
-                    cold)
+                    cold, RIVALS.get(name))
 
 
 def make_workloads() -> list[Workload]:
@@ -147,9 +212,12 @@ def fresh_text(text: str) -> str:
 
 
 def fresh_copy(data: Any) -> Any:
-    """A copy of a workload's dict or list in which every str is a new object."""
+    """A copy of a workload's dict or list in which every str is a new object; of a
+    list of records, of every record."""
     def fresh(value: Any) -> Any:
-        return fresh_text(value) if type(value) is str else value
+        if type(value) is dict:
+            return fresh_copy(value)
+        return fresh_text(value) if type(value) is str and len(value) > 1 else value
 
     if isinstance(data, dict):
         return {fresh(key): fresh(value) for key, value in data.items()}
@@ -158,8 +226,10 @@ def fresh_copy(data: Any) -> Any:
 
 def as_text(data: Any) -> Any:
     """What our readers give back for data: every value as text, str(value) for those
-    that are not str (records keep no types)."""
-    def text(value: Any) -> str:
+    that are not str (records keep no types); of a list of records, for every record."""
+    def text(value: Any) -> Any:
+        if type(value) is dict:
+            return as_text(value)
         return value if type(value) is str else str(value)
 
     if isinstance(data, dict):

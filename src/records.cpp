@@ -169,9 +169,10 @@ Py_ssize_t saturating_product(Py_ssize_t a, Py_ssize_t b) {
     return __builtin_mul_overflow(a, b, &product) ? PY_SSIZE_T_MAX : product;
 }
 
-// The record's bytes, filled in place: first in a small buffer of its own, which
-// spares small records a resize, then in a bytes object grown as entries come and cut
-// to size at the end. Growing projects the entries so far onto all of them, so that
+// The record's bytes, filled in place: first in a buffer of its own on the stack,
+// which spares records of up to 2 KiB (most records of real data) a bytes object grown
+// and then cut to size, then in a bytes object grown as entries come and cut to size
+// at the end. Growing projects the entries so far onto all of them, so that
 // the record is copied rarely and its buffer ends close to its size; at most fourfold,
 // as one large entry among small ones projects far too much and a sequence may report
 // more items than it has.
@@ -231,7 +232,7 @@ private:
         return true;
     }
 
-    unsigned char small_[256];
+    unsigned char small_[2048];
     Ref bytes_;
     unsigned char* begin_ = small_;
     Py_ssize_t capacity_ = sizeof small_;

@@ -233,9 +233,9 @@ def dict_losing_key() -> tuple[Any, ...]:
 TEXTS = {"ascii": "plain text", "latin-1": "zoë café", "two-byte": "Ωmega €", "four-byte": "a😀b"}
 OTHERS = {"int": 12345678901234567890, "negative-int": -7, "float": 2.5, "bool": True,
           "object": Spelled("spelt é"), "bytes": b"raw\xff", "text-subclass": type("Text", (str,), {})("sub é")}
-ITEMS = [*TEXTS.values(), *OTHERS.values(), "x" * 300, ""]
-NATIVE_DICT = {"a": "bc", "zoë": "Ω€", "😀": b"v\xff", "key": "x" * 300, "": ""}
-MIXED_DICT = {1: 2.5, b"k": True, "é": Spelled("spelt"), "n": -3, "long": "y" * 300, "w": "😀", "b": b"\x00"}
+ITEMS = [*TEXTS.values(), *OTHERS.values(), "x" * 3000, ""]
+NATIVE_DICT = {"a": "bc", "zoë": "Ω€", "😀": b"v\xff", "key": "x" * 3000, "": ""}
+MIXED_DICT = {1: 2.5, b"k": True, "é": Spelled("spelt"), "n": -3, "long": "y" * 3000, "w": "😀", "b": b"\x00"}
 MAP_RECORD = S._serialize_dict({"a": "bc", "zoë": "Ω€", "😀": "x" * 300, "k": ""})
 LIST_RECORD = S._serialize_list(["a", "zoë", "Ω€", "😀", "x" * 300, ""])
 # Enough non-ASCII text for the readers to decode it ahead, a window at a time.
