@@ -10,6 +10,7 @@
 // held, and no two are ever held at once.
 #include "serializer.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace zav::key_cache {
@@ -23,6 +24,7 @@ constexpr std::size_t slot_count = std::size_t{1} << slot_bits;
 struct alignas(64) Slot {
     PyObject* text;         // the kept str, or null
     std::uint32_t missed;   // the tag of the key that last missed here, or 0
+    std::uint16_t missed_in;  // the period of the miss clock in which it missed
     std::uint8_t size;      // the size of the kept str's bytes
 #ifdef Py_GIL_DISABLED
     PyMutex mutex;
@@ -34,6 +36,22 @@ static_assert(sizeof(Slot) == 64 && max_size <= 32);  // Words covers 32 bytes a
 namespace {
 
 Slot slots[slot_count];
+
+// Counts the misses, in periods of miss_period: a key takes a slot over only if it
+// missed there in this period or the last. Keys that come back only after thousands of
+// others, as when every record has keys of its own, never take a slot over: keeping
+// them would cost a str kept alive and one freed long after it was made, for no hit.
+// Without the GIL the count is shared by the threads, and its increments may be lost.
+constexpr int miss_period_bits = 10;
+#ifdef Py_GIL_DISABLED
+std::atomic<std::uint32_t> misses;
+std::uint16_t miss_period() {
+    return static_cast<std::uint16_t>(misses.fetch_add(1, std::memory_order_relaxed) >> miss_period_bits);
+}
+#else
+std::uint32_t misses;
+std::uint16_t miss_period() { return static_cast<std::uint16_t>(misses++ >> miss_period_bits); }
+#endif
 
 class SlotLock {
 public:
@@ -121,16 +139,20 @@ bool Probe::matches() const {
            Words(reinterpret_cast<const unsigned char*>(data_), size_) == Words(slot.bytes, size_);
 }
 
-// A key takes over a slot that holds another only when it misses there twice in a row:
-// keys seen once (as in records that each have keys of their own) pass by, costing a
-// look at the slot and no more, and leave the keys that come again where they are.
+// A key takes over a slot that holds another only when it misses there twice in a row,
+// and soon: keys seen once (as in records that each have keys of their own) pass by,
+// costing a look at the slot and no more, and leave the keys that come again where
+// they are.
 PyObject* Probe::find(bool& admit) const {
     SlotLock lock(*slot_);
     if (matches()) {
         return Py_NewRef(slot_->text);
     }
-    admit = slot_->text == nullptr || slot_->missed == tag_;
+    std::uint16_t now = miss_period();
+    admit = slot_->text == nullptr ||
+            (slot_->missed == tag_ && static_cast<std::uint16_t>(now - slot_->missed_in) <= 1);
     slot_->missed = tag_;
+    slot_->missed_in = now;
     return nullptr;
 }
 

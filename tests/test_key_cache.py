@@ -94,6 +94,10 @@ def test_keys_sharing_a_slot_take_it_over_on_a_second_miss() -> None:
     assert read_key(a) is kept
     read_key(b)
     assert read_key(a) is kept  # one miss leaves the slot to the key kept there
+    for i in range(3000):  # a second miss long after the first: b passes by again
+        read_key(f"{b.decode()}-{i}".encode())
+    read_key(b)
+    assert read_key(a) is kept
     read_key(b)
     read_key(b)
     other = read_key(a)
