@@ -1,8 +1,8 @@
 // The cache of map keys: a fixed table of slots, each holding the bytes of one short key
 // and a strong reference to its str. A slot is chosen by a hash of the bytes; a key
-// whose slot holds other bytes takes the slot over. The table never grows, so the
-// memory it holds is bounded whatever the records: slot_count strs of max_size bytes
-// at most.
+// whose slot holds other bytes takes the slot over when it misses there twice in a
+// short while (Probe::find). The table never grows, so the memory it holds is bounded
+// whatever the records: slot_count strs of max_size bytes at most.
 //
 // With the GIL, nothing in find or keep lets another thread in. Without it, each slot
 // has a lock of its own, held only to compare or swap the slot's contents and to take a
