@@ -851,6 +851,29 @@ Ref text_of(Batch& batch, const char* data, std::uint64_t size) {
     return Ref::steal(text);
 }
 
+// A key of the record: kept from an earlier record where it is short, else made as
+// any text is. Short keys are never announced to the batch (MapReader::announce).
+template <class Batch>
+Ref key_of(Batch& batch, const char* data, std::uint64_t size) {
+    if (!key_cache::holds(size)) {
+        return text_of(batch, data, size);
+    }
+    key_cache::Probe probe(data, static_cast<std::size_t>(size));
+    bool admit = false;
+    if (PyObject* kept = probe.find(admit)) {
+        return Ref::steal(kept);
+    }
+    Ref text = Ref::steal(utf8::decode(data, static_cast<Py_ssize_t>(size)));
+    if (!text) {
+        add_traceback("_decode");
+        return {};
+    }
+    if (admit) {
+        probe.keep(text.get());
+    }
+    return text;
+}
+
 enum class Overrun { none, key, value };
 
 // Reads the two length prefixes of a pair and moves past them. The lengths are tested
@@ -917,9 +940,9 @@ bool read_pair(Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) 
     if (decode_value) {
         // The value first, so that when both are malformed the error is the value's.
         value = text_of(batch, vbuf, vnum);
-        key = value ? text_of(batch, kbuf, knum) : Ref();
+        key = value ? key_of(batch, kbuf, knum) : Ref();
     } else {
-        key = text_of(batch, kbuf, knum);
+        key = key_of(batch, kbuf, knum);
         value = key ? bytes_of(vbuf, vnum) : Ref();
     }
     return key && value && PyDict_SetItem(accum, key.get(), value.get()) == 0;
@@ -977,14 +1000,17 @@ struct MapReader {
         return Ref::steal(_PyDict_NewPresized(pairs));
     }
 
-    // The texts in the order read_pair decodes them: each value before its key.
+    // The texts in the order read_pair decodes them: each value before its key. Short
+    // keys come from the key cache or are decoded alone, never from the batch: a key
+    // found in the cache would leave the batch a text that no one asks for.
     static void announce(Input in, bool values, utf8::TextBatch& batch) {
         std::uint64_t knum;
         std::uint64_t vnum;
         while (in.left > 0 && read_lengths(in, knum, vnum) == Overrun::none) {
             const char* key = in.take(knum);
             const char* value = in.take(vnum);
-            if ((values && !batch.announce(value, vnum)) || !batch.announce(key, knum)) {
+            if ((values && !batch.announce(value, vnum)) ||
+                (!key_cache::holds(knum) && !batch.announce(key, knum))) {
                 return;
             }
         }

@@ -218,7 +218,7 @@ bool check_kernels();
 class TextBatch {
 public:
     // Whether a record of so many texts may hold non-ASCII ones short enough for a
-    // batch, and is long enough for one to pay.
+    // batch, and enough non-ASCII text for one to pay.
     static bool worth_it(const char* record, std::size_t size, Py_ssize_t texts);
 
     // Announces data, if it is worth batching; false when memory is short (the batch
@@ -259,6 +259,36 @@ private:
     MemArray<char32_t> ucs4_;
 };
 }  // namespace utf8
+
+// The str of short map keys, kept between calls: records of one schema repeat their
+// keys, and a kept str is handed out again at the cost of one lookup, with its hash
+// already known to the dict it goes into. Process-wide and bounded (src/key_cache.cpp).
+namespace key_cache {
+// Keys of 1 to max_size bytes are kept.
+constexpr std::size_t max_size = 32;
+inline bool holds(std::size_t size) { return size - 1 < max_size; }
+
+struct Slot;
+
+// The slot of one key's bytes (of a size that holds() admits).
+class Probe {
+public:
+    Probe(const char* data, std::size_t size);
+    // A new reference to the str kept for these bytes, or null (no exception set) with
+    // admit telling whether to keep the str made for them.
+    PyObject* find(bool& admit) const;
+    // Keeps text, the str of these bytes, in place of whatever the slot held.
+    void keep(PyObject* text) const;
+
+private:
+    bool matches() const;
+
+    const char* data_;
+    std::size_t size_;
+    Slot* slot_;
+    std::uint32_t tag_;  // never 0
+};
+}  // namespace key_cache
 
 // Copies n bytes. Record entries are mostly short: two overlapping fixed-size moves
 // copy 8 to 32 bytes without a call.

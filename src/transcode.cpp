@@ -362,6 +362,10 @@ namespace {
 // texts of this many bytes at most, so that its memory stays small.
 constexpr std::size_t batched_text_limit = 4096;
 constexpr std::size_t window_bytes = 64 * 1024;
+// A batch pays where a record holds non-ASCII text of this many continuation bytes or
+// more: it costs a look at every text and a few calls per window, which records with a
+// few short non-ASCII texts among ASCII ones (most records of a schema) do not repay.
+constexpr std::size_t batched_continuation_bytes = 1024;
 
 // The three widths of str storage, which the texts of a window are sorted by: each
 // kind is transcoded at once, straight to that width.
@@ -372,7 +376,11 @@ int kind_index(Py_UCS4 width) { return width == 0xFF ? 0 : width == 0xFFFF ? 1 :
 bool TextBatch::worth_it(const char* record, std::size_t size, Py_ssize_t texts) {
     // Where texts are long on average, most are too long to batch: not worth a scan.
     bool short_texts = texts > 0 && size / static_cast<std::size_t>(texts) < batched_text_limit / 2;
-    return size >= 256 && short_texts && !is_ascii(record, static_cast<Py_ssize_t>(size));
+    if (size < batched_continuation_bytes || !short_texts) {
+        return false;
+    }
+    // simdutf counts the bytes that start a character; the rest continue one.
+    return size - simdutf::count_utf8(record, size) >= batched_continuation_bytes;
 }
 
 bool TextBatch::announce(const char* data, std::size_t size) {

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import ctypes
+import functools
 import importlib.util
 import io
 import os
@@ -116,6 +117,40 @@ class Incomparable(str):
         raise LookupError("cannot compare keyword names")
 
     __hash__ = str.__hash__
+
+
+def read_key(key: bytes) -> Any:
+    """The str the map reader gives for `key` (of fewer than 128 bytes), in a record
+    of its own."""
+    (text,) = serializer._deserialize_dict(bytes([len(key), 1]) + key + b"v")
+    return text
+
+
+@functools.cache
+def colliding_keys(count: int = 3) -> tuple[bytes, ...]:
+    """Short keys that share one slot of the map reader's key cache, found by what the
+    cache does: a key read twice in a row takes its slot over, so a kept key that comes
+    back as a new object was pushed out by the key read twice in between."""
+    base, found = b"collide-base", [b"collide-base"]
+    for i in range(200_000):
+        read_key(base)
+        kept = read_key(base)
+        assert read_key(base) is kept, "a key read twice in a row is not kept"
+        candidate = f"collide-{i}".encode()
+        read_key(candidate)
+        read_key(candidate)
+        if read_key(base) is not kept:
+            found.append(candidate)
+            if len(found) == count:
+                return tuple(found)
+    raise AssertionError("no keys share a slot")
+
+
+def slot_sharing_record() -> bytes:
+    """A map record in which each of two keys that share a slot of the key cache comes
+    twice in a row: every read of it misses four times and takes the slot over twice."""
+    a, b = colliding_keys(2)
+    return b"".join(bytes([len(k), 1]) + k + v for k, v in [(a, b"1"), (a, b"2"), (b, b"3"), (b, b"4")])
 
 
 # Allocation-failure points that tests/test_nomemory.py exercised, by kind of fault.

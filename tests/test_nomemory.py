@@ -34,7 +34,7 @@ from typing import Any
 import pytest
 
 import zav.serializer as serializer
-from conftest import FAULT_POINTS, Incomparable, RecordingStream, Spelled
+from conftest import FAULT_POINTS, Incomparable, RecordingStream, Spelled, slot_sharing_record
 
 testcapi = pytest.importorskip("_testcapi")
 if not hasattr(testcapi, "set_nomemory"):
@@ -238,6 +238,10 @@ NATIVE_DICT = {"a": "bc", "zoë": "Ω€", "😀": b"v\xff", "key": "x" * 3000, 
 MIXED_DICT = {1: 2.5, b"k": True, "é": Spelled("spelt"), "n": -3, "long": "y" * 3000, "w": "😀", "b": b"\x00"}
 MAP_RECORD = S._serialize_dict({"a": "bc", "zoë": "Ω€", "😀": "x" * 300, "k": ""})
 LIST_RECORD = S._serialize_list(["a", "zoë", "Ω€", "😀", "x" * 300, ""])
+# Enough non-ASCII text for the readers to decode it ahead, a window at a time.
+WIDE_TEXTS = ["zoë café " * 40, "Ω€ " * 200, "a😀b" * 100, "x" * 300, "ü" * 90]
+MAP_RECORD_AHEAD = S._serialize_dict(dict(zip(["zoë", "Ω€" * 20, "k", "😀", "w"], WIDE_TEXTS)))
+LIST_RECORD_AHEAD = S._serialize_list(WIDE_TEXTS)
 
 CODEC_CASES = [
     *(case(f"encode-{name}", S.encode, value) for name, value in {**TEXTS, **OTHERS}.items()),
@@ -317,6 +321,10 @@ WRITER_CASES = [
 READER_CASES = [
     *(case(f"map-{flag}", S._deserialize_dict, MAP_RECORD, flag) for flag in (True, False)),
     *(case(f"list-{flag}", S._deserialize_list, LIST_RECORD, flag) for flag in (True, False)),
+    *(case(f"map-ahead-{flag}", S._deserialize_dict, MAP_RECORD_AHEAD, flag) for flag in (True, False)),
+    case("list-ahead", S._deserialize_list, LIST_RECORD_AHEAD),
+    # Keys that miss the key cache and take its slot over in every call.
+    *(case(f"map-keys-sharing-a-slot-{flag}", S._deserialize_dict, slot_sharing_record(), flag) for flag in (True, False)),
     case("map-empty", S._deserialize_dict, b""),
     case("list-empty", S._deserialize_list, b""),
     case("map-overlong-varnum", S._deserialize_dict, b"\x80\x80\x01\x80\x01ab"),

@@ -11,7 +11,7 @@ from typing import Any
 import pytest
 
 import zav.serializer as serializer
-from conftest import Incomparable, RecordingStream, Spelled, undecodable, vectorcall
+from conftest import Incomparable, RecordingStream, Spelled, slot_sharing_record, undecodable, vectorcall
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs the debug interpreter")
 
@@ -88,6 +88,8 @@ class Undecidable:
 
 LONG_LIST = S._serialize_list(["a" * 2000, "b" * 1500])
 LONG_DICT = S._serialize_dict({"k" * 300: "v" * 3000, "x": "y"})
+KEPT_KEYS = S._serialize_dict({"id": "1", "zoë": "é", "😀 emoji": "x" * 200, "k" * 40: "long key"})
+SLOT_SHARING = slot_sharing_record()
 RECORDING_IO = {"io": SimpleNamespace(BytesIO=RecordingStream)}
 SUBCLASS_IO = {"io": SimpleNamespace(BytesIO=type("Stream", (io.BytesIO,), {}))}
 FAILING_IO = {"io": SimpleNamespace(BytesIO=FailingStream)}
@@ -139,6 +141,9 @@ CASES += [
     case("serialize-list-text", lambda: S._serialize_list("abc")),
     # Readers
     case("deserialize-dict-long", lambda: S._deserialize_dict(LONG_DICT, False)),
+    # Short keys come from the key cache, which takes a slot over on a second miss.
+    case("deserialize-dict-kept-keys", lambda: S._deserialize_dict(KEPT_KEYS)),
+    case("deserialize-dict-keys-sharing-a-slot", lambda: S._deserialize_dict(SLOT_SHARING, False)),
     case("deserialize-list-long", lambda: S._deserialize_list(LONG_LIST)),
     case("deserialize-dict-corrupt-key", lambda: S._deserialize_dict(b"\x01\x01ab\x05"), ValueError),
     case("deserialize-dict-corrupt-value", lambda: S._deserialize_dict(b"\x01\x05a"), ValueError),
