@@ -240,8 +240,9 @@ class FreshCopies:
 class EachInTurn:
     """Every call gets the next of a list of arguments, in stretches of one pass over
     them (one call per record): warm, as a call on a record finds whatever an earlier
-    pass left inside it."""
+    pass left inside it, or cold, a fresh copy of every record made a pass at a time."""
     args: list[Any]
+    cold: bool = False
 
     @property
     def unit(self) -> int:
@@ -251,23 +252,9 @@ class EachInTurn:
         return [self.unit] * (loops // self.unit)
 
     def make(self, calls: int) -> Iterable[Any]:
-        return self.args
-
-
-@dataclass(frozen=True)
-class FreshRecords:
-    """Every call gets a fresh copy of the next record (cold), made a pass at a time."""
-    records: list[Any]
-
-    @property
-    def unit(self) -> int:
-        return len(self.records)
-
-    def stretches(self, loops: int) -> list[int]:
-        return [self.unit] * (loops // self.unit)
-
-    def make(self, calls: int) -> Iterable[Any]:
-        copies: list[Any] = fresh_copy(self.records)
+        if not self.cold:
+            return self.args
+        copies: list[Any] = fresh_copy(self.args)
         return copies
 
 
@@ -308,7 +295,7 @@ def footprint(data: Any) -> int:
 
 def dump_arguments(workload: Workload) -> Arguments:
     if workload.kind == "records":
-        return FreshRecords(workload.data) if workload.cold else EachInTurn(workload.data)
+        return EachInTurn(workload.data, workload.cold)
     if not workload.cold:
         return SameArgument(workload.data)
     batch = max(1, COPY_BATCH_BYTES // footprint(fresh_copy(workload.data)))
