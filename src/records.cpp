@@ -863,12 +863,9 @@ Ref key_of(Batch& batch, const char* data, std::uint64_t size) {
     if (PyObject* kept = probe.find(admit)) {
         return Ref::steal(kept);
     }
-    Ref text = Ref::steal(utf8::decode(data, static_cast<Py_ssize_t>(size)));
-    if (!text) {
-        add_traceback("_decode");
-        return {};
-    }
-    if (admit) {
+    NoBatch alone;  // short keys are never announced to the batch
+    Ref text = text_of(alone, data, size);
+    if (text && admit) {
         probe.keep(text.get());
     }
     return text;
