@@ -264,9 +264,10 @@ private:
 // keys, and a kept str is handed out again at the cost of one lookup, with its hash
 // already known to the dict it goes into. Process-wide and bounded (src/key_cache.cpp).
 namespace key_cache {
-// Keys of 1 to max_size bytes are kept.
+// Keys of 2 to max_size bytes are kept; CPython shares the str of one character or
+// none already.
 constexpr std::size_t max_size = 32;
-inline bool holds(std::size_t size) { return size - 1 < max_size; }
+inline bool holds(std::size_t size) { return size - 2 < max_size - 1; }
 
 struct Slot;
 
