@@ -173,9 +173,10 @@ Py_ssize_t saturating_product(Py_ssize_t a, Py_ssize_t b) {
 // which spares records of up to 2 KiB (most records of real data) a bytes object grown
 // and then cut to size, then in a bytes object grown as entries come and cut to size
 // at the end. Growing projects the entries so far onto all of them, so that
-// the record is copied rarely and its buffer ends close to its size; at most fourfold,
-// as one large entry among small ones projects far too much and a sequence may report
-// more items than it has.
+// the record is copied rarely and its buffer ends close to its size. One large entry
+// among small ones projects far too much, and a sequence may report more items than
+// it has: beyond fourfold, a projection is taken only up to a fixed allowance, which
+// records of up to that size reach in one step.
 class OutputBuffer {
 public:
     void expect(Py_ssize_t entries) { entries_ = entries; }
@@ -209,7 +210,9 @@ private:
         Py_ssize_t needed = used_ + n;
         Py_ssize_t projected = saturating_product(needed / (done_ + 1), entries_);
         projected = std::min(projected, PY_SSIZE_T_MAX / 8 * 7);
-        Py_ssize_t hint = std::min(projected + n, saturating_product(needed, 4));
+        Py_ssize_t bound =
+            std::min(saturating_product(needed, 4), PY_SSIZE_T_MAX - projection_allowance) + projection_allowance;
+        Py_ssize_t hint = std::min(projected + n, bound);
         return resize(std::max({capacity_ + capacity_ / 16, needed, hint})) ? end() : nullptr;
     }
 
@@ -231,6 +234,8 @@ private:
         capacity_ = size;
         return true;
     }
+
+    static constexpr Py_ssize_t projection_allowance = 256 * 1024;
 
     unsigned char small_[2048];
     Ref bytes_;
@@ -532,11 +537,12 @@ Run write_plain_pairs(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, BufferSink&
     // The dict cannot change meanwhile: once it has given its size in pairs, it has no
     // more, and the call that would say so is spared.
     assert(pos == 0);
+    DictEntries entries = state.dict_entries_readable ? DictEntries(d) : DictEntries();
     for (Py_ssize_t left = size; left > 0; --left) {
         Py_ssize_t at = pos;
         PyObject* key;
         PyObject* value;
-        if (!PyDict_Next(d, &pos, &key, &value)) {
+        if (!(entries ? entries.next(pos, key, value) : PyDict_Next(d, &pos, &key, &value))) {
             break;
         }
         if (Contents kcontents(key); kcontents) {
@@ -570,6 +576,35 @@ Run write_plain_pairs(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, BufferSink&
         }
     }
     return Run::done;
+}
+
+// Whether DictEntries reads what PyDict_Next yields, in the same order with the same
+// positions, from a table of str keys and from one of other keys.
+bool reads_as_dict_next(PyObject* d) {
+    DictEntries entries(d);
+    // The probes hold three entries, one deleted: a count that differs says the
+    // layout does, before any entry is read.
+    if (!entries || entries.slots() != 3) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    Py_ssize_t in_place_pos = 0;
+    for (;;) {
+        PyObject* key;
+        PyObject* value;
+        PyObject* in_place_key;
+        PyObject* in_place_value;
+        bool found = PyDict_Next(d, &pos, &key, &value);
+        if (found != entries.next(in_place_pos, in_place_key, in_place_value) || pos != in_place_pos) {
+            return false;
+        }
+        if (!found) {
+            return true;
+        }
+        if (key != in_place_key || value != in_place_value) {
+            return false;
+        }
+    }
 }
 
 // One step of the iteration over d, under d's critical section: 1 with the next key
@@ -1103,6 +1138,18 @@ PyObject* read_record(PyObject* raw_data, PyObject* deserialize) {
 }
 
 }  // namespace
+
+bool check_dict_entries() {
+    Ref str_keys = Ref::steal(Py_BuildValue("{s:i,s:i,s:i}", "a", 1, "b", 2, "c", 3));
+    Ref int_keys = Ref::steal(Py_BuildValue("{i:i,i:i,i:i}", 1001, 1, 1002, 2, 1003, 3));
+    Ref deleted = Ref::steal(PyLong_FromLong(1002));
+    if (!str_keys || !int_keys || !deleted || PyDict_DelItemString(str_keys.get(), "b") < 0 ||
+        PyDict_DelItem(int_keys.get(), deleted.get()) < 0) {
+        return false;
+    }
+    state.dict_entries_readable = reads_as_dict_next(str_keys.get()) && reads_as_dict_next(int_keys.get());
+    return true;
+}
 
 PyObject* serialize_dict_body(PyObject* const* args) {
     return write_record<DictWriter>(args[0]);

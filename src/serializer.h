@@ -143,6 +143,7 @@ struct State {
     PyObject* io_module;         // the io module bound at import
     PyObject* standard_bytesio;  // _io.BytesIO, whose write and getvalue run no Python code
     PyObject* encode_function;   // the module's own encode(), as made at import
+    bool dict_entries_readable;  // DictEntries reads what PyDict_Next yields (checked at import)
 };
 
 extern State state;
@@ -430,6 +431,10 @@ inline int _writevarnum(unsigned char* buf, std::uint64_t num) {
 }
 
 std::size_t _readvarnum(const unsigned char* buf, std::size_t size, std::uint64_t* np);
+
+// Checks at import whether dict entries can be read in place (DictEntries); false with
+// an exception set when the check could not be made.
+bool check_dict_entries();
 
 // Module function bodies; each gets its bound arguments and returns a new reference
 // or nothing with an exception set.

@@ -697,6 +697,50 @@ def test_text_holding_a_utf8_copy(pairs: list[tuple[str, str]]) -> None:
 
 
 # ---------------------------------------------------------------------------
+# Every shape of dict table: the writer reads entries in place where it can
+
+
+class Attributes:
+    pass
+
+
+def with_holes(d: dict[Any, Any], every: int) -> dict[Any, Any]:
+    for key in list(d)[::every]:
+        del d[key]
+    return d
+
+
+def instance_dict(n: int) -> dict[str, Any]:
+    obj = Attributes()
+    for i in range(n):
+        setattr(obj, f"a{i}", i * 7)
+    return vars(obj)
+
+
+def refilled(n: int) -> dict[Any, Any]:
+    d = {f"k{i}": i for i in range(n)}
+    d.clear()
+    d.update((f"n{i}", -i) for i in range(n // 2))
+    return d
+
+
+@pytest.mark.parametrize("build", [
+    lambda: {},
+    lambda: with_holes({f"key{i}": f"v{i}" for i in range(40)}, 3),
+    lambda: with_holes({i: 2.5 * i for i in range(40)}, 4),
+    lambda: with_holes({(b"k%d" % i if i % 2 else 1.5 * i): str(i) for i in range(300)}, 5),
+    lambda: with_holes({f"k{i}": i for i in range(70_000)}, 7),
+    lambda: instance_dict(12),
+    lambda: refilled(500),
+], ids=["empty", "str keys, holes", "int keys, holes", "mixed keys, 2-byte indices", "4-byte indices",
+        "split table", "cleared and refilled"])
+def test_dict_tables(build: Callable[[], dict[Any, Any]]) -> None:
+    """A record is its pairs one after another, each as a dict of one pair writes it."""
+    d = build()
+    assert DICT(d) == b"".join(DICT({key: value}) for key, value in d.items())
+
+
+# ---------------------------------------------------------------------------
 # Dicts whose keys are not all exact str: every value is what a lookup by its key finds
 # at that moment, with the calls such a lookup makes, colliding hashes included.
 
