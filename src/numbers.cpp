@@ -250,12 +250,21 @@ std::size_t special_text(std::uint64_t bits, char* out) {
 }  // namespace
 
 Py_ssize_t int_text(PyObject* obj, char* out) {
+    auto* number = reinterpret_cast<PyLongObject*>(obj);
+    // Most ints in data are held in one digit, whose value is read in a step.
+    if (PyUnstable_Long_IsCompact(number)) {
+        Py_ssize_t value = PyUnstable_Long_CompactValue(number);
+        bool negative = value < 0;
+        out[0] = '-';  // kept only for a negative number
+        auto magnitude = static_cast<std::uint32_t>(negative ? -value : value);
+        return put_integer(out + negative, magnitude) - out;
+    }
     std::uint64_t magnitude;
     bool negative;
     if (!int_magnitude(obj, magnitude, negative)) {
         return -1;  // str() has its own rules for large numbers
     }
-    out[0] = '-';  // kept only for a negative number
+    out[0] = '-';
     return put_integer(out + negative, magnitude) - out;
 }
 
