@@ -53,6 +53,18 @@ inline bool int_magnitude(PyObject* obj, std::uint64_t& magnitude, bool& negativ
     return (top >> top_digit_bits) == 0;
 }
 
+// The same for an int held in one digit (below 2**30), as PyUnstable_Long_IsCompact
+// tells it, with the sign read apart; false for an int of more digits.
+inline bool one_digit_magnitude(PyObject* obj, std::uint32_t& magnitude, bool& negative) {
+    const _PyLongValue& value = reinterpret_cast<PyLongObject*>(obj)->long_value;
+    if (value.lv_tag >= (2 << _PyLong_NON_SIZE_BITS)) {
+        return false;
+    }
+    magnitude = value.ob_digit[0];
+    negative = (value.lv_tag & _PyLong_SIGN_MASK) == 2;
+    return true;
+}
+
 // The entries of a dict with a combined table, read in place from CPython's keys
 // object, whose layout every supported version shares: PyDict_Next costs a call of some
 // forty instructions an entry, several times what reading the entry takes. Only while

@@ -44,32 +44,14 @@ constexpr char digit_pairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-constexpr std::uint64_t ascii_zeros = 0x3030303030303030ULL;
-constexpr std::uint64_t e8 = 100000000ULL;
-constexpr std::uint64_t e16 = e8 * e8;
+using decimal::ascii_zeros;
+using decimal::e8;
+using decimal::eight_digits;
+using decimal::powers_of_ten;
+using decimal::put_last_digits;
+constexpr std::uint64_t e16 = std::uint64_t{e8} * e8;
 
-constexpr std::uint64_t powers_of_ten[] = {
-    1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL, 100000000ULL,
-    1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL, 10000000000000ULL,
-    100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL, 100000000000000000ULL,
-    1000000000000000000ULL, 10000000000000000000ULL};
-
-// The number of decimal digits of n > 0: from its bits, then one comparison.
-int decimal_length(std::uint64_t n) {
-    int guess = ((64 - std::countl_zero(n)) * 1233) >> 12;
-    return guess + (n >= powers_of_ten[guess]);
-}
-
-// The eight decimal digits of n < 10**8, leading zeros included, as the values 0 to 9
-// in the bytes of a word, in memory order: split into halves, quarters and digits in
-// lanes of the word, each division a multiplication that is exact in that range.
-std::uint64_t eight_digits(std::uint32_t n) {
-    std::uint64_t halves = (n / 10000) | (static_cast<std::uint64_t>(n % 10000) << 32);
-    std::uint64_t hundreds = ((halves * 10486) >> 20) & 0x0000007F0000007FULL;
-    std::uint64_t pairs = ((halves - 100 * hundreds) << 16) + hundreds;
-    std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000FULL;
-    return tens + ((pairs - 10 * tens) << 8);
-}
+int decimal_length(std::uint64_t n) { return decimal::length(n); }
 
 #if defined(__SSE2__)
 // The sixteen digits of n < 10**16, leading zeros included, as characters in an SSE2
@@ -210,13 +192,6 @@ char* put_positional_form(char* out, const Digits& d) {
     return out + d.point + 2;
 }
 
-// The n lowest of the eight digits of v < 10**8 as characters, stored in one word at
-// out (room for eight).
-void put_last_digits(char* out, std::uint32_t v, int n) {
-    std::uint64_t chars = (eight_digits(v) + ascii_zeros) >> (8 * (8 - n));
-    std::memcpy(out, &chars, 8);
-}
-
 // The digits of n, stored a word or a register at a time, each store after the first
 // overwriting the room the one before left; returns the end.
 char* put_integer(char* out, std::uint64_t n) {
@@ -249,22 +224,13 @@ std::size_t special_text(std::uint64_t bits, char* out) {
 
 }  // namespace
 
-Py_ssize_t int_text(PyObject* obj, char* out) {
-    auto* number = reinterpret_cast<PyLongObject*>(obj);
-    // Most ints in data are held in one digit, whose value is read in a step.
-    if (PyUnstable_Long_IsCompact(number)) {
-        Py_ssize_t value = PyUnstable_Long_CompactValue(number);
-        bool negative = value < 0;
-        out[0] = '-';  // kept only for a negative number
-        auto magnitude = static_cast<std::uint32_t>(negative ? -value : value);
-        return put_integer(out + negative, magnitude) - out;
-    }
+Py_ssize_t long_int_text(PyObject* obj, char* out) {
     std::uint64_t magnitude;
     bool negative;
     if (!int_magnitude(obj, magnitude, negative)) {
         return -1;  // str() has its own rules for large numbers
     }
-    out[0] = '-';
+    out[0] = '-';  // kept only for a negative number
     return put_integer(out + negative, magnitude) - out;
 }
 

@@ -179,49 +179,58 @@ Py_ssize_t saturating_product(Py_ssize_t a, Py_ssize_t b) {
 // records of up to that size reach in one step.
 class OutputBuffer {
 public:
+    OutputBuffer() = default;
+    OutputBuffer(const OutputBuffer&) = delete;  // it points into itself
+    OutputBuffer& operator=(const OutputBuffer&) = delete;
+
     void expect(Py_ssize_t entries) { entries_ = entries; }
 
-    // Room for n more bytes at end(), or null with MemoryError.
-    unsigned char* room(Py_ssize_t n) { return n <= capacity_ - used_ ? end() : grow(n); }
+    // Room for n more bytes at the end, or null with MemoryError.
+    unsigned char* room(Py_ssize_t n) { return n <= limit_ - cursor_ ? cursor_ : grow(n); }
 
     // One entry written up to `end`.
     void commit(unsigned char* end) {
-        used_ = end - begin_;
+        cursor_ = end;
         ++done_;
     }
 
     // Starts the record again, keeping the memory.
-    void clear() { used_ = done_ = 0; }
+    void clear() {
+        cursor_ = begin_;
+        done_ = 0;
+    }
 
     PyObject* finish() {
         if (!bytes_) {
-            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(small_), used_);
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(small_), used());
         }
-        if (used_ != capacity_ && !resize(used_)) {
+        if (cursor_ != limit_ && !resize(used())) {
             return nullptr;
         }
         return bytes_.release();
     }
 
 private:
-    unsigned char* end() { return begin_ + used_; }
+    Py_ssize_t used() const { return cursor_ - begin_; }
 
     [[gnu::noinline]] unsigned char* grow(Py_ssize_t n) {
-        Py_ssize_t needed = used_ + n;
+        Py_ssize_t needed = used() + n;
+        Py_ssize_t capacity = limit_ - begin_;
         Py_ssize_t projected = saturating_product(needed / (done_ + 1), entries_);
         projected = std::min(projected, PY_SSIZE_T_MAX / 8 * 7);
         Py_ssize_t bound =
             std::min(saturating_product(needed, 4), PY_SSIZE_T_MAX - projection_allowance) + projection_allowance;
         Py_ssize_t hint = std::min(projected + n, bound);
-        return resize(std::max({capacity_ + capacity_ / 16, needed, hint})) ? end() : nullptr;
+        return resize(std::max({capacity + capacity / 16, needed, hint})) ? cursor_ : nullptr;
     }
 
     bool resize(Py_ssize_t size) {
+        Py_ssize_t used = this->used();
         PyObject* bytes = bytes_ ? bytes_.release() : nullptr;
         if (bytes == nullptr) {
             bytes = PyBytes_FromStringAndSize(nullptr, size);
             if (bytes != nullptr) {
-                std::memcpy(PyBytes_AS_STRING(bytes), small_, static_cast<std::size_t>(used_));
+                std::memcpy(PyBytes_AS_STRING(bytes), small_, static_cast<std::size_t>(used));
             }
         } else if (_PyBytes_Resize(&bytes, size) < 0) {
             bytes = nullptr;  // the object is gone and the error set
@@ -231,7 +240,8 @@ private:
         }
         bytes_ = Ref::steal(bytes);
         begin_ = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes));
-        capacity_ = size;
+        cursor_ = begin_ + used;
+        limit_ = begin_ + size;
         return true;
     }
 
@@ -240,9 +250,9 @@ private:
     unsigned char small_[2048];
     Ref bytes_;
     unsigned char* begin_ = small_;
-    Py_ssize_t capacity_ = sizeof small_;
+    unsigned char* cursor_ = small_;               // the end of the entries written
+    unsigned char* limit_ = small_ + sizeof small_;
     Py_ssize_t entries_ = 0;
-    Py_ssize_t used_ = 0;
     Py_ssize_t done_ = 0;
 };
 
@@ -373,29 +383,26 @@ public:
         return true;
     }
 
-    // A short key whose value is a number: the number's text is written in place.
-    // 1 when written, 0 when the value is no such number, -1 on failure.
+    // A short key whose value is an exact int, float or bool: the number's text is
+    // written in place. 1 when written, 0 when the value is no such number, -1 on
+    // failure.
     int put_number_pair(const Contents& key, PyObject* value) {
-        PyTypeObject* type = Py_TYPE(value);
-        if (key.size >= 128 || !(type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type)) {
+        if (key.size >= 128) {
             return 0;
         }
-        unsigned char* out = out_.room(2 + key.size + static_cast<Py_ssize_t>(max_number_text));
-        if (out == nullptr) {
-            return -1;
+        PyTypeObject* type = Py_TYPE(value);
+        if (type == &PyLong_Type) {
+            return put_text_pair(key, [value](char* text) { return int_text(value, text); });
         }
-        auto* text = reinterpret_cast<char*>(out + 2 + key.size);
-        Py_ssize_t size = type == &PyLong_Type    ? int_text(value, text)
-                          : type == &PyFloat_Type ? static_cast<Py_ssize_t>(float_text(PyFloat_AS_DOUBLE(value), text))
-                                                  : number_text(value, text);
-        if (size < 0) {
-            return 0;  // an int of magnitude 2**64 or more
+        if (type == &PyFloat_Type) {
+            return put_text_pair(key, [value](char* text) {
+                return static_cast<Py_ssize_t>(float_text(PyFloat_AS_DOUBLE(value), text));
+            });
         }
-        out[0] = static_cast<unsigned char>(key.size);
-        out[1] = static_cast<unsigned char>(size);
-        key.write(out + 2);
-        out_.commit(reinterpret_cast<unsigned char*>(text) + size);
-        return 1;
+        if (type == &PyBool_Type) {
+            return put_text_pair(key, [value](char* text) { return number_text(value, text); });
+        }
+        return 0;
     }
 
     bool put_contents_item(const Contents& item) {
@@ -414,6 +421,26 @@ public:
     PyObject* finish() { return out_.finish(); }
 
 private:
+    // Writes the text that write_text puts at its argument (room for max_number_text
+    // bytes) after the key; as put_number_pair, 0 when write_text gives -1.
+    template <class WriteText>
+    int put_text_pair(const Contents& key, WriteText write_text) {
+        unsigned char* out = out_.room(2 + key.size + static_cast<Py_ssize_t>(max_number_text));
+        if (out == nullptr) {
+            return -1;
+        }
+        auto* text = reinterpret_cast<char*>(out + 2 + key.size);
+        Py_ssize_t size = write_text(text);
+        if (size < 0) {
+            return 0;  // an int of magnitude 2**64 or more
+        }
+        out[0] = static_cast<unsigned char>(key.size);  // one-byte lengths
+        out[1] = static_cast<unsigned char>(size);
+        key.write(out + 2);
+        out_.commit(reinterpret_cast<unsigned char*>(text) + size);
+        return 1;
+    }
+
     template <class Part>
     bool put_pair_of(Part& key, Part& value) {
         Py_ssize_t ksize = size_of(key);
