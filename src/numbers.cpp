@@ -192,11 +192,20 @@ char* put_positional_form(char* out, const Digits& d) {
     return out + d.point + 2;
 }
 
+// The four digits of n < 10**4, leading zeros included, as characters in the bytes of
+// a word, in memory order, as eight_digits makes them.
+std::uint32_t four_digits(std::uint32_t n) {
+    std::uint32_t hundreds = (n * 5243) >> 19;  // n / 100
+    std::uint32_t pairs = hundreds | ((n - 100 * hundreds) << 16);
+    std::uint32_t tens = ((pairs * 103) >> 10) & 0x000F000FU;
+    return (tens | ((pairs - 10 * tens) << 8)) + 0x30303030U;
+}
+
 // The digits of n, stored a word or a register at a time, each store after the first
 // overwriting the room the one before left; returns the end.
 char* put_integer(char* out, std::uint64_t n) {
     if (n < e8) {
-        int length = n == 0 ? 1 : decimal_length(n);
+        int length = decimal_length(n | 1);  // "0" is one digit
         put_last_digits(out, static_cast<std::uint32_t>(n), length);
         return out + length;
     }
@@ -208,7 +217,8 @@ char* put_integer(char* out, std::uint64_t n) {
     }
     auto top = static_cast<std::uint32_t>(n / e16);  // at most 1844
     int lead = decimal_length(top);
-    put_last_digits(out, top, lead);
+    std::uint32_t top_chars = four_digits(top) >> (8 * (4 - lead));
+    std::memcpy(out, &top_chars, 4);
     SixteenDigits(n % e16).put(out + lead);
     return out + lead + 16;
 }
