@@ -494,8 +494,7 @@ bool check_argument_types(const FunctionSpec& fs, PyObject* const* args) {
     return false;
 }
 
-PyObject* run_body(const FunctionSpec& fs, Bound& bound) {
-    PyObject* const* args = bound.values();
+PyObject* run_body(const FunctionSpec& fs, PyObject* const* args) {
     if (!check_argument_types(fs, args)) {
         return nullptr;
     }
@@ -509,12 +508,19 @@ PyObject* run_body(const FunctionSpec& fs, Bound& bound) {
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     const FunctionSpec& fs = *as_function(self)->spec;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs >= required_params && nargs <= fs.nparams) {
+        // Arguments by position alone, the commonest call, need no binding: the caller
+        // keeps them alive for the call, and the default is True.
+        PyObject* values[2] = {args[0], nargs > 1 ? args[1] : Py_True};
+        return run_body(fs, values);
+    }
     Bound bound;
-    if (!bind_vector(fs, bound, args, PyVectorcall_NARGS(nargsf), kwnames)) {
+    if (!bind_vector(fs, bound, args, nargs, kwnames)) {
         add_traceback(fs.name);
         return nullptr;
     }
-    return run_body(fs, bound);
+    return run_body(fs, bound.values());
 }
 
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -531,7 +537,7 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         add_traceback(fs.name);
         return nullptr;
     }
-    return run_body(fs, bound);
+    return run_body(fs, bound.values());
 }
 
 PyObject* function_repr(PyObject* self) {
