@@ -54,6 +54,28 @@ constexpr std::uint64_t e16 = std::uint64_t{e8} * e8;
 int decimal_length(std::uint64_t n) { return decimal::length(n); }
 
 #if defined(__SSE2__)
+// The constants of the digit split, read from memory where the compiler cannot see
+// their values: it would make each in a register with three instructions where the
+// multiplication can read it in place, and turn the multiplications by 100 and 10
+// into several shifts and additions each.
+struct alignas(16) SplitConstants {
+    std::uint32_t ten_thousandth[4];
+    std::uint32_t ten_thousand[4];
+    std::uint16_t hundredth[8];
+    std::uint16_t hundred[8];
+    std::uint16_t tenth[8];
+    std::uint16_t ten[8];
+    std::uint8_t zero[16];
+};
+constexpr SplitConstants split_constants = {
+    {109951163, 109951163, 109951163, 109951163},
+    {10000, 10000, 10000, 10000},
+    {5243, 5243, 5243, 5243, 5243, 5243, 5243, 5243},
+    {100, 100, 100, 100, 100, 100, 100, 100},
+    {103, 103, 103, 103, 103, 103, 103, 103},
+    {10, 10, 10, 10, 10, 10, 10, 10},
+    {'0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0'}};
+
 // The sixteen digits of n < 10**16, leading zeros included, as characters in an SSE2
 // register (which every x86-64 processor has), so that they reach the output in one
 // store, never by way of memory that a later load would have to wait for.
@@ -64,18 +86,20 @@ public:
 
     // The same for high * 10**8 + low, both below 10**8.
     SixteenDigits(std::uint32_t high, std::uint32_t low) {
+        const SplitConstants* c = &split_constants;
+        asm("" : "+r"(c));  // hides the values, not the memory
         // Four groups of four digits in 16-bit lanes, split into hundreds and the
         // rest, then tens and units, each division a multiplication that is exact in
         // that range: x / 10000 is x * 109951163 >> 40 below 10**8.
         __m128i halves = _mm_set_epi64x(low, high);
-        __m128i quotients = _mm_srli_epi64(_mm_mul_epu32(halves, _mm_set1_epi32(109951163)), 40);
-        __m128i rests = _mm_sub_epi64(halves, _mm_mul_epu32(quotients, _mm_set1_epi32(10000)));
+        __m128i quotients = _mm_srli_epi64(_mm_mul_epu32(halves, load(c->ten_thousandth)), 40);
+        __m128i rests = _mm_sub_epi64(halves, _mm_mul_epu32(quotients, load(c->ten_thousand)));
         __m128i x = _mm_shuffle_epi32(_mm_or_si128(quotients, _mm_slli_epi64(rests, 16)), _MM_SHUFFLE(3, 1, 2, 0));
-        __m128i hundreds = _mm_srli_epi16(_mm_mulhi_epu16(x, _mm_set1_epi16(5243)), 3);
-        __m128i pairs = _mm_unpacklo_epi16(hundreds, _mm_sub_epi16(x, _mm_mullo_epi16(hundreds, _mm_set1_epi16(100))));
-        __m128i tens = _mm_srli_epi16(_mm_mullo_epi16(pairs, _mm_set1_epi16(103)), 10);
-        __m128i units = _mm_sub_epi16(pairs, _mm_mullo_epi16(tens, _mm_set1_epi16(10)));
-        chars_ = _mm_add_epi8(_mm_or_si128(tens, _mm_slli_epi16(units, 8)), _mm_set1_epi8('0'));
+        __m128i hundreds = _mm_srli_epi16(_mm_mulhi_epu16(x, load(c->hundredth)), 3);
+        __m128i pairs = _mm_unpacklo_epi16(hundreds, _mm_sub_epi16(x, _mm_mullo_epi16(hundreds, load(c->hundred))));
+        __m128i tens = _mm_srli_epi16(_mm_mullo_epi16(pairs, load(c->tenth)), 10);
+        __m128i units = _mm_sub_epi16(pairs, _mm_mullo_epi16(tens, load(c->ten)));
+        chars_ = _mm_add_epi8(_mm_or_si128(tens, _mm_slli_epi16(units, 8)), load(c->zero));
     }
 
     void put(char* out) const { _mm_storeu_si128(reinterpret_cast<__m128i*>(out), chars_); }
@@ -101,6 +125,8 @@ public:
     }
 
 private:
+    static __m128i load(const void* constant) { return _mm_load_si128(static_cast<const __m128i*>(constant)); }
+
     __m128i chars_;
 };
 #else
