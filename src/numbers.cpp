@@ -190,11 +190,12 @@ char* put_exponent_form(char* out, const Digits& d) {
     *out++ = 'e';
     *out++ = exponent < 0 ? '-' : '+';
     int magnitude = exponent < 0 ? -exponent : exponent;  // at most 324
-    if (magnitude >= 100) {
-        *out++ = static_cast<char>('0' + magnitude / 100);
-    }
-    std::memcpy(out, digit_pairs + 2 * (magnitude % 100), 2);
-    return out + 2;
+    // A hundreds digit is written in any case and kept only when not zero: whether it
+    // is varies from one float to the next, as a branch would guess wrong.
+    bool hundreds = magnitude >= 100;
+    out[0] = static_cast<char>('0' + magnitude / 100);
+    std::memcpy(out + hundreds, digit_pairs + 2 * (magnitude % 100), 2);
+    return out + hundreds + 2;
 }
 
 // Digits around a decimal point (at most three zeros after it before them), with ".0"
@@ -297,9 +298,12 @@ Py_ssize_t number_text(PyObject* obj, char* out) {
         return static_cast<Py_ssize_t>(float_text(PyFloat_AS_DOUBLE(obj), out));
     }
     if (PyBool_Check(obj)) {
-        // Both spellings in one fixed-size copy: the room is there.
-        std::memcpy(out, obj == Py_True ? "True\0\0\0" : "False\0\0", 8);
-        return obj == Py_True ? 4 : 5;
+        // Either spelling in one fixed-size copy (the room is there), chosen by index:
+        // a branch would guess wrong as often as the values change.
+        static constexpr char spellings[2][8] = {"False", "True"};
+        bool truth = obj == Py_True;
+        std::memcpy(out, spellings[truth], 8);
+        return 5 - truth;
     }
     return -1;
 }
