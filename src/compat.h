@@ -84,27 +84,33 @@ public:
         bool general = keys->kind == general_kind;
         first_ = entries + (general ? sizeof(Py_hash_t) : 0);
         stride_ = general ? 3 * sizeof(PyObject*) : 2 * sizeof(PyObject*);
-        count_ = keys->nentries;
+        next_ = first_;
+        end_ = first_ + static_cast<std::size_t>(keys->nentries) * stride_;
     }
 
     explicit operator bool() const { return first_ != nullptr; }
 
     // The entries the table has used, deleted ones included.
-    Py_ssize_t slots() const { return count_; }
+    Py_ssize_t slots() const { return static_cast<Py_ssize_t>(static_cast<std::size_t>(end_ - first_) / stride_); }
 
-    // As PyDict_Next: the first entry from pos on that holds a value, with pos moved
-    // past it; false at the end.
-    bool next(Py_ssize_t& pos, PyObject*& key, PyObject*& value) const {
-        for (; pos < count_; ++pos) {
-            auto* entry = reinterpret_cast<PyObject* const*>(first_ + static_cast<std::size_t>(pos) * stride_);
+    // As PyDict_Next: the next entry that holds a value; false at the end.
+    bool next(PyObject*& key, PyObject*& value) {
+        for (; next_ != end_; next_ += stride_) {
+            auto* entry = reinterpret_cast<PyObject* const*>(next_);
             if (entry[1] != nullptr) {
                 key = entry[0];
                 value = entry[1];
-                ++pos;
+                next_ += stride_;
                 return true;
             }
         }
         return false;
+    }
+
+    // The position of the entry that next() gave last, from which PyDict_Next gives it
+    // again.
+    Py_ssize_t last_position() const {
+        return static_cast<Py_ssize_t>(static_cast<std::size_t>(next_ - first_) / stride_) - 1;
     }
 
 private:
@@ -125,6 +131,7 @@ private:
     static constexpr std::uint8_t general_kind = 0;
 
     const char* first_ = nullptr;  // the first entry's key
+    const char* next_ = nullptr;   // the key of the entry to look at next
+    const char* end_ = nullptr;
     std::size_t stride_ = 0;
-    Py_ssize_t count_ = 0;
 };

@@ -370,7 +370,7 @@ public:
     // The commonest plain forms, an exact ASCII str or bytes, are their own contents:
     // these two spare the general plain form.
     bool put_contents_pair(const Contents& key, const Contents& value) {
-        if (key.size >= 128 || value.size >= 128) {
+        if ((key.size | value.size) >= 128) {
             return put_pair_of(key, value);
         }
         unsigned char* out = out_.room(2 + key.size + value.size);  // one-byte lengths
@@ -566,10 +566,10 @@ Run write_plain_pairs(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, BufferSink&
     assert(pos == 0);
     DictEntries entries = state.dict_entries_readable ? DictEntries(d) : DictEntries();
     for (Py_ssize_t left = size; left > 0; --left) {
-        Py_ssize_t at = pos;
+        Py_ssize_t at = entries ? 0 : pos;
         PyObject* key;
         PyObject* value;
-        if (!(entries ? entries.next(pos, key, value) : PyDict_Next(d, &pos, &key, &value))) {
+        if (!(entries ? entries.next(key, value) : PyDict_Next(d, &pos, &key, &value))) {
             break;
         }
         if (Contents kcontents(key); kcontents) {
@@ -595,8 +595,8 @@ Run write_plain_pairs(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, BufferSink&
             return Run::failed;
         }
         if (v == PlainForm::general) {
-            pos = at;
-            return native_keys_from(d, at) ? Run::general : Run::restart;
+            pos = entries ? entries.last_position() : at;
+            return native_keys_from(d, pos) ? Run::general : Run::restart;
         }
         if (!sink.put_plain_pair(bkey, bvalue)) {
             return Run::failed;
@@ -615,20 +615,19 @@ bool reads_as_dict_next(PyObject* d) {
         return false;
     }
     Py_ssize_t pos = 0;
-    Py_ssize_t in_place_pos = 0;
     for (;;) {
         PyObject* key;
         PyObject* value;
         PyObject* in_place_key;
         PyObject* in_place_value;
         bool found = PyDict_Next(d, &pos, &key, &value);
-        if (found != entries.next(in_place_pos, in_place_key, in_place_value) || pos != in_place_pos) {
+        if (found != entries.next(in_place_key, in_place_value)) {
             return false;
         }
         if (!found) {
             return true;
         }
-        if (key != in_place_key || value != in_place_value) {
+        if (key != in_place_key || value != in_place_value || entries.last_position() != pos - 1) {
             return false;
         }
     }
