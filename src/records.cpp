@@ -390,19 +390,12 @@ public:
         if (key.size >= 128) {
             return 0;
         }
-        PyTypeObject* type = Py_TYPE(value);
-        if (type == &PyLong_Type) {
-            return put_text_pair(key, [value](char* text) { return int_text(value, text); });
-        }
-        if (type == &PyFloat_Type) {
-            return put_text_pair(key, [value](char* text) {
-                return static_cast<Py_ssize_t>(float_text(PyFloat_AS_DOUBLE(value), text));
-            });
-        }
-        if (type == &PyBool_Type) {
-            return put_text_pair(key, [value](char* text) { return number_text(value, text); });
-        }
-        return 0;
+        return with_number_text(value, [&](auto write_text) { return put_text_entry(&key, write_text); });
+    }
+
+    // The same for an item.
+    int put_number_item(PyObject* item) {
+        return with_number_text(item, [&](auto write_text) { return put_text_entry(nullptr, write_text); });
     }
 
     bool put_contents_item(const Contents& item) {
@@ -421,22 +414,45 @@ public:
     PyObject* finish() { return out_.finish(); }
 
 private:
-    // Writes the text that write_text puts at its argument (room for max_number_text
-    // bytes) after the key; as put_number_pair, 0 when write_text gives -1.
+    // put(write_text) with the writer of value's text (room for max_number_text bytes at
+    // its argument; -1 for an int of magnitude 2**64 or more) when value is an exact int,
+    // float or bool, else 0.
+    template <class Put>
+    static int with_number_text(PyObject* value, Put put) {
+        PyTypeObject* type = Py_TYPE(value);
+        if (type == &PyLong_Type) {
+            return put([value](char* text) { return int_text(value, text); });
+        }
+        if (type == &PyFloat_Type) {
+            return put([value](char* text) {
+                return static_cast<Py_ssize_t>(float_text(PyFloat_AS_DOUBLE(value), text));
+            });
+        }
+        if (type == &PyBool_Type) {
+            return put([value](char* text) { return number_text(value, text); });
+        }
+        return 0;
+    }
+
+    // Writes the text that write_text gives as an item, or as the value of a pair whose
+    // key has a one-byte length; as put_number_pair.
     template <class WriteText>
-    int put_text_pair(const Contents& key, WriteText write_text) {
-        unsigned char* out = out_.room(2 + key.size + static_cast<Py_ssize_t>(max_number_text));
+    int put_text_entry(const Contents* key, WriteText write_text) {
+        Py_ssize_t head = key != nullptr ? 2 + key->size : 1;  // lengths, and the key
+        unsigned char* out = out_.room(head + static_cast<Py_ssize_t>(max_number_text));
         if (out == nullptr) {
             return -1;
         }
-        auto* text = reinterpret_cast<char*>(out + 2 + key.size);
+        auto* text = reinterpret_cast<char*>(out + head);
         Py_ssize_t size = write_text(text);
         if (size < 0) {
-            return 0;  // an int of magnitude 2**64 or more
+            return 0;
         }
-        out[0] = static_cast<unsigned char>(key.size);  // one-byte lengths
-        out[1] = static_cast<unsigned char>(size);
-        key.write(out + 2);
+        if (key != nullptr) {
+            out[0] = static_cast<unsigned char>(key->size);
+            key->write(out + 2);
+        }
+        out[key != nullptr ? 1 : 0] = static_cast<unsigned char>(size);
         out_.commit(reinterpret_cast<unsigned char*>(text) + size);
         return 1;
     }
@@ -752,6 +768,12 @@ Py_ssize_t write_plain_items(PyObject* l, Py_ssize_t i, Py_ssize_t n, BufferSink
         PyObject* item = list ? PyList_GET_ITEM(l, i) : PyTuple_GET_ITEM(l, i);
         if (Contents contents(item); contents) {
             if (!sink.put_contents_item(contents)) {
+                return -1;
+            }
+            continue;
+        }
+        if (int written = sink.put_number_item(item); written != 0) {
+            if (written < 0) {
                 return -1;
             }
             continue;
