@@ -47,6 +47,7 @@ constexpr char digit_pairs[] =
 using decimal::ascii_zeros;
 using decimal::e8;
 using decimal::eight_digits;
+using decimal::four_digits;
 using decimal::powers_of_ten;
 using decimal::put_last_digits;
 constexpr std::uint64_t e16 = std::uint64_t{e8} * e8;
@@ -217,15 +218,6 @@ char* put_positional_form(char* out, const Digits& d) {
     d.rest.put(out + 1);
     std::memcpy(out + d.point, ".0", 2);
     return out + d.point + 2;
-}
-
-// The four digits of n < 10**4, leading zeros included, as characters in the bytes of
-// a word, in memory order, as eight_digits makes them.
-std::uint32_t four_digits(std::uint32_t n) {
-    std::uint32_t hundreds = (n * 5243) >> 19;  // n / 100
-    std::uint32_t pairs = hundreds | ((n - 100 * hundreds) << 16);
-    std::uint32_t tens = ((pairs * 103) >> 10) & 0x000F000FU;
-    return (tens | ((pairs - 10 * tens) << 8)) + 0x30303030U;
 }
 
 // The digits of n, stored a word or a register at a time, each store after the first

@@ -372,6 +372,15 @@ inline std::uint64_t eight_digits(std::uint32_t n) {
     return tens + ((pairs - 10 * tens) << 8);
 }
 
+// The four digits of n < 10**4, leading zeros included, as characters in the bytes of
+// a word, in memory order, as eight_digits makes them.
+inline std::uint32_t four_digits(std::uint32_t n) {
+    std::uint32_t hundreds = (n * 5243) >> 19;  // n / 100
+    std::uint32_t pairs = hundreds | ((n - 100 * hundreds) << 16);
+    std::uint32_t tens = ((pairs * 103) >> 10) & 0x000F000FU;
+    return (tens | ((pairs - 10 * tens) << 8)) + 0x30303030U;
+}
+
 // The n lowest of the eight digits of v < 10**8 as characters, stored in one word at
 // out (room for eight).
 inline void put_last_digits(char* out, std::uint32_t v, int n) {
@@ -390,9 +399,14 @@ Py_ssize_t long_int_text(PyObject* obj, char* out);
     std::uint32_t magnitude;
     bool negative;
     if (one_digit_magnitude(obj, magnitude, negative)) {
+        out[0] = '-';  // kept only for a negative number
+        int length = decimal::length(magnitude | 1);  // "0" is one digit
+        if (magnitude < 10000) {
+            std::uint32_t chars = decimal::four_digits(magnitude) >> (8 * (4 - length));
+            std::memcpy(out + negative, &chars, 4);
+            return negative + length;
+        }
         if (magnitude < decimal::e8) {
-            out[0] = '-';  // kept only for a negative number
-            int length = decimal::length(magnitude | 1);  // "0" is one digit
             decimal::put_last_digits(out + negative, magnitude, length);
             return negative + length;
         }
