@@ -567,55 +567,64 @@ enum class Run {
     restart,   // the dict holds other keys: what was written may not stand
 };
 
+// How the writing of one pair in plain forms went.
+enum class Step { written, failed, general };
+
+// Writes one pair in its plain forms, when key and value have them.
+[[gnu::always_inline]] inline Step write_plain_pair(PyObject* key, PyObject* value, BufferSink& sink) {
+    if (Contents kcontents(key); kcontents) {
+        if (Contents vcontents(value); vcontents) {
+            return sink.put_contents_pair(kcontents, vcontents) ? Step::written : Step::failed;
+        }
+        if (int written = sink.put_number_pair(kcontents, value); written != 0) {
+            return written > 0 ? Step::written : Step::failed;
+        }
+    }
+    PlainForm bkey;
+    PlainForm bvalue;
+    PlainForm::Outcome k = is_native_key(key) ? bkey.take(key) : PlainForm::general;
+    PlainForm::Outcome v = k == PlainForm::plain ? bvalue.take(value) : k;
+    if (v != PlainForm::plain) {
+        return v == PlainForm::failed ? Step::failed : Step::general;
+    }
+    return sink.put_plain_pair(bkey, bvalue) ? Step::written : Step::failed;
+}
+
+// The end of a run at the pair at pos, which needs Python code.
+Run general_from(PyObject* d, Py_ssize_t pos) { return native_keys_from(d, pos) ? Run::general : Run::restart; }
+
 // Writes pairs from the first on (pos is 0) as long as key and value have plain forms,
 // in one critical section: no Python code runs meanwhile, so the dict cannot change,
 // and the values that the iteration yields are those that lookups would find, as long
 // as every key of the dict is native; that is checked once a pair needs Python code.
+// The dict cannot change meanwhile: once it has given its size in pairs, it has no
+// more, and the call that would say so is spared.
 Run write_plain_pairs(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, BufferSink& sink) {
     CriticalSection guard(d);
     if (PyDict_GET_SIZE(d) != size) {
         refuse_changed_size();
         return Run::failed;
     }
-    // The dict cannot change meanwhile: once it has given its size in pairs, it has no
-    // more, and the call that would say so is spared.
     assert(pos == 0);
-    DictEntries entries = state.dict_entries_readable ? DictEntries(d) : DictEntries();
+    PyObject* key;
+    PyObject* value;
+    if (DictEntries entries = state.dict_entries_readable ? DictEntries(d) : DictEntries(); entries) {
+        for (Py_ssize_t left = size; left > 0 && entries.next(key, value); --left) {
+            if (Step step = write_plain_pair(key, value, sink); step != Step::written) {
+                pos = entries.last_position();
+                return step == Step::failed ? Run::failed : general_from(d, pos);
+            }
+        }
+        return Run::done;
+    }
     for (Py_ssize_t left = size; left > 0; --left) {
-        Py_ssize_t at = entries ? 0 : pos;
-        PyObject* key;
-        PyObject* value;
-        if (!(entries ? entries.next(key, value) : PyDict_Next(d, &pos, &key, &value))) {
+        Py_ssize_t at = pos;
+        if (!PyDict_Next(d, &pos, &key, &value)) {
             break;
         }
-        if (Contents kcontents(key); kcontents) {
-            if (Contents vcontents(value); vcontents) {
-                if (!sink.put_contents_pair(kcontents, vcontents)) {
-                    return Run::failed;
-                }
-                continue;
-            }
-            int written = sink.put_number_pair(kcontents, value);
-            if (written != 0) {
-                if (written < 0) {
-                    return Run::failed;
-                }
-                continue;
-            }
-        }
-        PlainForm bkey;
-        PlainForm bvalue;
-        PlainForm::Outcome k = is_native_key(key) ? bkey.take(key) : PlainForm::general;
-        PlainForm::Outcome v = k == PlainForm::plain ? bvalue.take(value) : k;
-        if (v == PlainForm::failed) {
-            return Run::failed;
-        }
-        if (v == PlainForm::general) {
-            pos = entries ? entries.last_position() : at;
-            return native_keys_from(d, pos) ? Run::general : Run::restart;
-        }
-        if (!sink.put_plain_pair(bkey, bvalue)) {
-            return Run::failed;
+        if (Step step = write_plain_pair(key, value, sink); step != Step::written) {
+            pos = at;
+            return step == Step::failed ? Run::failed : general_from(d, pos);
         }
     }
     return Run::done;
