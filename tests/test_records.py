@@ -351,12 +351,17 @@ def test_every_float_is_written_as_its_repr(writer_path: str) -> None:
     assert wrong == []
 
 
-def test_every_int_below_2_to_the_64_in_size_is_written_as_its_str() -> None:
+@pytest.mark.parametrize("writer", ["dict", "list"])
+def test_every_int_below_2_to_the_64_in_size_is_written_as_its_str(writer: str) -> None:
     rng = random.Random(12)
     edges = [sign * (10**k + d) for k in range(21) for d in (-1, 0, 1) for sign in (1, -1)]
     edges += [sign * (2**k + d) for k in (30, 60, 63, 64) for d in (-1, 0, 1) for sign in (1, -1)]
     values = edges + [rng.randrange(-(2**64), 2**64) >> rng.randrange(65) for _ in range(50_000)]
-    assert LIST_READER(LIST(values)) == [str(v) for v in values]
+    if writer == "dict":
+        written = list(MAP_READER(DICT({f"k{i}": v for i, v in enumerate(values)})).values())
+    else:
+        written = LIST_READER(LIST(values))
+    assert written == [str(v) for v in values]
 
 
 def test_many_keys_read_back() -> None:
