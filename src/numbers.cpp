@@ -47,9 +47,9 @@ constexpr char digit_pairs[] =
 using decimal::ascii_zeros;
 using decimal::e8;
 using decimal::eight_digits;
-using decimal::four_digits;
+using decimal::put_eight_digits;
+using decimal::put_four_digits;
 using decimal::powers_of_ten;
-using decimal::put_last_digits;
 constexpr std::uint64_t e16 = std::uint64_t{e8} * e8;
 
 int decimal_length(std::uint64_t n) { return decimal::length(n); }
@@ -224,20 +224,15 @@ char* put_positional_form(char* out, const Digits& d) {
 // overwriting the room the one before left; returns the end.
 char* put_integer(char* out, std::uint64_t n) {
     if (n < e8) {
-        int length = decimal_length(n | 1);  // "0" is one digit
-        put_last_digits(out, static_cast<std::uint32_t>(n), length);
-        return out + length;
+        return out + put_eight_digits(out, static_cast<std::uint32_t>(n));
     }
     if (n < e16) {
-        int lead = decimal_length(n) - 8;  // the digits before the last eight
-        put_last_digits(out, static_cast<std::uint32_t>(n / e8), lead);
-        put_last_digits(out + lead, static_cast<std::uint32_t>(n % e8), 8);
+        int lead = put_eight_digits(out, static_cast<std::uint32_t>(n / e8));  // the digits before the last eight
+        std::uint64_t last = eight_digits(static_cast<std::uint32_t>(n % e8)) + ascii_zeros;
+        std::memcpy(out + lead, &last, 8);
         return out + lead + 8;
     }
-    auto top = static_cast<std::uint32_t>(n / e16);  // at most 1844
-    int lead = decimal_length(top);
-    std::uint32_t top_chars = four_digits(top) >> (8 * (4 - lead));
-    std::memcpy(out, &top_chars, 4);
+    int lead = put_four_digits(out, static_cast<std::uint32_t>(n / e16));  // at most 1844
     SixteenDigits(n % e16).put(out + lead);
     return out + lead + 16;
 }

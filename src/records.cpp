@@ -194,6 +194,19 @@ public:
         ++done_;
     }
 
+    // The end of the record and the end of its room, for a loop that writes many small
+    // entries keeping both in registers (stores into the record would make the
+    // compiler read members again after each); end_run hands the end back.
+    struct Span {
+        unsigned char* cursor;
+        unsigned char* limit;
+    };
+    Span span() const { return {cursor_, limit_}; }
+    void end_run(unsigned char* end, Py_ssize_t entries) {
+        cursor_ = end;
+        done_ += entries;
+    }
+
     // Starts the record again, keeping the memory.
     void clear() {
         cursor_ = begin_;
@@ -390,12 +403,16 @@ public:
         if (key.size >= 128) {
             return 0;
         }
-        return with_number_text(value, [&](auto write_text) { return put_text_entry(&key, write_text); });
+        return with_number_text(Py_TYPE(value), 0, [&](auto write_text) { return put_text_pair(key, value, write_text); });
     }
 
-    // The same for an item.
-    int put_number_item(PyObject* item) {
-        return with_number_text(item, [&](auto write_text) { return put_text_entry(nullptr, write_text); });
+    // Items from i on that are numbers of the type of items[i], an exact int, float or
+    // bool, in a loop of their own: a list of numbers mostly holds one kind. Returns
+    // the index of the first item not written (i when items[i] is no such number), or
+    // -1 on failure.
+    Py_ssize_t put_number_items(PyObject* const* items, Py_ssize_t i, Py_ssize_t limit) {
+        PyTypeObject* type = Py_TYPE(items[i]);
+        return with_number_text(type, i, [&](auto write_text) { return put_text_items(items, i, limit, type, write_text); });
     }
 
     bool put_contents_item(const Contents& item) {
@@ -414,47 +431,71 @@ public:
     PyObject* finish() { return out_.finish(); }
 
 private:
-    // put(write_text) with the writer of value's text (room for max_number_text bytes at
-    // its argument; -1 for an int of magnitude 2**64 or more) when value is an exact int,
-    // float or bool, else 0.
-    template <class Put>
-    static int with_number_text(PyObject* value, Put put) {
-        PyTypeObject* type = Py_TYPE(value);
+    // put(write_text) with the writer of the text of a value of the given type (at its
+    // second argument, with room for max_number_text bytes; -1 for an int of magnitude
+    // 2**64 or more) when that is exactly int, float or bool, else none.
+    template <class Result, class Put>
+    static Result with_number_text(PyTypeObject* type, Result none, Put put) {
         if (type == &PyLong_Type) {
-            return put([value](char* text) { return int_text(value, text); });
+            return put([](PyObject* value, char* text) { return int_text(value, text); });
         }
         if (type == &PyFloat_Type) {
-            return put([value](char* text) {
+            return put([](PyObject* value, char* text) {
                 return static_cast<Py_ssize_t>(float_text(PyFloat_AS_DOUBLE(value), text));
             });
         }
         if (type == &PyBool_Type) {
-            return put([value](char* text) { return number_text(value, text); });
+            return put([](PyObject* value, char* text) { return number_text(value, text); });
         }
-        return 0;
+        return none;
     }
 
-    // Writes the text that write_text gives as an item, or as the value of a pair whose
-    // key has a one-byte length; as put_number_pair.
+    // Writes value's text as the value of a pair whose key has a one-byte length; as
+    // put_number_pair.
     template <class WriteText>
-    int put_text_entry(const Contents* key, WriteText write_text) {
-        Py_ssize_t head = key != nullptr ? 2 + key->size : 1;  // lengths, and the key
-        unsigned char* out = out_.room(head + static_cast<Py_ssize_t>(max_number_text));
+    int put_text_pair(const Contents& key, PyObject* value, WriteText write_text) {
+        unsigned char* out = out_.room(2 + key.size + static_cast<Py_ssize_t>(max_number_text));
         if (out == nullptr) {
             return -1;
         }
-        auto* text = reinterpret_cast<char*>(out + head);
-        Py_ssize_t size = write_text(text);
+        auto* text = reinterpret_cast<char*>(out + 2 + key.size);
+        Py_ssize_t size = write_text(value, text);
         if (size < 0) {
             return 0;
         }
-        if (key != nullptr) {
-            out[0] = static_cast<unsigned char>(key->size);
-            key->write(out + 2);
-        }
-        out[key != nullptr ? 1 : 0] = static_cast<unsigned char>(size);
+        out[0] = static_cast<unsigned char>(key.size);
+        out[1] = static_cast<unsigned char>(size);
+        key.write(out + 2);
         out_.commit(reinterpret_cast<unsigned char*>(text) + size);
         return 1;
+    }
+
+    // Writes the texts of the items from i on while they are of the given type; as
+    // put_number_items.
+    template <class WriteText>
+    Py_ssize_t put_text_items(PyObject* const* items, Py_ssize_t i, Py_ssize_t limit, PyTypeObject* type,
+                              WriteText write_text) {
+        constexpr Py_ssize_t most = 1 + static_cast<Py_ssize_t>(max_number_text);  // a one-byte length
+        Py_ssize_t first = i;
+        OutputBuffer::Span span = out_.span();
+        for (; i < limit && Py_TYPE(items[i]) == type; ++i) {
+            if (span.limit - span.cursor < most) {
+                out_.end_run(span.cursor, i - first);
+                first = i;
+                if (out_.room(most) == nullptr) {
+                    return -1;
+                }
+                span = out_.span();
+            }
+            Py_ssize_t size = write_text(items[i], reinterpret_cast<char*>(span.cursor + 1));
+            if (size < 0) {
+                break;
+            }
+            span.cursor[0] = static_cast<unsigned char>(size);
+            span.cursor += 1 + size;
+        }
+        out_.end_run(span.cursor, i - first);
+        return i;
     }
 
     template <class Part>
@@ -771,20 +812,22 @@ struct DictWriter {
 // the index of the first item not written, or -1 on failure.
 Py_ssize_t write_plain_items(PyObject* l, Py_ssize_t i, Py_ssize_t n, BufferSink& sink) {
     CriticalSection guard(l);
-    bool list = PyList_CheckExact(l);
-    Py_ssize_t limit = std::min(n, list ? PyList_GET_SIZE(l) : PyTuple_GET_SIZE(l));
-    for (; i < limit; ++i) {
-        PyObject* item = list ? PyList_GET_ITEM(l, i) : PyTuple_GET_ITEM(l, i);
+    PyObject* const* items = PySequence_Fast_ITEMS(l);  // a list's or a tuple's
+    Py_ssize_t limit = std::min(n, PySequence_Fast_GET_SIZE(l));
+    while (i < limit) {
+        PyObject* item = items[i];
         if (Contents contents(item); contents) {
             if (!sink.put_contents_item(contents)) {
                 return -1;
             }
+            ++i;
             continue;
         }
-        if (int written = sink.put_number_item(item); written != 0) {
-            if (written < 0) {
+        if (Py_ssize_t next = sink.put_number_items(items, i, limit); next != i) {
+            if (next < 0) {
                 return -1;
             }
+            i = next;
             continue;
         }
         PlainForm bitem;
@@ -793,6 +836,7 @@ Py_ssize_t write_plain_items(PyObject* l, Py_ssize_t i, Py_ssize_t n, BufferSink
             if (!sink.put_plain_item(bitem)) {
                 return -1;
             }
+            ++i;
             break;
         case PlainForm::general:
             return i;

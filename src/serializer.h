@@ -372,20 +372,32 @@ inline std::uint64_t eight_digits(std::uint32_t n) {
     return tens + ((pairs - 10 * tens) << 8);
 }
 
-// The four digits of n < 10**4, leading zeros included, as characters in the bytes of
-// a word, in memory order, as eight_digits makes them.
+// The four digits of n < 10**4 in the same way.
 inline std::uint32_t four_digits(std::uint32_t n) {
     std::uint32_t hundreds = (n * 5243) >> 19;  // n / 100
     std::uint32_t pairs = hundreds | ((n - 100 * hundreds) << 16);
     std::uint32_t tens = ((pairs * 103) >> 10) & 0x000F000FU;
-    return (tens | ((pairs - 10 * tens) << 8)) + 0x30303030U;
+    return tens | ((pairs - 10 * tens) << 8);
 }
 
-// The n lowest of the eight digits of v < 10**8 as characters, stored in one word at
-// out (room for eight).
-inline void put_last_digits(char* out, std::uint32_t v, int n) {
-    std::uint64_t chars = (eight_digits(v) + ascii_zeros) >> (8 * (8 - n));
+// The digits of n < 10**8 without its leading zeros ("0" for 0) as characters, stored
+// in one word at out (room for eight); returns their count. The leading zeros are the
+// zero bytes before the first other digit, counted from the digits themselves.
+inline int put_eight_digits(char* out, std::uint32_t n) {
+    std::uint64_t digits = eight_digits(n);
+    int zeros = std::countr_zero(digits | std::uint64_t{1} << 56) >> 3;  // the last digit stays
+    std::uint64_t chars = (digits + ascii_zeros) >> (8 * zeros);
     std::memcpy(out, &chars, 8);
+    return 8 - zeros;
+}
+
+// The same for n < 10**4, in four bytes.
+inline int put_four_digits(char* out, std::uint32_t n) {
+    std::uint32_t digits = four_digits(n);
+    int zeros = std::countr_zero(digits | std::uint32_t{1} << 24) >> 3;
+    std::uint32_t chars = (digits + static_cast<std::uint32_t>(ascii_zeros)) >> (8 * zeros);
+    std::memcpy(out, &chars, 4);
+    return 4 - zeros;
 }
 }  // namespace decimal
 
@@ -400,15 +412,11 @@ Py_ssize_t long_int_text(PyObject* obj, char* out);
     bool negative;
     if (one_digit_magnitude(obj, magnitude, negative)) {
         out[0] = '-';  // kept only for a negative number
-        int length = decimal::length(magnitude | 1);  // "0" is one digit
         if (magnitude < 10000) {
-            std::uint32_t chars = decimal::four_digits(magnitude) >> (8 * (4 - length));
-            std::memcpy(out + negative, &chars, 4);
-            return negative + length;
+            return negative + decimal::put_four_digits(out + negative, magnitude);
         }
         if (magnitude < decimal::e8) {
-            decimal::put_last_digits(out + negative, magnitude, length);
-            return negative + length;
+            return negative + decimal::put_eight_digits(out + negative, magnitude);
         }
     }
     return long_int_text(obj, out);
