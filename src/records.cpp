@@ -458,14 +458,15 @@ private:
         if (out == nullptr) {
             return -1;
         }
-        auto* text = reinterpret_cast<char*>(out + 2 + key.size);
+        // The key first, so that little is held across a call that makes the text;
+        // nothing counts until the commit.
+        out[0] = static_cast<unsigned char>(key.size);
+        auto* text = reinterpret_cast<char*>(key.write(out + 2));
         Py_ssize_t size = write_text(value, text);
         if (size < 0) {
             return 0;
         }
-        out[0] = static_cast<unsigned char>(key.size);
         out[1] = static_cast<unsigned char>(size);
-        key.write(out + 2);
         out_.commit(reinterpret_cast<unsigned char*>(text) + size);
         return 1;
     }
