@@ -39,10 +39,34 @@ Decimal shortest(double magnitude) {
     return {d.significand, d.exponent};
 }
 
-constexpr char digit_pairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
+// The exponent part of every d.ddde+XX text a double can have, "e-324" to "e+308",
+// with at least two digits as repr() writes them: eight bytes each, the text then its
+// length in the last byte, so that one load and one store write it.
+constexpr int least_exponent = -324;
+constexpr int greatest_exponent = 308;
+struct ExponentTexts {
+    std::uint64_t words[greatest_exponent - least_exponent + 1];
+};
+constexpr ExponentTexts exponent_texts = [] {
+    ExponentTexts table{};
+    for (int exponent = least_exponent; exponent <= greatest_exponent; ++exponent) {
+        int magnitude = exponent < 0 ? -exponent : exponent;
+        char text[8] = {'e', exponent < 0 ? '-' : '+'};
+        int size = 2;
+        if (magnitude >= 100) {
+            text[size++] = static_cast<char>('0' + magnitude / 100);
+        }
+        text[size++] = static_cast<char>('0' + magnitude / 10 % 10);
+        text[size++] = static_cast<char>('0' + magnitude % 10);
+        text[7] = static_cast<char>(size);
+        std::uint64_t word = 0;
+        for (int i = 7; i >= 0; --i) {
+            word = word << 8 | static_cast<unsigned char>(text[i]);  // memory order
+        }
+        table.words[exponent - least_exponent] = word;
+    }
+    return table;
+}();
 
 using decimal::ascii_zeros;
 using decimal::e8;
@@ -187,16 +211,9 @@ char* put_exponent_form(char* out, const Digits& d) {
     out[1] = '.';
     d.rest.put(out + 2);
     out += d.count > 1 ? d.count + 1 : 1;
-    int exponent = d.point - 1;
-    *out++ = 'e';
-    *out++ = exponent < 0 ? '-' : '+';
-    int magnitude = exponent < 0 ? -exponent : exponent;  // at most 324
-    // A hundreds digit is written in any case and kept only when not zero: whether it
-    // is varies from one float to the next, as a branch would guess wrong.
-    bool hundreds = magnitude >= 100;
-    out[0] = static_cast<char>('0' + magnitude / 100);
-    std::memcpy(out + hundreds, digit_pairs + 2 * (magnitude % 100), 2);
-    return out + hundreds + 2;
+    std::uint64_t exponent = exponent_texts.words[d.point - 1 - least_exponent];
+    std::memcpy(out, &exponent, 8);
+    return out + (exponent >> 56);
 }
 
 // Digits around a decimal point (at most three zeros after it before them), with ".0"

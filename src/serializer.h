@@ -344,7 +344,9 @@ constexpr std::size_t max_number_text = 48;
 std::size_t float_text(double value, char* out);
 
 // Decimal digits of short numbers, here rather than in src/numbers.cpp so that the
-// record writers' loops write most ints without a call.
+// record writers' loops write most ints without a call. Digits are made in the bytes
+// of words and stored whole, in the byte order of every supported processor.
+static_assert(std::endian::native == std::endian::little, "digits are laid out in little-endian words");
 namespace decimal {
 constexpr std::uint64_t ascii_zeros = 0x3030303030303030ULL;
 constexpr std::uint32_t e8 = 100000000;
