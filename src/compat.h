@@ -72,8 +72,9 @@ inline bool one_digit_magnitude(PyObject* obj, std::uint32_t& magnitude, bool& n
 // what PyDict_Next yields (dict_entries_readable), and goes without it otherwise.
 class DictEntries {
 public:
-    // Ready (true) when d's table is combined; a split table is left to PyDict_Next.
     DictEntries() = default;
+
+    // Ready (true) when d's table is combined; a split table is left to PyDict_Next.
     explicit DictEntries(PyObject* d) {
         const PyDictObject* dict = reinterpret_cast<PyDictObject*>(d);
         if (dict->ma_values != nullptr) {

@@ -175,8 +175,9 @@ Py_ssize_t saturating_product(Py_ssize_t a, Py_ssize_t b) {
 // at the end. Growing projects the entries so far onto all of them, so that
 // the record is copied rarely and its buffer ends close to its size. One large entry
 // among small ones projects far too much, and a sequence may report more items than
-// it has: beyond fourfold, a projection is taken only up to a fixed allowance, which
-// records of up to that size reach in one step.
+// it has: a projection is taken at most fourfold, and beyond that, once it rests on a
+// few dozen entries, up to a fixed allowance, which records of many small entries up
+// to that size reach in one step.
 class OutputBuffer {
 public:
     OutputBuffer() = default;
@@ -231,8 +232,10 @@ private:
         Py_ssize_t capacity = limit_ - begin_;
         Py_ssize_t projected = saturating_product(needed / (done_ + 1), entries_);
         projected = std::min(projected, PY_SSIZE_T_MAX / 8 * 7);
-        Py_ssize_t bound =
-            std::min(saturating_product(needed, 4), PY_SSIZE_T_MAX - projection_allowance) + projection_allowance;
+        Py_ssize_t bound = saturating_product(needed, 4);
+        if (done_ >= steady_projection) {
+            bound = std::min(bound, PY_SSIZE_T_MAX - projection_allowance) + projection_allowance;
+        }
         Py_ssize_t hint = std::min(projected + n, bound);
         return resize(std::max({capacity + capacity / 16, needed, hint})) ? cursor_ : nullptr;
     }
@@ -259,6 +262,7 @@ private:
     }
 
     static constexpr Py_ssize_t projection_allowance = 256 * 1024;
+    static constexpr Py_ssize_t steady_projection = 32;  // entries
 
     unsigned char small_[2048];
     Ref bytes_;
