@@ -36,20 +36,6 @@ int wide_varnum_width(std::uint64_t num) {
     return 0;
 }
 
-std::size_t _readvarnum(const unsigned char* buf, std::size_t size, std::uint64_t* np) {
-    std::uint64_t value = 0;
-    std::size_t pos = 0;
-    while (pos < size) {
-        unsigned char c = buf[pos++];
-        value = (value << 7) + (c & 0x7F);
-        if (c < 0x80) {
-            break;
-        }
-    }
-    *np = value;
-    return pos;
-}
-
 namespace {
 
 // A record never leaves out a length: one too large for a varnum is an error.

@@ -515,7 +515,22 @@ inline int _writevarnum(unsigned char* buf, std::uint64_t num) {
     return width;
 }
 
-std::size_t _readvarnum(const unsigned char* buf, std::size_t size, std::uint64_t* np);
+// Reads a varnum from at most size bytes: groups up to the first byte below 0x80, or up
+// to the end; only the low 64 bits of longer ones stay. Returns the bytes consumed.
+// Inline, so that the stream module reads record lengths by the same rules.
+inline std::size_t _readvarnum(const unsigned char* buf, std::size_t size, std::uint64_t* np) {
+    std::uint64_t value = 0;
+    std::size_t pos = 0;
+    while (pos < size) {
+        unsigned char c = buf[pos++];
+        value = (value << 7) + (c & 0x7F);
+        if (c < 0x80) {
+            break;
+        }
+    }
+    *np = value;
+    return pos;
+}
 
 // Checks at import whether dict entries can be read in place (DictEntries); false with
 // an exception set when the check could not be made.

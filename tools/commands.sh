@@ -125,12 +125,13 @@ check_free_threaded() {
 
 check_exports() {
     step "exported symbols"
-    local so
-    for so in zav/serializer.*.so; do
+    local so name
+    for so in zav/serializer.*.so zav/_stream.*.so; do
         local exported
+        name=$(basename "$so")
         exported=$(nm -D --defined-only "$so" | awk '$2 ~ /^[TDBRVW]$/ {print $3}')
         echo "$so: $exported" >&2
-        [ "$exported" = PyInit_serializer ] || { echo "unexpected exports in $so" >&2; return 1; }
+        [ "$exported" = "PyInit_${name%%.*}" ] || { echo "unexpected exports in $so" >&2; return 1; }
     done
 }
 
@@ -164,7 +165,7 @@ repair_wheel() {
 }
 
 # check_wheel WHEEL PYTHON: the repaired wheel's tags are those of that interpreter's
-# version and machine under a manylinux policy, and it holds the package, the module
+# version and machine under a manylinux policy, and it holds the package, the modules
 # built for that interpreter, simdutf and its metadata, and nothing else.
 check_wheel() {
     local wheel=$1 py=$2 abi machine unexpected
@@ -174,11 +175,14 @@ check_wheel() {
     local suffix
     suffix=$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
     unexpected=$("$release_python" -m zipfile -l "$wheel" | awk 'NR > 1 && $1 !~ /\/$/ {print $1}' | grep -Evx \
-        "zav/(__init__|inspect)\.py|zav/serializer\.pyi|zav/py\.typed|zav/serializer${suffix//./\\.}|zav_serializer\.libs/libsimdutf-[0-9a-f]{8}\.so[0-9.]*|zav_serializer-[0-9.]+\.dist-info/(METADATA|WHEEL|RECORD|licenses/LICENSE)" \
+        "zav/(__init__|inspect|stream)\.py|zav/(serializer|_stream)\.pyi|zav/py\.typed|zav/(serializer|_stream)${suffix//./\\.}|zav_serializer\.libs/libsimdutf-[0-9a-f]{8}\.so[0-9.]*|zav_serializer-[0-9.]+\.dist-info/(METADATA|WHEEL|RECORD|licenses/LICENSE)" \
         || true)
     [ -z "$unexpected" ] || { echo "wheels: $(basename "$wheel") holds more than it should:" $unexpected >&2; return 1; }
-    "$release_python" -m zipfile -l "$wheel" | awk 'NR > 1 {print $1}' | grep -qxF "zav/serializer$suffix" \
-        || { echo "wheels: $(basename "$wheel") has no zav/serializer$suffix" >&2; return 1; }
+    local module
+    for module in serializer _stream; do
+        "$release_python" -m zipfile -l "$wheel" | awk 'NR > 1 {print $1}' | grep -qxF "zav/$module$suffix" \
+            || { echo "wheels: $(basename "$wheel") has no zav/$module$suffix" >&2; return 1; }
+    done
     echo "$(basename "$wheel"): tags and contents as expected" >&2
 }
 

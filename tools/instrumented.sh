@@ -32,7 +32,7 @@ build_instrumented() {
     cmake --install "$build/cmake" --prefix "$build/stage" >/dev/null
     mkdir -p "$build/pkg/zav"
     local file
-    for file in zav/* "$build"/stage/zav/serializer.*.so; do
+    for file in zav/* "$build"/stage/zav/*.so; do
         case "$file" in
             zav/*.so) ;;
             *) [ -f "$file" ] && install_file "$file" "$build/pkg/zav/$(basename "$file")" ;;

@@ -5,10 +5,11 @@ wheel carries hidden (tools/commands.sh, try_wheel).
     venv/bin/python -I tools/try_wheel.py SONAME...
 
 For each SONAME (such as libsimdutf.so.35) the system's copy must fail to load; the
-module must then import, round-trip a dict, a list and non-ASCII text, and have each
+modules must then import, round-trip a dict, a list, a stream and non-ASCII text, and have each
 carried library mapped from the wheel's own folder inside the environment.
 """
 import ctypes
+import io
 import os
 import sys
 
@@ -37,6 +38,12 @@ def main(sonames: list[str]) -> None:
     assert serializer._deserialize_dict(serializer._serialize_dict(record)) == record
     items = ["a", "größer", "東京", "", "🙂" * 3]
     assert serializer._deserialize_list(serializer._serialize_list(items)) == items
+    import zav.stream as stream
+
+    assert stream.__file__.startswith(sys.prefix + os.sep), stream.__file__
+    file = io.BytesIO()
+    stream.write_dicts(file, [record, {}, record])
+    assert list(stream.read_dicts(io.BytesIO(file.getvalue()))) == [record, {}, record]
     text = "Grüße, 世界"
     assert serializer.encode(text) == text.encode()
     assert serializer.decode(serializer.encode(text)) == text

@@ -1,0 +1,256 @@
+// zav._stream: the loops of zav.stream that run once per record, where a Python loop
+// would cost as much as the record functions it calls. A stream is a list record whose
+// items are records; these loops find and make the items, and call the record
+// functions that zav.stream hands them, so that every record is read and written
+// exactly as those functions do it. The module keeps no state.
+#include "serializer.h"
+
+namespace zav::stream {
+namespace {
+
+// Where the next record of a buffer lies, if the buffer holds all of it.
+struct Extent {
+    std::size_t start;  // its payload, after the length prefix
+    std::size_t size;
+    bool complete;
+};
+
+Extent next_record(const unsigned char* data, std::size_t size) {
+    std::uint64_t length = 0;
+    std::size_t width = _readvarnum(data, size, &length);
+    bool prefix_complete = width > 0 && data[width - 1] < 0x80;
+    bool complete = prefix_complete && length <= size - width;
+    return {width, complete ? static_cast<std::size_t>(length) : 0, complete};
+}
+
+// Adds "record INDEX of the iterable" or similar context to an exception as a note.
+// The exception stays what it was if the note cannot be added.
+void add_note(PyObject* exception, const char* format, Py_ssize_t value) {
+    Ref note = Ref::steal(PyUnicode_FromFormat(format, value));
+    Ref added;
+    if (note) {
+        added = Ref::steal(PyObject_CallMethod(exception, "add_note", "O", note.get()));
+    }
+    if (!added) {
+        PyErr_Clear();
+    }
+}
+
+// read_records(buffer, reader, deserialize) -> (records, end, failure)
+//
+// Reads the complete records at the start of buffer (exact bytes) with
+// reader(record, deserialize). end is the offset of the first record not read: the
+// one the buffer holds only part of, or the one reader failed on, whose exception is
+// failure (else None). The records read before a failure are returned all the same.
+PyObject* read_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3 || !PyBytes_CheckExact(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "read_records(buffer: bytes, reader, deserialize)");
+        return nullptr;
+    }
+    const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(args[0]));
+    std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(args[0]));
+    Ref records = Ref::steal(PyList_New(0));
+    if (!records) {
+        return nullptr;
+    }
+    Ref failure = Ref::borrow(Py_None);
+    std::size_t position = 0;
+    while (position < size) {
+        Extent next = next_record(data + position, size - position);
+        if (!next.complete) {
+            break;
+        }
+        const char* payload = reinterpret_cast<const char*>(data + position + next.start);
+        Ref record = Ref::steal(PyBytes_FromStringAndSize(payload, static_cast<Py_ssize_t>(next.size)));
+        if (!record) {
+            return nullptr;
+        }
+        PyObject* call_args[] = {record.get(), args[2]};
+        Ref value = Ref::steal(PyObject_Vectorcall(args[1], call_args, 2, nullptr));
+        if (!value) {
+            failure = Ref::steal(PyErr_GetRaisedException());
+            break;
+        }
+        if (PyList_Append(records.get(), value.get()) < 0) {
+            return nullptr;
+        }
+        position += next.start + next.size;
+    }
+    return Py_BuildValue("(OnO)", records.get(), static_cast<Py_ssize_t>(position), failure.get());
+}
+
+// The writer's side: records serialized one by one, framed a batch at a time and
+// handed to the file's write.
+class Writer {
+public:
+    Writer(PyObject* write, PyObject* serialize, PyObject* frame, Py_ssize_t limit)
+        : write_(write), serialize_(serialize), frame_(frame), limit_(limit) {}
+
+    // Writes every record of the iterator; false with an exception set when a record
+    // or the iterator fails (the records before it written) or a write fails.
+    bool write_all(PyObject* iterator) {
+        batch_ = Ref::steal(PyList_New(0));
+        if (!batch_) {
+            return false;
+        }
+        for (Py_ssize_t index = 0;; ++index) {
+            Ref item = Ref::steal(PyIter_Next(iterator));
+            if (!item) {
+                return PyErr_Occurred() ? flush_before_failure(-1) : flush();
+            }
+            if (!add(item.get())) {
+                return flush_before_failure(index);
+            }
+            if (batch_bytes_ >= limit_ && !flush()) {
+                return false;
+            }
+        }
+    }
+
+    Py_ssize_t written() const { return written_; }
+
+private:
+    // Serializes one record into the batch.
+    bool add(PyObject* item) {
+        Ref record = Ref::steal(PyObject_Vectorcall(serialize_, &item, 1, nullptr));
+        if (!record) {
+            return false;
+        }
+        if (!PyBytes_Check(record.get())) {
+            PyErr_Format(PyExc_TypeError, "a record writer returned %.200s, not bytes", Py_TYPE(record.get())->tp_name);
+            return false;
+        }
+        batch_bytes_ += PyBytes_GET_SIZE(record.get()) + max_varnum_width;
+        return PyList_Append(batch_.get(), record.get()) == 0;
+    }
+
+    // Writes the batch's records as one piece of the stream and starts a new batch.
+    bool flush() {
+        // A long list of records runs no Python code between batches to look for ^C.
+        if (PyErr_CheckSignals() < 0) {
+            return false;
+        }
+        if (PyList_GET_SIZE(batch_.get()) == 0) {
+            return true;
+        }
+        PyObject* batch = batch_.get();
+        Ref piece = Ref::steal(PyObject_Vectorcall(frame_, &batch, 1, nullptr));
+        if (!piece || PyList_SetSlice(batch, 0, PY_SSIZE_T_MAX, nullptr) < 0) {
+            return false;
+        }
+        batch_bytes_ = 0;
+        return write_whole(piece.get());
+    }
+
+    // Flushes the records before a failure, which stays the exception raised; index
+    // >= 0 names the record that failed in a note. Should the flush fail, its own
+    // exception is raised, with the record's as its context.
+    bool flush_before_failure(Py_ssize_t index) {
+        Ref failure = Ref::steal(PyErr_GetRaisedException());
+        if (!flush()) {
+            Ref flush_failure = Ref::steal(PyErr_GetRaisedException());
+            PyException_SetContext(flush_failure.get(), failure.release());
+            PyErr_SetRaisedException(flush_failure.release());
+            return false;
+        }
+        if (index >= 0) {
+            add_note(failure.get(), "while writing record %zd of the iterable", index);
+        }
+        PyErr_SetRaisedException(failure.release());
+        return false;
+    }
+
+    // Hands piece to write until it has taken all of it: a raw file may take less than
+    // it is given. A write that returns None counts as having taken everything, as
+    // with most file-like objects of one's own.
+    bool write_whole(PyObject* piece) {
+        Py_ssize_t size = PyBytes_GET_SIZE(piece);
+        Ref rest = Ref::borrow(piece);
+        for (Py_ssize_t done = 0; done < size;) {
+            PyObject* arg = rest.get();
+            Ref result = Ref::steal(PyObject_Vectorcall(write_, &arg, 1, nullptr));
+            if (!result) {
+                return false;
+            }
+            Py_ssize_t taken = size - done;
+            if (result.get() != Py_None) {
+                taken = PyNumber_AsSsize_t(result.get(), PyExc_OverflowError);
+                if (taken == -1 && PyErr_Occurred()) {
+                    return false;
+                }
+                if (taken <= 0 || taken > size - done) {
+                    PyErr_Format(PyExc_OSError, "write() took %zd of %zd bytes", taken, size - done);
+                    return false;
+                }
+            }
+            done += taken;
+            written_ += taken;
+            if (done < size) {
+                rest = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(piece) + done, size - done));
+                if (!rest) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+
+    PyObject* write_;
+    PyObject* serialize_;
+    PyObject* frame_;
+    Py_ssize_t limit_;
+    Ref batch_;
+    Py_ssize_t batch_bytes_ = 0;
+    Py_ssize_t written_ = 0;
+};
+
+// write_records(write, records, serialize, frame, limit) -> bytes written
+//
+// Calls serialize on each record of the iterable records and writes the results as a
+// stream: batches of about limit bytes framed by frame (a list of bytes to a list
+// record) and passed to write. Only whole records are written: when a record fails,
+// the ones before it are written and its exception is raised with a note that gives
+// its index.
+PyObject* write_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "write_records(write, records, serialize, frame, limit)");
+        return nullptr;
+    }
+    Py_ssize_t limit = PyLong_AsSsize_t(args[4]);
+    if (limit == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(args[1]));
+    if (!iterator) {
+        return nullptr;
+    }
+    Writer writer(args[0], args[2], args[3], limit);
+    if (!writer.write_all(iterator.get())) {
+        return nullptr;
+    }
+    return PyLong_FromSsize_t(writer.written());
+}
+
+PyMethodDef methods[] = {
+    {"read_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_records)), METH_FASTCALL,
+     nullptr},
+    {"write_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_records)), METH_FASTCALL,
+     nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Nothing here is shared between calls, so the module runs without the GIL.
+PyModuleDef_Slot slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_stream", nullptr, 0, methods, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace zav::stream
+
+PyMODINIT_FUNC PyInit__stream() { return PyModuleDef_Init(&zav::stream::module_def); }
