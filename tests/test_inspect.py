@@ -1,5 +1,6 @@
 """The record inspector: its reports, its command line, and its agreement with the readers."""
 
+import io
 import subprocess
 import sys
 from collections.abc import Callable
@@ -10,7 +11,8 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import zav.serializer as serializer
-from zav.inspect import first_not_utf8, inspect_list, inspect_map, parse_hex, render
+from zav import stream
+from zav.inspect import first_not_utf8, inspect_list, inspect_map, inspect_stream, parse_hex, render
 
 LONG_KEY = "81 48 00" + " 61" * 200  # a 200-byte key, prefixed 81 48, and an empty value
 
@@ -178,3 +180,42 @@ def test_map_verdict_matches_reader(data: bytes) -> None:
         assert type(raised.value) is ValueError
         assert str(raised.value) == report.fault.message
     assert serializer._deserialize_dict(data[:report.fault.offset], False) == pairs
+
+
+# Property: on any stream, the inspector counts as good exactly the records that the
+# stream reader yields, and calls the stream good exactly when the reader finishes.
+
+@given(st.lists(records(serializer._serialize_dict, st.dictionaries(texts, texts, max_size=3),
+                        st.builds(assembled_pair, fields, fields)), max_size=4).map(serializer._serialize_list)
+       .flatmap(damaged))
+@settings(max_examples=150, deadline=None)
+def test_stream_verdict_matches_reader(data: bytes) -> None:
+    read: list[dict[str, str]] = []
+    try:
+        read.extend(stream.read_dicts(io.BytesIO(data)))
+        finished = True
+    except ValueError:  # corrupt or cut (UnicodeDecodeError included)
+        finished = False
+    report = inspect_stream(data)
+    assert report.ok == finished
+    good = len(report.records) if report.damaged is None else report.damaged.index
+    assert len(read) == good
+
+
+def test_stream_command(tmp_path: Path) -> None:
+    path = tmp_path / "s"
+    path.write_bytes(serializer._serialize_list([serializer._serialize_dict({"name": "x", "n": 1}), b"\x05\x01ab"])
+                     + b"\x09\x01")
+    result = run_inspector("--stream", str(path))
+    assert result.returncode == 1
+    assert result.stdout.decode().splitlines() == [
+        "stream of map records, 19 bytes",
+        "record 0 at 0: 11 bytes, 2 fields: 'name', 'n'",
+        "record 1 at 12: 4 bytes, DAMAGED: corrupt: pair 0 at offset 0: key overrun: "
+        "key needs 5 bytes, 3 follow the key length",
+        "damaged: record 1 at byte offset 12; read_dicts yields the 1 record before it and raises there",
+        "cut: the stream ends inside record 2 at byte offset 17: it has 1 of its 9 bytes and lacks 8",
+    ]
+    good = run_inspector("--stream", "--list", stdin=serializer._serialize_list([serializer._serialize_list([1, 2])]))
+    assert good.returncode == 0 and good.stdout.decode().splitlines()[1:] == [
+        "record 0 at 0: 4 bytes, 2 items", "ok: 1 record in 5 bytes"]

@@ -1,6 +1,6 @@
 """Walk a map or list record entry by entry and say where it goes wrong.
 
-    python -m zav.inspect [--map | --list] [--hex] [FILE]
+    python -m zav.inspect [--map | --list] [--stream] [--hex] [FILE]
 
 The inspector is plain Python and does not load the extension module. It reads a
 record by the same rules as `_deserialize_dict` and `_deserialize_list`: it calls a
@@ -8,7 +8,9 @@ record corrupt exactly where they refuse it, and shows every entry before that p
 with its offset, its length prefixes and a preview of its payloads.
 
 The functions `inspect_map` and `inspect_list` give a `Report`; `render` turns one
-into the text that the command prints.
+into the text that the command prints. With --stream the input is a stream of records
+(zav.stream): `inspect_stream` gives a line per record, with its offset, size and
+fields, and points at the first damaged record and at a stream cut short.
 """
 
 import argparse
@@ -213,6 +215,68 @@ def is_utf8(data: bytes) -> bool:
     return True
 
 
+@dataclass(frozen=True)
+class StreamRecord:
+    """One record of a stream: where its length prefix starts, the prefix, and the
+    record walked as a map or list record."""
+
+    index: int
+    offset: int
+    length: Varnum
+    report: Report[MapEntry] | Report[ListEntry]
+
+    @property
+    def damage(self) -> str | None:
+        """Why the stream readers refuse this record (decoding values, as they do by
+        default), or None."""
+        if self.report.fault is not None:
+            return describe_fault("pair" if self.report.kind == "map" else "item", self.report.fault)
+        bad = first_not_utf8(self.report, values=True)
+        if bad is None:
+            return None
+        kind = "pair" if self.report.kind == "map" else "item"
+        return f"{kind} {bad} is not UTF-8 (UnicodeDecodeError)"
+
+
+@dataclass(frozen=True)
+class StreamReport:
+    """The records of a stream, and where it ends inside a record, if it does."""
+
+    kind: Literal["map", "list"]
+    size: int
+    records: tuple[StreamRecord, ...]
+    # The record the stream ends inside of: its offset, prefix and the bytes present.
+    cut: tuple[int, Varnum, int] | None
+
+    @property
+    def damaged(self) -> StreamRecord | None:
+        return next((record for record in self.records if record.damage is not None), None)
+
+    @property
+    def ok(self) -> bool:
+        return self.cut is None and self.damaged is None
+
+
+def inspect_stream(data: bytes, kind: Literal["map", "list"] = "map") -> StreamReport:
+    """Walk a stream: a list record whose items are records of one kind.
+
+    A length prefix or record cut short by the end of the input is a cut stream, as
+    the stream readers see it, also where the list reader would take a prefix cut
+    short as complete."""
+    inspect = inspect_map if kind == "map" else inspect_list
+    outer = inspect_list(data)
+    records: list[StreamRecord] = []
+    for entry in outer.entries:
+        if not entry.length.complete:
+            return StreamReport(kind, len(data), tuple(records), (entry.offset, entry.length, 0))
+        records.append(StreamRecord(entry.index, entry.offset, entry.length, inspect(entry.item.data)))
+    cut = None
+    if outer.fault is not None:
+        (length,) = outer.fault.lengths
+        cut = (outer.fault.offset, length, outer.fault.available)
+    return StreamReport(kind, len(data), tuple(records), cut)
+
+
 # ---------------------------------------------------------------------------
 # Rendering
 
@@ -292,6 +356,41 @@ def render(report: Report[MapEntry] | Report[ListEntry]) -> str:
     return "\n".join(lines) + "\n"
 
 
+def fields(report: Report[MapEntry] | Report[ListEntry], most: int = 8) -> str:
+    """The keys of a map record, or the count of a list record's items."""
+    if report.kind == "list":
+        return plural(len(report.entries), "item")
+    keys = [preview(entry.key.data) for entry in report.entries if isinstance(entry, MapEntry)]
+    shown = ", ".join(keys[:most]) + (f", ... ({len(keys) - most} more)" if len(keys) > most else "")
+    return f"{plural(len(keys), 'field')}" + (f": {shown}" if keys else "")
+
+
+def render_stream(report: StreamReport) -> str:
+    """A line per record (offset, size, fields or damage), then a verdict."""
+    lines = [f"stream of {report.kind} records, {plural(report.size, 'byte')}"]
+    for record in report.records:
+        size = plural(record.report.size, "byte")
+        damage = record.damage
+        what = f"DAMAGED: {damage}" if damage is not None else fields(record.report)
+        lines.append(f"record {record.index} at {record.offset}: {size}, {what}")
+    damaged = report.damaged
+    if damaged is not None:
+        reader = "read_dicts" if report.kind == "map" else "read_lists"
+        lines.append(f"damaged: record {damaged.index} at byte offset {damaged.offset}; "
+                     f"{reader} yields the {plural(damaged.index, 'record')} before it and raises there")
+    if report.cut is not None:
+        offset, length, present = report.cut
+        index = len(report.records)
+        if not length.complete:
+            detail = f"its length prefix is cut short after {plural(length.width, 'byte')}"
+        else:
+            detail = f"it has {present} of its {length.value} bytes and lacks {length.value - present}"
+        lines.append(f"cut: the stream ends inside record {index} at byte offset {offset}: {detail}")
+    if report.ok:
+        lines.append(f"ok: {plural(len(report.records), 'record')} in {plural(report.size, 'byte')}")
+    return "\n".join(lines) + "\n"
+
+
 # ---------------------------------------------------------------------------
 # Command line
 
@@ -312,7 +411,11 @@ record layouts:
 A record is corrupt where a key, value or item would run past the end of the
 input; the readers then refuse the whole record with ValueError.
 
-exit status: 0 the record is good, 1 it is corrupt, 2 usage error (bad
+A stream (--stream) is a list record whose items are records. A record of it is
+damaged where it is corrupt or holds text that is not UTF-8; the stream is cut
+where it ends inside a record.
+
+exit status: 0 the record (or stream) is good, 1 it is corrupt (damaged or cut), 2 usage error (bad
 arguments, bad hex, unreadable file)."""
 
 
@@ -360,10 +463,12 @@ def build_parser() -> argparse.ArgumentParser:
     )
     kind = parser.add_mutually_exclusive_group()
     kind.add_argument("--map", dest="kind", action="store_const", const="map",
-                      help="read a map record (the default)")
+                      help="read a map record, or a stream of them (the default)")
     kind.add_argument("--list", dest="kind", action="store_const", const="list",
-                      help="read a list record")
+                      help="read a list record, or a stream of them")
     parser.set_defaults(kind="map")
+    parser.add_argument("--stream", action="store_true",
+                        help="the input is a stream of records (zav.stream): list its records")
     parser.add_argument("--hex", action="store_true",
                         help="the input is hexadecimal text (whitespace allowed), not raw bytes")
     parser.add_argument("file", nargs="?", default="-", metavar="FILE",
@@ -378,12 +483,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     except UsageError as error:
         print(f"{PROG}: {error}", file=sys.stderr)
         return 2
-    report = inspect_map(data) if args.kind == "map" else inspect_list(data)
+    report: Report[MapEntry] | Report[ListEntry] | StreamReport
+    if args.stream:
+        report = inspect_stream(data, args.kind)
+    else:
+        report = inspect_map(data) if args.kind == "map" else inspect_list(data)
     if isinstance(sys.stdout, io.TextIOWrapper):
         # Previews may hold any character; a terminal that cannot show it gets an escape.
         sys.stdout.reconfigure(errors="backslashreplace")
     try:
-        sys.stdout.write(render(report))
+        sys.stdout.write(render_stream(report) if isinstance(report, StreamReport) else render(report))
         sys.stdout.flush()
     except BrokenPipeError:
         # The reader of our output went away (`| head`); say nothing more.
