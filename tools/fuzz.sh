@@ -6,7 +6,8 @@
 #
 # TARGET is records (fuzz/fuzz_records.cpp: record bytes through the readers and
 # writers), objects (fuzz/fuzz_objects.cpp with fuzz/objects_driver.py: hostile objects
-# through the writers) or all, the default.
+# through the writers), stream (fuzz/fuzz_stream.cpp with fuzz/stream_driver.py: bytes
+# through the stream readers, read in pieces of arbitrary sizes) or all, the default.
 #
 # Everything is built in build/fuzz/ and imported from build/fuzz/pkg/; zav/ in the
 # checkout is never written. New inputs go to build/fuzz/corpus-TARGET/ (fuzz/corpus-TARGET/
@@ -18,9 +19,9 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 seconds=${1:-60}
 shift $(($# > 0 ? 1 : 0))
 case "${1:-}" in
-    records | objects) targets=("$1"); shift ;;
-    all) targets=(records objects); shift ;;
-    *) targets=(records objects) ;;
+    records | objects | stream) targets=("$1"); shift ;;
+    all) targets=(records objects stream); shift ;;
+    *) targets=(records objects stream) ;;
 esac
 share=$((seconds / ${#targets[@]} > 0 ? seconds / ${#targets[@]} : 1))
 py=$(command -v "${PYTHON:-python3.14}")
@@ -92,6 +93,7 @@ for target in "${targets[@]}"; do
     case "$target" in
         records) fuzz records 4096 "$@" || status=$? ;;
         objects) fuzz objects 512 "$@" || status=$? ;;
+        stream) fuzz stream 4096 "$@" || status=$? ;;
     esac
 done
 exit "$status"
