@@ -93,8 +93,8 @@ def peer_codecs() -> list[Codec]:
     return peers
 
 
-def our_codec(kind: str) -> Codec:
-    if kind in ("dict", "records"):
+def our_codec(container: str) -> Codec:
+    if container == "dict":
         return Codec(OURS, serializer._serialize_dict, serializer._deserialize_dict, "")
     return Codec(OURS, serializer._serialize_list, serializer._deserialize_list, "")
 
@@ -104,8 +104,9 @@ def our_codec(kind: str) -> Codec:
 
 
 def calls_of(workload: Workload) -> list[Any]:
-    """What one call each dumps: the records of a records workload, else its data."""
-    return workload.data if workload.kind == "records" else [workload.data]
+    """What one call each dumps: the records of a records or rows workload, else its
+    data."""
+    return workload.data if workload.one_call_each else [workload.data]
 
 
 def round_trip_problem(codec: Codec, workload: Workload) -> str | None:
@@ -139,10 +140,10 @@ def one_round_trip_problem(codec: Codec, data: Any) -> str | None:
 
 def members(data: Any) -> list[Any]:
     """The keys and values of a workload's dict, or the items of its list; those of
-    every dict of a list of records."""
+    every dict or list of a list of records or rows."""
     if isinstance(data, dict):
         return [x for pair in data.items() for x in pair]
-    return [x for item in data for x in (members(item) if type(item) is dict else [item])]
+    return [x for item in data for x in (members(item) if type(item) in (dict, list) else [item])]
 
 
 def strings_of(data: Any) -> list[str]:
@@ -174,7 +175,7 @@ def fresh_copy_problem(workload: Workload) -> str | None:
 def check_round_trips(workloads: list[Workload], peers: list[Codec]) -> list[str]:
     problems = []
     for workload in workloads:
-        for codec in [our_codec(workload.kind), *peers]:
+        for codec in [our_codec(workload.container), *peers]:
             problem = round_trip_problem(codec, workload)
             if problem:
                 problems.append(f"{codec.name} on {workload.name}: {problem}")
@@ -294,7 +295,7 @@ def footprint(data: Any) -> int:
 
 
 def dump_arguments(workload: Workload) -> Arguments:
-    if workload.kind == "records":
+    if workload.one_call_each:
         return EachInTurn(workload.data, workload.cold)
     if not workload.cold:
         return SameArgument(workload.data)
@@ -340,7 +341,7 @@ def bench_workload(workload: Workload, peers: list[Codec], repeats: int,
     """Times every serializer on the workload. Loads share one record even when the
     workload is cold: a bytes object holds nothing a call could leave for the next, and
     every load makes new str objects anyway."""
-    codecs = [our_codec(workload.kind), *peers]
+    codecs = [our_codec(workload.container), *peers]
     dumped = {codec.name: [codec.dump(data) for data in calls_of(workload)]
               for codec in codecs}
     dump_args = dump_arguments(workload)
@@ -353,7 +354,7 @@ def bench_workload(workload: Workload, peers: list[Codec], repeats: int,
 
 
 def load_arguments(workload: Workload, records: list[Any]) -> Arguments:
-    return EachInTurn(records) if workload.kind == "records" else SameArgument(records[0])
+    return EachInTurn(records) if workload.one_call_each else SameArgument(records[0])
 
 
 def call_overhead(arguments: Arguments, target: float, repeats: int) -> float:
@@ -411,7 +412,7 @@ def largest_entry(dump: Callable[[Any], bytes], data: Any) -> int:
 def writer_peak(workload: Workload) -> WriterPeak:
     """Our writer's peak memory during one dump (of the largest record of a records
     workload); cold workloads dump a fresh copy."""
-    dump = our_codec(workload.kind).dump
+    dump = our_codec(workload.container).dump
     data = max(calls_of(workload), key=lambda d: len(dump(d)))
     peak, record = traced_peak(dump, fresh_copy(data) if workload.cold else data)
     return WriterPeak(workload, len(record), sys.getsizeof(record), peak,
@@ -450,7 +451,7 @@ def result_table(result: Result) -> list[str]:
     best_load = fastest_peer(result.load, w.rivals)
     head = f"{'median':>9} {'min':>9} {'max':>9} {'ratio':>8}"
     lines = [f"{w.name}: {w.description}"]
-    if w.kind == "records":
+    if w.one_call_each:
         lines.append(f"  one call per record; times per record, sizes of all "
                      f"{len(w.data):,} records")
     if w.rivals:
@@ -528,10 +529,10 @@ def warm_and_cold_table(cells: list[Cell], direction: str) -> list[str]:
     for cell in cells:
         if cell.direction == direction:
             rows.setdefault(cell.workload.warm_name, {})[cell.workload.cold] = cell
-    lines = [f"  {direction:<18} {'warm':>6} {'(min)':>6}  {'fastest other':<16} "
+    lines = [f"  {direction:<20} {'warm':>6} {'(min)':>6}  {'fastest other':<16} "
              f"{'cold':>6} {'(min)':>6}  fastest other"]
     for name, pair in rows.items():
-        lines.append(f"  {name:<18} {ratio_column(pair.get(False))} "
+        lines.append(f"  {name:<20} {ratio_column(pair.get(False))} "
                      f"{ratio_column(pair.get(True))}".rstrip())
     return lines
 

@@ -64,6 +64,15 @@ TARGETS = [
     ("deserialize_dict", "locales", "call"),
     ("serialize_dict", "dict-1000-ints", "body"),
     ("serialize_dict", "dict-1000-floats", "body"),
+    ("serialize_list", "list-1000-small-ints", "body"),
+    ("serialize_list", "list-1000-int64", "body"),
+    ("serialize_list", "list-1000-floats", "body"),
+    ("serialize_list", "list-1000-mixed", "body"),
+    ("deserialize_list", "list-1000-small-ints", "body"),
+    ("serialize_list", "locale-rows", "call"),
+    ("deserialize_list", "locale-rows", "call"),
+    ("serialize_dict", "mid-records", "call"),
+    ("deserialize_dict", "mid-records", "call"),
 ]
 
 SCOPES = {
@@ -125,12 +134,11 @@ def drive(function: str, workload_name: str, calls: int, module_path: Path) -> N
     module = load_module(module_path)
     workload = make_workload(workload_name)
     kind = "dict" if function.endswith("dict") else "list"
-    takes = "dict" if workload.kind == "records" else workload.kind
-    if takes != kind:
+    if workload.container != kind:
         raise SystemExit(f"{function} takes a {kind}; {workload_name} is a {workload.kind}")
     serialize = getattr(module, f"_serialize_{kind}")
-    # A records workload has a call per record, in turn.
-    each = workload.data if workload.kind == "records" else [workload.data]
+    # A records or rows workload has a call per record, in turn.
+    each = workload.data if workload.one_call_each else [workload.data]
     args: Iterable[Any]
     if function.startswith("deserialize"):
         func = getattr(module, f"_deserialize_{kind}")

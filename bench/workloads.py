@@ -41,7 +41,8 @@ class Workload:
     description: str
     # "dict" or "list": data is one, dumped and loaded in one call; "records": data is
     # a list of dicts, each dumped and loaded in a call of its own, as a program
-    # storing or reading records one by one does (times are per record).
+    # storing or reading records one by one does (times are per record); "rows": the
+    # same with lists, written as list records.
     kind: str
     data: Any
     # A cold workload dumps a fresh copy of data in every call (see fresh_copy), so
@@ -49,6 +50,16 @@ class Workload:
     cold: bool = False
     # The peers that ratios are taken against; None for all of them.
     rivals: tuple[str, ...] | None = None
+
+    @property
+    def one_call_each(self) -> bool:
+        """Whether data is a list of records, each dumped and loaded in a call of its own."""
+        return self.kind in ("records", "rows")
+
+    @property
+    def container(self) -> str:
+        """What one call dumps: "dict" or "list"."""
+        return "dict" if self.kind in ("dict", "records") else "list"
 
     @property
     def warm_name(self) -> str:
@@ -131,6 +142,60 @@ def float_dict(rng: random.Random, pairs: int = 1000) -> dict[str, float]:
     return {f"key{i:05d}": _any_float(rng) for i in range(pairs)}
 
 
+def int64_list(rng: random.Random, items: int = 1000) -> list[int]:
+    """Random signed 64-bit ints: most of them 18 or 19 digits."""
+    return [rng.randrange(-2**63, 2**63) for _ in range(items)]
+
+
+def small_int_list(rng: random.Random, items: int = 1000) -> list[int]:
+    return [rng.randrange(10**5) for _ in range(items)]
+
+
+def float_list(rng: random.Random, items: int = 1000) -> list[float]:
+    return [_any_float(rng) for _ in range(items)]
+
+
+def mixed_list(rng: random.Random, items: int = 1000) -> list[Any]:
+    """The items cycle through int, float, short str and bool, as dict-1000-mixed's values."""
+    return [MIXED_VALUES[i % len(MIXED_VALUES)](rng) for i in range(items)]
+
+
+def _non_ascii_now_and_then(rng: random.Random) -> str:
+    """Short text, a quarter of it in one of the non-ASCII alphabets."""
+    if rng.random() < 0.25:
+        return _text(rng, rng.choice(ALPHABETS), 4, 16)
+    return _short_text(rng)
+
+
+# The fields of a mid-size record, of one schema: ints, floats, bools and short text.
+MID_FIELDS: list[tuple[str, Callable[[random.Random], Any]]] = [
+    ("id", lambda rng: rng.randrange(10**6)),
+    ("account", lambda rng: rng.getrandbits(63)),
+    ("created", lambda rng: rng.randrange(1_500_000_000, 1_800_000_000)),
+    ("count", lambda rng: rng.randrange(100)),
+    ("delta", lambda rng: rng.randrange(-10**4, 10**4)),
+    ("price", lambda rng: round(rng.uniform(0, 1000), 2)),
+    ("score", lambda rng: rng.random()),
+    ("latitude", lambda rng: rng.uniform(-90, 90)),
+    ("longitude", lambda rng: rng.uniform(-180, 180)),
+    ("weight", _float),
+    ("active", _bool),
+    ("verified", _bool),
+    ("deleted", _bool),
+    ("name", _non_ascii_now_and_then),
+    ("city", _non_ascii_now_and_then),
+    ("country", lambda rng: _text(rng, string.ascii_uppercase, 2, 2)),
+    ("status", lambda rng: rng.choice(("new", "open", "closed", "pending"))),
+    ("currency", lambda rng: rng.choice(("EUR", "USD", "JPY", "CHF", "GBP"))),
+    ("email", lambda rng: f"{_text(rng, string.ascii_lowercase, 3, 10)}@example.org"),
+    ("note", _non_ascii_now_and_then),
+]
+
+
+def mid_records(rng: random.Random, records: int = 300) -> list[dict[str, Any]]:
+    return [{key: make(rng) for key, make in MID_FIELDS} for _ in range(records)]
+
+
 def real_records(name: str) -> list[dict[str, str]]:
     """Real records from bench/data/ (see make_data.py): one schema, one dict each."""
     records: list[dict[str, str]] = json.loads((DATA / f"{name}.json").read_text("utf-8"))
@@ -146,6 +211,11 @@ def with_fresh_keys(records: list[dict[str, str]]) -> list[dict[str, str]]:
 
 def big_strings(rng: random.Random, items: int = 16, size: int = 64 * 1024) -> list[str]:
     return [_text(rng, ASCII, size, size) for _ in range(items)]
+
+
+def rows_of(records: list[dict[str, str]]) -> list[list[str]]:
+    """The values of each record as a list, as a program writing rows of a table has them."""
+    return [list(record.values()) for record in records]
 
 
 # name -> (description, kind, maker). A name ending in COLD_SUFFIX is the cold variant
@@ -179,11 +249,21 @@ WORKLOADS: dict[str, tuple[str, str, Callable[[random.Random], Any]]] = {
                 "a call each", "records", lambda rng: real_records("locales")),
     "locales-cold": ("locales, fresh str objects in every call", "records",
                      lambda rng: real_records("locales")),
+    "list-1000-int64": ("list, 1,000 random signed 64-bit ints", "list", int64_list),
+    "list-1000-small-ints": ("list, 1,000 ints below 10**5", "list", small_int_list),
+    "list-1000-floats": ("list, 1,000 floats as dict-1000-floats", "list", float_list),
+    "list-1000-mixed": ("list, 1,000 items cycling int, float, short str, bool", "list",
+                        mixed_list),
+    "locale-rows": ("the values of the 315 locale records as lists (25 short fields), a "
+                    "call each", "rows", lambda rng: rows_of(real_records("locales"))),
+    "mid-records": ("300 records of 20 mixed fields (ints, floats, bools, short text, "
+                    "some non-ASCII), a call each", "records", mid_records),
 }
 
 # Workloads whose ratios are taken against the peers that write numbers as decimal
 # text, as ours does: the binary formats' floats are a copy of eight bytes.
-RIVALS: dict[str, tuple[str, ...]] = {"dict-1000-floats": ("json", "orjson")}
+RIVALS: dict[str, tuple[str, ...]] = {"dict-1000-floats": ("json", "orjson"),
+                                      "list-1000-floats": ("json", "orjson")}
 
 
 def make_workload(name: str) -> Workload:
@@ -213,9 +293,9 @@ def fresh_text(text: str) -> str:
 
 def fresh_copy(data: Any) -> Any:
     """A copy of a workload's dict or list in which every str is a new object; of a
-    list of records, of every record."""
+    list of records or rows, of every record or row."""
     def fresh(value: Any) -> Any:
-        if type(value) is dict:
+        if type(value) in (dict, list):
             return fresh_copy(value)
         return fresh_text(value) if type(value) is str and len(value) > 1 else value
 
@@ -226,9 +306,10 @@ def fresh_copy(data: Any) -> Any:
 
 def as_text(data: Any) -> Any:
     """What our readers give back for data: every value as text, str(value) for those
-    that are not str (records keep no types); of a list of records, for every record."""
+    that are not str (records keep no types); of a list of records or rows, for every
+    one."""
     def text(value: Any) -> Any:
-        if type(value) is dict:
+        if type(value) in (dict, list):
             return as_text(value)
         return value if type(value) is str else str(value)
 

@@ -16,6 +16,7 @@ from __future__ import annotations
 import ctypes
 import enum
 import io
+import itertools
 import math
 import os
 import platform
@@ -651,6 +652,78 @@ def test_failures_stated_without_the_model() -> None:
     assert str(caught.value).endswith("can't encode characters in position 1-2: surrogates not allowed")
     with pytest.raises(ValueError, match="Exceeds the limit"):
         DICT({"k": 10**INT_LIMIT})
+
+
+# ---------------------------------------------------------------------------
+# The list writer's number path against str(): every item's record entry is the UTF-8
+# of str(item) behind its length, with str() called on exactly the objects that have
+# a string form of their own, in order.
+
+class Permission(enum.IntFlag):
+    READ = 4
+    WRITE = 2
+    RUN = 1
+
+
+class Priced(float):
+    """A float whose own __str__ gives its text."""
+
+    def __str__(self) -> str:
+        LOG.append(f"str Priced {float.__repr__(self)}")
+        return f"{float.__repr__(self)} EUR"
+
+
+def around(n: int) -> list[int]:
+    return [n - 1, n, n + 1, -n + 1, -n, -n - 1]
+
+
+POWER_INTS = sorted({x for k in range(201) for x in around(2**k)} | {x for k in range(61) for x in around(10**k)})
+SUBNORMALS = [from_bits(bits) for bits in (1, 2, 0x000FFFFFFFFFFFFF, 0x0008000000000000, 0x0000000100000000)]
+NUMBER_ITEMS: dict[str, list[Any]] = {
+    "ints around powers of two and ten": POWER_INTS,
+    "floats": EDGE_FLOATS + SUBNORMALS + [-x for x in SUBNORMALS] + [-1e16, -1e-5, 0.5, -123.456],
+    "bools": [True, False, False, True, True],
+    "subclasses": [Counted(5), Counted(2**70), Priced(2.5), Measured(-0.0), Flag(7), Switch(1),
+                   Toggle.ON, Toggle.OFF, Permission.READ, Permission.READ | Permission.WRITE, Permission(0)],
+}
+
+
+def str_record(items: Sequence[Any]) -> tuple[bytes, list[str]]:
+    """The record as str() of every item gives it, and the calls str() made."""
+    LOG.clear()
+    entries = [str(x).encode() for x in items]
+    return b"".join(varnum(len(e)) + e for e in entries), list(LOG)
+
+
+def assert_written_as_str(items: list[Any]) -> None:
+    for sequence in (items, tuple(items)):
+        expected = str_record(sequence)
+        LOG.clear()
+        assert (LIST(sequence), LOG) == expected
+
+
+def interleaved(items: list[Any], texts: list[str]) -> list[Any]:
+    return [x for pair in zip(items, itertools.cycle(texts)) for x in pair]
+
+
+@pytest.mark.parametrize("group", list(NUMBER_ITEMS), ids=list(NUMBER_ITEMS))
+def test_numbers_written_as_str(group: str) -> None:
+    """Each item alone, the group as one run, and every item between texts."""
+    items = NUMBER_ITEMS[group]
+    for item in items:
+        assert_written_as_str([item])
+    assert_written_as_str(items)
+    assert_written_as_str(interleaved(items, ["", "a", "\xe9t\xe9", "\U0001f600", "x" * 200]))
+
+
+number_items = st.one_of(ints.filter(lambda n: abs(n) < 2**200), floats, st.booleans(), st.sampled_from(
+    NUMBER_ITEMS["subclasses"]), st.integers().map(Counted), floats.map(Priced))
+
+
+@examples
+@given(st.lists(st.one_of(number_items, number_items, ascii_texts, texts), max_size=40))
+def test_generated_numbers_written_as_str(items: list[Any]) -> None:
+    assert_written_as_str(items)
 
 
 # ---------------------------------------------------------------------------
