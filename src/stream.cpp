@@ -24,8 +24,13 @@ Extent next_record(const unsigned char* data, std::size_t size) {
 }
 
 // Adds "record INDEX of the iterable" or similar context to an exception as a note.
-// The exception stays what it was if the note cannot be added.
+// The exception stays what it was if the note cannot be added. A MemoryError gets none:
+// when memory is short the interpreter raises one instance of it for every failure,
+// which would gather the notes of all of them.
 void add_note(PyObject* exception, const char* format, Py_ssize_t value) {
+    if (PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(PyExc_MemoryError))) {
+        return;
+    }
     Ref note = Ref::steal(PyUnicode_FromFormat(format, value));
     Ref added;
     if (note) {
@@ -126,10 +131,6 @@ private:
 
     // Writes the batch's records as one piece of the stream and starts a new batch.
     bool flush() {
-        // A long list of records runs no Python code between batches to look for ^C.
-        if (PyErr_CheckSignals() < 0) {
-            return false;
-        }
         if (PyList_GET_SIZE(batch_.get()) == 0) {
             return true;
         }
@@ -149,7 +150,9 @@ private:
         Ref failure = Ref::steal(PyErr_GetRaisedException());
         if (!flush()) {
             Ref flush_failure = Ref::steal(PyErr_GetRaisedException());
-            PyException_SetContext(flush_failure.get(), failure.release());
+            if (flush_failure.get() != failure.get()) {  // one shared MemoryError, say
+                PyException_SetContext(flush_failure.get(), failure.release());
+            }
             PyErr_SetRaisedException(flush_failure.release());
             return false;
         }

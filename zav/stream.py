@@ -101,14 +101,25 @@ def _records(file: Readable, reader: Callable[[bytes, object], Any], deserialize
         records, end, failure = _stream.read_records(buffer, reader, deserialize)
         yield from records
         if failure is not None:
-            failure.add_note(f"in the record at byte offset {offset + end} of the stream")
-            raise failure
+            _add_note(failure, f"in the record at byte offset {offset + end} of the stream")
+            try:
+                raise failure
+            finally:
+                # The traceback keeps this frame and its locals: no cycle through them.
+                del failure, records, buffer
         offset += end
         buffer = buffer[end:]
         if missing > BATCH_BYTES and _missing(buffer):
             break  # the stream ended inside a large record
     if buffer:
         raise ValueError(_cut_short(buffer, offset))
+
+
+def _add_note(error: BaseException, note: str) -> None:
+    # When memory is short the interpreter raises one MemoryError instance for every
+    # failure, which would gather the notes of all of them.
+    if not isinstance(error, MemoryError):
+        error.add_note(note)
 
 
 def _read_large(read: Callable[[int], bytes], file: object, buffer: bytes, missing: int) -> bytes:
