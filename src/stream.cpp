@@ -131,6 +131,10 @@ private:
 
     // Writes the batch's records as one piece of the stream and starts a new batch.
     bool flush() {
+        // A long list of records runs no Python code between batches to look for ^C.
+        if (PyErr_CheckSignals() < 0) {
+            return false;
+        }
         if (PyList_GET_SIZE(batch_.get()) == 0) {
             return true;
         }
