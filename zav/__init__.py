@@ -1,1 +1,2 @@
-"""zav: compact byte records for text and containers; see zav.serializer."""
+"""zav: compact byte records for text and containers; see zav.serializer, and
+zav.stream for many records through one file."""
