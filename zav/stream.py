@@ -74,19 +74,19 @@ def read_lists(file: Readable, deserialize: object = True) -> Iterator[list[Any]
 
 def _write(file: Writable, records: Iterable[Any], serialize: Callable[[Any], bytes]) -> int:
     if isinstance(file, io.TextIOBase):
-        raise TypeError(f"{_name(file)} is open in text mode; a stream of records is bytes: open it in binary mode")
+        raise _text_mode(file)
     written: int = _stream.write_records(file.write, records, serialize, _serialize_list, BATCH_BYTES)
     return written
 
 
 def _read(file: Readable, reader: Callable[[bytes, object], Any], deserialize: object) -> Iterator[Any]:
     if isinstance(file, io.TextIOBase):
-        raise TypeError(f"{_name(file)} is open in text mode; a stream of records is bytes: open it in binary mode")
-    return _records(file, reader, deserialize)
+        raise _text_mode(file)
+    return _records(file.read, file, reader, deserialize)
 
 
-def _records(file: Readable, reader: Callable[[bytes, object], Any], deserialize: object) -> Iterator[Any]:
-    read = file.read
+def _records(read: Callable[[int], bytes], file: object, reader: Callable[[bytes, object], Any],
+             deserialize: object) -> Iterator[Any]:
     buffer = b""
     offset = 0  # where buffer starts in the stream
     while True:
@@ -143,7 +143,7 @@ def _piece(read: Callable[[int], bytes], file: object, size: int) -> bytes:
     if type(piece) is bytes:
         return piece
     if isinstance(piece, str):
-        raise TypeError(f"{_name(file)} is open in text mode; a stream of records is bytes: open it in binary mode")
+        raise _text_mode(file)
     if piece is None:
         raise BlockingIOError(errno.EAGAIN, f"{_name(file)} is non-blocking and has no data ready; "
                                             "a stream is read from a blocking file")
@@ -180,6 +180,10 @@ def _cut_short(buffer: bytes, offset: int) -> str:
     lacking = width + length - len(buffer)
     return (f"the stream ends inside the record at byte offset {offset}: "
             f"it has {len(buffer) - width} of its {length} bytes and lacks {lacking}")
+
+
+def _text_mode(file: object) -> TypeError:
+    return TypeError(f"{_name(file)} is open in text mode; a stream of records is bytes: open it in binary mode")
 
 
 def _name(file: object) -> str:
