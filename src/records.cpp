@@ -301,6 +301,38 @@ public:
         return with_number_text(Py_TYPE(value), 0, [&](auto write_text) { return put_text_pair(key, value, write_text); });
     }
 
+    // Items from i on that are short ASCII text or exact ints, floats and bools, in one
+    // loop that keeps the end of the record in registers: such items take a one-byte
+    // length, and mixed, the tests of their types are all the loop asks. It stops at a
+    // number followed by one of its type: put_number_items writes such runs faster.
+    // Returns the index of the first item not written (i when items[i] is none of
+    // those), or -1 on failure.
+    Py_ssize_t put_short_items(PyObject* const* items, Py_ssize_t i, Py_ssize_t limit) {
+        // Room for the widest: a one-byte length and 127 bytes of text.
+        constexpr Py_ssize_t most = 1 + 127;
+        static_assert(max_number_text <= 127);
+        Py_ssize_t first = i;
+        OutputBuffer::Span span = out_.span();
+        for (; i < limit; ++i) {
+            if (span.limit - span.cursor < most) {
+                out_.end_run(span.cursor, i - first);
+                first = i;
+                if (out_.room(most) == nullptr) {
+                    return -1;
+                }
+                span = out_.span();
+            }
+            Py_ssize_t size = short_text(items, i, limit, span.cursor + 1);
+            if (size < 0) {
+                break;
+            }
+            span.cursor[0] = static_cast<unsigned char>(size);
+            span.cursor += 1 + size;
+        }
+        out_.end_run(span.cursor, i - first);
+        return i;
+    }
+
     // Items from i on that are numbers of the type of items[i], an exact int, float or
     // bool, in a loop of their own: a list of numbers mostly holds one kind. Returns
     // the index of the first item not written (i when items[i] is no such number), or
@@ -345,6 +377,27 @@ private:
         out[1] = static_cast<unsigned char>(size);
         out_.commit(reinterpret_cast<unsigned char*>(text) + size);
         return 1;
+    }
+
+    // Writes the text of items[i] at out (room for 127 bytes) when it is an exact ASCII
+    // str of up to 127 characters, or an exact int, float or bool that number_text
+    // writes and that does not start a run of its type; returns its size, or -1
+    // (nothing written) for any other item.
+    [[gnu::always_inline]] static Py_ssize_t short_text(PyObject* const* items, Py_ssize_t i, Py_ssize_t limit,
+                                                        unsigned char* out) {
+        PyObject* item = items[i];
+        if (PyUnicode_CheckExact(item)) {
+            Py_ssize_t size = PyUnicode_GET_LENGTH(item);
+            if (!PyUnicode_IS_ASCII(item) || size > 127) {
+                return -1;
+            }
+            copy_varied(out, PyUnicode_DATA(item), static_cast<std::size_t>(size));
+            return size;
+        }
+        if (i + 1 < limit && Py_TYPE(items[i + 1]) == Py_TYPE(item)) {
+            return -1;
+        }
+        return number_text(item, reinterpret_cast<char*>(out));
     }
 
     // Writes the texts of the items from i on while they are of the given type; as
@@ -693,19 +746,23 @@ Py_ssize_t write_plain_items(PyObject* l, Py_ssize_t i, Py_ssize_t n, BufferSink
     PyObject* const* items = PySequence_Fast_ITEMS(l);  // a list's or a tuple's
     Py_ssize_t limit = std::min(n, PySequence_Fast_GET_SIZE(l));
     while (i < limit) {
-        PyObject* item = items[i];
-        if (Contents contents(item); contents) {
-            if (!sink.put_contents_item(contents)) {
-                return -1;
-            }
-            ++i;
-            continue;
+        if ((i = sink.put_short_items(items, i, limit)) < 0 || i == limit) {
+            return i;
         }
         if (Py_ssize_t next = sink.put_number_items(items, i, limit); next != i) {
             if (next < 0) {
                 return -1;
             }
             i = next;
+            continue;
+        }
+        // Any other item with a plain form, one at a time.
+        PyObject* item = items[i];
+        if (Contents contents(item); contents) {
+            if (!sink.put_contents_item(contents)) {
+                return -1;
+            }
+            ++i;
             continue;
         }
         PlainForm bitem;
