@@ -308,19 +308,17 @@ public:
     // Returns the index of the first item not written (i when items[i] is none of
     // those), or -1 on failure.
     Py_ssize_t put_short_items(PyObject* const* items, Py_ssize_t i, Py_ssize_t limit) {
-        // Room for the widest: a one-byte length and 127 bytes of text.
-        constexpr Py_ssize_t most = 1 + 127;
-        static_assert(max_number_text <= 127);
         Py_ssize_t first = i;
         OutputBuffer::Span span = out_.span();
         for (; i < limit; ++i) {
-            if (span.limit - span.cursor < most) {
+            if (span.limit - span.cursor < 1 + most_short_text) {
                 out_.end_run(span.cursor, i - first);
-                first = i;
-                if (out_.room(most) == nullptr) {
-                    return -1;
+                if (int written = put_short_item_alone(items, i, limit); written <= 0) {
+                    return written < 0 ? -1 : i;
                 }
+                first = i + 1;
                 span = out_.span();
+                continue;
             }
             Py_ssize_t size = short_text(items, i, limit, span.cursor + 1);
             if (size < 0) {
@@ -379,6 +377,31 @@ private:
         return 1;
     }
 
+    // Short items take a one-byte length.
+    static constexpr Py_ssize_t most_short_text = 127;
+    static_assert(max_number_text <= most_short_text);
+
+    // Writes items[i] as put_short_items does, where the buffer may have too little
+    // room: the text is made first, so that the buffer grows by the item's own size and
+    // projects the record's size from what it holds (growing by the most an item may
+    // take would underestimate it). 1 when written, 0 when items[i] is no short item,
+    // -1 on failure.
+    int put_short_item_alone(PyObject* const* items, Py_ssize_t i, Py_ssize_t limit) {
+        unsigned char text[most_short_text];
+        Py_ssize_t size = short_text(items, i, limit, text);
+        if (size < 0) {
+            return 0;
+        }
+        unsigned char* out = out_.room(1 + size);
+        if (out == nullptr) {
+            return -1;
+        }
+        out[0] = static_cast<unsigned char>(size);
+        std::memcpy(out + 1, text, static_cast<std::size_t>(size));
+        out_.commit(out + 1 + size);
+        return 1;
+    }
+
     // Writes the text of items[i] at out (room for 127 bytes) when it is an exact ASCII
     // str of up to 127 characters, or an exact int, float or bool that number_text
     // writes and that does not start a run of its type; returns its size, or -1
@@ -388,7 +411,7 @@ private:
         PyObject* item = items[i];
         if (PyUnicode_CheckExact(item)) {
             Py_ssize_t size = PyUnicode_GET_LENGTH(item);
-            if (!PyUnicode_IS_ASCII(item) || size > 127) {
+            if (!PyUnicode_IS_ASCII(item) || size > most_short_text) {
                 return -1;
             }
             copy_varied(out, PyUnicode_DATA(item), static_cast<std::size_t>(size));
