@@ -301,7 +301,7 @@ public:
         return with_number_text(Py_TYPE(value), 0, [&](auto write_text) { return put_text_pair(key, value, write_text); });
     }
 
-    // Items from i on that are short ASCII text or exact ints, floats and bools, in one
+    // Items from i on that are short text or exact ints, floats and bools, in one
     // loop that keeps the end of the record in registers: such items take a one-byte
     // length, and mixed, the tests of their types are all the loop asks. It stops at a
     // number followed by one of its type: put_number_items writes such runs faster.
@@ -402,16 +402,19 @@ private:
         return 1;
     }
 
-    // Writes the text of items[i] at out (room for 127 bytes) when it is an exact ASCII
-    // str of up to 127 characters, or an exact int, float or bool that number_text
-    // writes and that does not start a run of its type; returns its size, or -1
-    // (nothing written) for any other item.
+    // Writes the text of items[i] at out (room for 127 bytes) when it is an exact str
+    // whose UTF-8 takes at most 127 bytes, or an exact int, float or bool that
+    // number_text writes and that does not start a run of its type; returns its size,
+    // or -1 (nothing written) for any other item.
     [[gnu::always_inline]] static Py_ssize_t short_text(PyObject* const* items, Py_ssize_t i, Py_ssize_t limit,
                                                         unsigned char* out) {
         PyObject* item = items[i];
         if (PyUnicode_CheckExact(item)) {
+            if (!PyUnicode_IS_ASCII(item)) [[unlikely]] {
+                return short_non_ascii_text(item, out);
+            }
             Py_ssize_t size = PyUnicode_GET_LENGTH(item);
-            if (!PyUnicode_IS_ASCII(item) || size > most_short_text) {
+            if (size > most_short_text) {
                 return -1;
             }
             copy_varied(out, PyUnicode_DATA(item), static_cast<std::size_t>(size));
@@ -421,6 +424,25 @@ private:
             return -1;
         }
         return number_text(item, reinterpret_cast<char*>(out));
+    }
+
+    // The same for an exact non-ASCII str: its UTF-8 copy where it holds one, else its
+    // characters transcoded, when it may take no more than 127 bytes and has no
+    // surrogate (whose error _encode raises). Out of the loop that calls it, which
+    // short ASCII text and numbers mostly keep to.
+    [[gnu::noinline]] static Py_ssize_t short_non_ascii_text(PyObject* text, unsigned char* out) {
+        if (utf8::most_encoded_size(text) > most_short_text) {
+            return -1;
+        }
+        Py_ssize_t size;
+        if (const char* cached = utf8::cached(text, size); cached != nullptr) {
+            copy_varied(out, cached, static_cast<std::size_t>(size));
+            return size;
+        }
+        if (!utf8::encodable(text)) {
+            return -1;
+        }
+        return utf8::encode_into(text, out) - out;
     }
 
     // Writes the texts of the items from i on while they are of the given type; as
