@@ -1,7 +1,7 @@
 // The text of numbers as str() gives it, written straight into a buffer. For floats,
 // the shortest decimal digits that read back as the same double (from Dragonbox), laid
 // out by Python's rules.
-#include "serializer.h"
+#include "numbers.h"
 
 #include <algorithm>
 #include <bit>
@@ -292,24 +292,6 @@ std::size_t float_text(double value, char* out) {
     bool exponent_form = d.point <= -4 || d.point > 16;
     out = exponent_form ? put_exponent_form(out, d) : put_positional_form(out, d);
     return static_cast<std::size_t>(out - start);
-}
-
-Py_ssize_t number_text(PyObject* obj, char* out) {
-    if (PyLong_CheckExact(obj)) {
-        return int_text(obj, out);
-    }
-    if (PyFloat_CheckExact(obj)) {
-        return static_cast<Py_ssize_t>(float_text(PyFloat_AS_DOUBLE(obj), out));
-    }
-    if (PyBool_Check(obj)) {
-        // Either spelling in one fixed-size copy (the room is there), chosen by index:
-        // a branch would guess wrong as often as the values change.
-        static constexpr char spellings[2][8] = {"False", "True"};
-        bool truth = obj == Py_True;
-        std::memcpy(out, spellings[truth], 8);
-        return 5 - truth;
-    }
-    return -1;
 }
 
 }  // namespace zav

@@ -5,6 +5,7 @@
 // write and getvalue run no Python code, the record is built in a native buffer
 // instead: the bytes, the calls into Python objects and the errors are the same.
 #include "serializer.h"
+#include "output_buffer.h"
 
 #include <algorithm>
 #include <cassert>
@@ -149,116 +150,6 @@ private:
     Ref stream_;
 };
 
-// a * b, or the largest Py_ssize_t where that would overflow.
-Py_ssize_t saturating_product(Py_ssize_t a, Py_ssize_t b) {
-    Py_ssize_t product;
-    return __builtin_mul_overflow(a, b, &product) ? PY_SSIZE_T_MAX : product;
-}
-
-// The record's bytes, filled in place: first in a buffer of its own on the stack,
-// which spares records of up to 2 KiB (most records of real data) a bytes object grown
-// and then cut to size, then in a bytes object grown as entries come and cut to size
-// at the end. Growing projects the entries so far onto all of them, so that
-// the record is copied rarely and its buffer ends close to its size. One large entry
-// among small ones projects far too much, and a sequence may report more items than
-// it has: a projection is taken at most fourfold, and beyond that, once it rests on a
-// few dozen entries, up to a fixed allowance, which records of many small entries up
-// to that size reach in one step.
-class OutputBuffer {
-public:
-    OutputBuffer() = default;
-    OutputBuffer(const OutputBuffer&) = delete;  // it points into itself
-    OutputBuffer& operator=(const OutputBuffer&) = delete;
-
-    void expect(Py_ssize_t entries) { entries_ = entries; }
-
-    // Room for n more bytes at the end, or null with MemoryError.
-    unsigned char* room(Py_ssize_t n) { return n <= limit_ - cursor_ ? cursor_ : grow(n); }
-
-    // One entry written up to `end`.
-    void commit(unsigned char* end) {
-        cursor_ = end;
-        ++done_;
-    }
-
-    // The end of the record and the end of its room, for a loop that writes many small
-    // entries keeping both in registers (stores into the record would make the
-    // compiler read members again after each); end_run hands the end back.
-    struct Span {
-        unsigned char* cursor;
-        unsigned char* limit;
-    };
-    Span span() const { return {cursor_, limit_}; }
-    void end_run(unsigned char* end, Py_ssize_t entries) {
-        cursor_ = end;
-        done_ += entries;
-    }
-
-    // Starts the record again, keeping the memory.
-    void clear() {
-        cursor_ = begin_;
-        done_ = 0;
-    }
-
-    PyObject* finish() {
-        if (!bytes_) {
-            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(small_), used());
-        }
-        if (cursor_ != limit_ && !resize(used())) {
-            return nullptr;
-        }
-        return bytes_.release();
-    }
-
-private:
-    Py_ssize_t used() const { return cursor_ - begin_; }
-
-    [[gnu::noinline]] unsigned char* grow(Py_ssize_t n) {
-        Py_ssize_t needed = used() + n;
-        Py_ssize_t capacity = limit_ - begin_;
-        Py_ssize_t projected = saturating_product(needed / (done_ + 1), entries_);
-        projected = std::min(projected, PY_SSIZE_T_MAX / 8 * 7);
-        Py_ssize_t bound = saturating_product(needed, 4);
-        if (done_ >= steady_projection) {
-            bound = std::min(bound, PY_SSIZE_T_MAX - projection_allowance) + projection_allowance;
-        }
-        Py_ssize_t hint = std::min(projected + n, bound);
-        return resize(std::max({capacity + capacity / 16, needed, hint})) ? cursor_ : nullptr;
-    }
-
-    bool resize(Py_ssize_t size) {
-        Py_ssize_t used = this->used();
-        PyObject* bytes = bytes_ ? bytes_.release() : nullptr;
-        if (bytes == nullptr) {
-            bytes = PyBytes_FromStringAndSize(nullptr, size);
-            if (bytes != nullptr) {
-                std::memcpy(PyBytes_AS_STRING(bytes), small_, static_cast<std::size_t>(used));
-            }
-        } else if (_PyBytes_Resize(&bytes, size) < 0) {
-            bytes = nullptr;  // the object is gone and the error set
-        }
-        if (bytes == nullptr) {
-            return false;
-        }
-        bytes_ = Ref::steal(bytes);
-        begin_ = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes));
-        cursor_ = begin_ + used;
-        limit_ = begin_ + size;
-        return true;
-    }
-
-    static constexpr Py_ssize_t projection_allowance = 256 * 1024;
-    static constexpr Py_ssize_t steady_projection = 32;  // entries
-
-    unsigned char small_[2048];
-    Ref bytes_;
-    unsigned char* begin_ = small_;
-    unsigned char* cursor_ = small_;               // the end of the entries written
-    unsigned char* limit_ = small_ + sizeof small_;
-    Py_ssize_t entries_ = 0;
-    Py_ssize_t done_ = 0;
-};
-
 // The bytes of an exact ASCII str or bytes, which the record holds as they are, or
 // the UTF-8 copy that a non-ASCII str holds.
 struct Contents {
@@ -396,6 +287,36 @@ public:
         return with_number_text(Py_TYPE(value), 0, [&](auto write_text) { return put_text_pair(key, value, write_text); });
     }
 
+    // Items from i on that are short text or exact ints, floats and bools, in one
+    // loop that keeps the end of the record in registers: such items take a one-byte
+    // length, and mixed, the tests of their types are all the loop asks. It stops at a
+    // number followed by one of its type: put_number_items writes such runs faster.
+    // Returns the index of the first item not written (i when items[i] is none of
+    // those), or -1 on failure.
+    Py_ssize_t put_short_items(PyObject* const* items, Py_ssize_t i, Py_ssize_t limit) {
+        Py_ssize_t first = i;
+        OutputBuffer::Span span = out_.span();
+        for (; i < limit; ++i) {
+            if (span.limit - span.cursor < 1 + most_short_text) {
+                out_.end_run(span.cursor, i - first);
+                if (int written = put_short_item_alone(items, i, limit); written <= 0) {
+                    return written < 0 ? -1 : i;
+                }
+                first = i + 1;
+                span = out_.span();
+                continue;
+            }
+            Py_ssize_t size = short_text(items, i, limit, span.cursor + 1);
+            if (size < 0) {
+                break;
+            }
+            span.cursor[0] = static_cast<unsigned char>(size);
+            span.cursor += 1 + size;
+        }
+        out_.end_run(span.cursor, i - first);
+        return i;
+    }
+
     // Items from i on that are numbers of the type of items[i], an exact int, float or
     // bool, in a loop of their own: a list of numbers mostly holds one kind. Returns
     // the index of the first item not written (i when items[i] is no such number), or
@@ -421,25 +342,6 @@ public:
     PyObject* finish() { return out_.finish(); }
 
 private:
-    // put(write_text) with the writer of the text of a value of the given type (at its
-    // second argument, with room for max_number_text bytes; -1 for an int of magnitude
-    // 2**64 or more) when that is exactly int, float or bool, else none.
-    template <class Result, class Put>
-    static Result with_number_text(PyTypeObject* type, Result none, Put put) {
-        if (type == &PyLong_Type) {
-            return put([](PyObject* value, char* text) { return int_text(value, text); });
-        }
-        if (type == &PyFloat_Type) {
-            return put([](PyObject* value, char* text) {
-                return static_cast<Py_ssize_t>(float_text(PyFloat_AS_DOUBLE(value), text));
-            });
-        }
-        if (type == &PyBool_Type) {
-            return put([](PyObject* value, char* text) { return number_text(value, text); });
-        }
-        return none;
-    }
-
     // Writes value's text as the value of a pair whose key has a one-byte length; as
     // put_number_pair.
     template <class WriteText>
@@ -459,6 +361,74 @@ private:
         out[1] = static_cast<unsigned char>(size);
         out_.commit(reinterpret_cast<unsigned char*>(text) + size);
         return 1;
+    }
+
+    // Short items take a one-byte length.
+    static constexpr Py_ssize_t most_short_text = 127;
+    static_assert(max_number_text <= most_short_text);
+
+    // Writes items[i] as put_short_items does, where the buffer may have too little
+    // room: the text is made first, so that the buffer grows by the item's own size and
+    // projects the record's size from what it holds (growing by the most an item may
+    // take would underestimate it). 1 when written, 0 when items[i] is no short item,
+    // -1 on failure.
+    int put_short_item_alone(PyObject* const* items, Py_ssize_t i, Py_ssize_t limit) {
+        unsigned char text[most_short_text];
+        Py_ssize_t size = short_text(items, i, limit, text);
+        if (size < 0) {
+            return 0;
+        }
+        unsigned char* out = out_.room(1 + size);
+        if (out == nullptr) {
+            return -1;
+        }
+        out[0] = static_cast<unsigned char>(size);
+        std::memcpy(out + 1, text, static_cast<std::size_t>(size));
+        out_.commit(out + 1 + size);
+        return 1;
+    }
+
+    // Writes the text of items[i] at out (room for 127 bytes) when it is an exact str
+    // whose UTF-8 takes at most 127 bytes, or an exact int, float or bool that
+    // number_text writes and that does not start a run of its type; returns its size,
+    // or -1 (nothing written) for any other item.
+    [[gnu::always_inline]] static Py_ssize_t short_text(PyObject* const* items, Py_ssize_t i, Py_ssize_t limit,
+                                                        unsigned char* out) {
+        PyObject* item = items[i];
+        if (PyUnicode_CheckExact(item)) {
+            if (!PyUnicode_IS_ASCII(item)) [[unlikely]] {
+                return short_non_ascii_text(item, out);
+            }
+            Py_ssize_t size = PyUnicode_GET_LENGTH(item);
+            if (size > most_short_text) {
+                return -1;
+            }
+            copy_varied(out, PyUnicode_DATA(item), static_cast<std::size_t>(size));
+            return size;
+        }
+        if (i + 1 < limit && Py_TYPE(items[i + 1]) == Py_TYPE(item)) {
+            return -1;
+        }
+        return number_text(item, reinterpret_cast<char*>(out));
+    }
+
+    // The same for an exact non-ASCII str: its UTF-8 copy where it holds one, else its
+    // characters transcoded, when it may take no more than 127 bytes and has no
+    // surrogate (whose error _encode raises). Out of the loop that calls it, which
+    // short ASCII text and numbers mostly keep to.
+    [[gnu::noinline]] static Py_ssize_t short_non_ascii_text(PyObject* text, unsigned char* out) {
+        if (utf8::most_encoded_size(text) > most_short_text) {
+            return -1;
+        }
+        Py_ssize_t size;
+        if (const char* cached = utf8::cached(text, size); cached != nullptr) {
+            copy_varied(out, cached, static_cast<std::size_t>(size));
+            return size;
+        }
+        if (!utf8::encodable(text)) {
+            return -1;
+        }
+        return utf8::encode_into(text, out) - out;
     }
 
     // Writes the texts of the items from i on while they are of the given type; as
@@ -630,8 +600,9 @@ Run general_from(PyObject* d, Py_ssize_t pos) { return native_keys_from(d, pos) 
 // and the values that the iteration yields are those that lookups would find, as long
 // as every key of the dict is native; that is checked once a pair needs Python code.
 // The dict cannot change meanwhile: once it has given its size in pairs, it has no
-// more, and the call that would say so is spared.
-Run write_plain_pairs(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, BufferSink& sink) {
+// more, and the call that would say so is spared. Not inlined into the writer: there
+// its loop kept less in registers (3 to 7 instructions more a pair, by callgrind).
+[[gnu::noinline]] Run write_plain_pairs(PyObject* d, Py_ssize_t size, Py_ssize_t& pos, BufferSink& sink) {
     CriticalSection guard(d);
     if (PyDict_GET_SIZE(d) != size) {
         refuse_changed_size();
@@ -806,19 +777,23 @@ Py_ssize_t write_plain_items(PyObject* l, Py_ssize_t i, Py_ssize_t n, BufferSink
     PyObject* const* items = PySequence_Fast_ITEMS(l);  // a list's or a tuple's
     Py_ssize_t limit = std::min(n, PySequence_Fast_GET_SIZE(l));
     while (i < limit) {
-        PyObject* item = items[i];
-        if (Contents contents(item); contents) {
-            if (!sink.put_contents_item(contents)) {
-                return -1;
-            }
-            ++i;
-            continue;
+        if ((i = sink.put_short_items(items, i, limit)) < 0 || i == limit) {
+            return i;
         }
         if (Py_ssize_t next = sink.put_number_items(items, i, limit); next != i) {
             if (next < 0) {
                 return -1;
             }
             i = next;
+            continue;
+        }
+        // Any other item with a plain form, one at a time.
+        PyObject* item = items[i];
+        if (Contents contents(item); contents) {
+            if (!sink.put_contents_item(contents)) {
+                return -1;
+            }
+            ++i;
             continue;
         }
         PlainForm bitem;

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "compat.h"
+#include "numbers.h"
 
 #include <algorithm>
 #include <array>
@@ -338,96 +339,6 @@ inline void copy_varied(unsigned char* out, const void* data, std::size_t n) {
     std::memcpy(out + third, &words[2], 8);
     std::memcpy(out + last, &words[3], 8);
 }
-
-// Writes str(value) of a float at out (room for max_number_text bytes); returns its size.
-constexpr std::size_t max_number_text = 48;
-std::size_t float_text(double value, char* out);
-
-// Decimal digits of short numbers, here rather than in src/numbers.cpp so that the
-// record writers' loops write most ints without a call. Digits are made in the bytes
-// of words and stored whole, in the byte order of every supported processor.
-static_assert(std::endian::native == std::endian::little, "digits are laid out in little-endian words");
-namespace decimal {
-constexpr std::uint64_t ascii_zeros = 0x3030303030303030ULL;
-constexpr std::uint32_t e8 = 100000000;
-
-constexpr std::uint64_t powers_of_ten[] = {
-    1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL, 100000000ULL,
-    1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL, 10000000000000ULL,
-    100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL, 100000000000000000ULL,
-    1000000000000000000ULL, 10000000000000000000ULL};
-
-// The number of decimal digits of n > 0: from its bits, then one comparison.
-inline int length(std::uint64_t n) {
-    int guess = ((64 - std::countl_zero(n)) * 1233) >> 12;
-    return guess + (n >= powers_of_ten[guess]);
-}
-
-// The eight decimal digits of n < 10**8, leading zeros included, as the values 0 to 9
-// in the bytes of a word, in memory order: split into halves, quarters and digits in
-// lanes of the word, each division a multiplication that is exact in that range.
-inline std::uint64_t eight_digits(std::uint32_t n) {
-    std::uint64_t halves = (n / 10000) | (static_cast<std::uint64_t>(n % 10000) << 32);
-    std::uint64_t hundreds = ((halves * 10486) >> 20) & 0x0000007F0000007FULL;
-    std::uint64_t pairs = ((halves - 100 * hundreds) << 16) + hundreds;
-    std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000FULL;
-    return tens + ((pairs - 10 * tens) << 8);
-}
-
-// The four digits of n < 10**4 in the same way.
-inline std::uint32_t four_digits(std::uint32_t n) {
-    std::uint32_t hundreds = (n * 5243) >> 19;  // n / 100
-    std::uint32_t pairs = hundreds | ((n - 100 * hundreds) << 16);
-    std::uint32_t tens = ((pairs * 103) >> 10) & 0x000F000FU;
-    return tens | ((pairs - 10 * tens) << 8);
-}
-
-// The digits of n < 10**8 without its leading zeros ("0" for 0) as characters, stored
-// in one word at out (room for eight); returns their count. The leading zeros are the
-// zero bytes before the first other digit, counted from the digits themselves.
-inline int put_eight_digits(char* out, std::uint32_t n) {
-    std::uint64_t digits = eight_digits(n);
-    int zeros = std::countr_zero(digits | std::uint64_t{1} << 56) >> 3;  // the last digit stays
-    std::uint64_t chars = (digits + ascii_zeros) >> (8 * zeros);
-    std::memcpy(out, &chars, 8);
-    return 8 - zeros;
-}
-
-// The same for n < 10**4, in four bytes.
-inline int put_four_digits(char* out, std::uint32_t n) {
-    std::uint32_t digits = four_digits(n);
-    int zeros = std::countr_zero(digits | std::uint32_t{1} << 24) >> 3;
-    std::uint32_t chars = (digits + static_cast<std::uint32_t>(ascii_zeros)) >> (8 * zeros);
-    std::memcpy(out, &chars, 4);
-    return 4 - zeros;
-}
-}  // namespace decimal
-
-// int_text for any int but those below 10**8 in one digit.
-Py_ssize_t long_int_text(PyObject* obj, char* out);
-
-// Writes str(obj) of an exact int at out (room for max_number_text bytes) when its
-// magnitude is below 2**64; returns its size, or -1 (nothing written) for a larger one.
-// Inline for an int below 10**8, as most are in data, in the loops that write them.
-[[gnu::always_inline]] inline Py_ssize_t int_text(PyObject* obj, char* out) {
-    std::uint32_t magnitude;
-    bool negative;
-    if (one_digit_magnitude(obj, magnitude, negative)) {
-        out[0] = '-';  // kept only for a negative number
-        if (magnitude < 10000) {
-            return negative + decimal::put_four_digits(out + negative, magnitude);
-        }
-        if (magnitude < decimal::e8) {
-            return negative + decimal::put_eight_digits(out + negative, magnitude);
-        }
-    }
-    return long_int_text(obj, out);
-}
-
-// Writes str(obj) at out (room for max_number_text bytes) when obj is an exact bool,
-// float or int of magnitude below 2**64, whose text runs no Python code; returns its
-// size, or -1 (nothing written) for any other object.
-Py_ssize_t number_text(PyObject* obj, char* out);
 
 // What the record holds for an object whose encoding runs no Python code: an exact
 // str, bytes, int of magnitude below 2**64, float or bool.

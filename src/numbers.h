@@ -1,0 +1,155 @@
+// The text of numbers as str() gives it, written straight into a buffer: the number
+// path that every writer takes for an exact int, float or bool. The digits of short
+// ints are made here, inline, so that the writers' loops write most ints without a
+// call; longer ints and floats are made in src/numbers.cpp.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "compat.h"
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace zav {
+
+// Writes str(value) of a float at out (room for max_number_text bytes); returns its size.
+constexpr std::size_t max_number_text = 48;
+std::size_t float_text(double value, char* out);
+
+// Decimal digits of short numbers, here rather than in src/numbers.cpp so that the
+// record writers' loops write most ints without a call. Digits are made in the bytes
+// of words and stored whole, in the byte order of every supported processor.
+static_assert(std::endian::native == std::endian::little, "digits are laid out in little-endian words");
+namespace decimal {
+constexpr std::uint64_t ascii_zeros = 0x3030303030303030ULL;
+constexpr std::uint32_t e8 = 100000000;
+
+constexpr std::uint64_t powers_of_ten[] = {
+    1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL, 100000000ULL,
+    1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL, 10000000000000ULL,
+    100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL, 100000000000000000ULL,
+    1000000000000000000ULL, 10000000000000000000ULL};
+
+// The number of decimal digits of n > 0: from its bits, then one comparison.
+inline int length(std::uint64_t n) {
+    int guess = ((64 - std::countl_zero(n)) * 1233) >> 12;
+    return guess + (n >= powers_of_ten[guess]);
+}
+
+// The eight decimal digits of n < 10**8, leading zeros included, as the values 0 to 9
+// in the bytes of a word, in memory order: split into halves, quarters and digits in
+// lanes of the word, each division a multiplication that is exact in that range.
+[[gnu::always_inline]] inline std::uint64_t eight_digits(std::uint32_t n) {
+    std::uint64_t halves = (n / 10000) | (static_cast<std::uint64_t>(n % 10000) << 32);
+    std::uint64_t hundreds = ((halves * 10486) >> 20) & 0x0000007F0000007FULL;
+    std::uint64_t pairs = ((halves - 100 * hundreds) << 16) + hundreds;
+    std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000FULL;
+    return tens + ((pairs - 10 * tens) << 8);
+}
+
+// The four digits of n < 10**4 in the same way.
+inline std::uint32_t four_digits(std::uint32_t n) {
+    std::uint32_t hundreds = (n * 5243) >> 19;  // n / 100
+    std::uint32_t pairs = hundreds | ((n - 100 * hundreds) << 16);
+    std::uint32_t tens = ((pairs * 103) >> 10) & 0x000F000FU;
+    return tens | ((pairs - 10 * tens) << 8);
+}
+
+// The digits of n < 10**8 without its leading zeros ("0" for 0) as characters, stored
+// in one word at out (room for eight); returns their count. The leading zeros are the
+// zero bytes before the first other digit, counted from the digits themselves.
+[[gnu::always_inline]] inline int put_eight_digits(char* out, std::uint32_t n) {
+    std::uint64_t digits = eight_digits(n);
+    int zeros = std::countr_zero(digits | std::uint64_t{1} << 56) >> 3;  // the last digit stays
+    std::uint64_t chars = (digits + ascii_zeros) >> (8 * zeros);
+    std::memcpy(out, &chars, 8);
+    return 8 - zeros;
+}
+
+// The same for n < 10**4, in four bytes.
+inline int put_four_digits(char* out, std::uint32_t n) {
+    std::uint32_t digits = four_digits(n);
+    int zeros = std::countr_zero(digits | std::uint32_t{1} << 24) >> 3;
+    std::uint32_t chars = (digits + static_cast<std::uint32_t>(ascii_zeros)) >> (8 * zeros);
+    std::memcpy(out, &chars, 4);
+    return 4 - zeros;
+}
+}  // namespace decimal
+
+// int_text for any int but those below 10**8 in one digit.
+Py_ssize_t long_int_text(PyObject* obj, char* out);
+
+// Writes str(obj) of an exact int at out (room for max_number_text bytes) when its
+// magnitude is below 2**64; returns its size, or -1 (nothing written) for a larger one.
+// Inline for an int below 10**8, as most are in data, in the loops that write them.
+[[gnu::always_inline]] inline Py_ssize_t int_text(PyObject* obj, char* out) {
+    std::uint32_t magnitude;
+    bool negative;
+    if (one_digit_magnitude(obj, magnitude, negative)) {
+        out[0] = '-';  // kept only for a negative number
+        if (magnitude < 10000) {
+            return negative + decimal::put_four_digits(out + negative, magnitude);
+        }
+        if (magnitude < decimal::e8) {
+            return negative + decimal::put_eight_digits(out + negative, magnitude);
+        }
+    }
+    return long_int_text(obj, out);
+}
+
+// The spelling of a bool, written in one fixed-size copy (the room is there) chosen by
+// index: a branch would guess wrong as often as the values change.
+inline Py_ssize_t bool_text(bool truth, char* out) {
+    static constexpr char spellings[2][8] = {"False", "True"};
+    std::memcpy(out, spellings[truth], 8);
+    return 5 - truth;
+}
+
+// The writers of the text of an exact int, float and bool: write_text(obj, out) writes
+// str(obj) at out (room for max_number_text bytes) and returns its size, or -1 (nothing
+// written) for an int of magnitude 2**64 or more. Inline wherever they are called, so
+// that each writer's loop has its own copy to schedule.
+struct IntText {
+    [[gnu::always_inline]] Py_ssize_t operator()(PyObject* obj, char* out) const { return int_text(obj, out); }
+};
+struct FloatText {
+    [[gnu::always_inline]] Py_ssize_t operator()(PyObject* obj, char* out) const {
+        return static_cast<Py_ssize_t>(float_text(PyFloat_AS_DOUBLE(obj), out));
+    }
+};
+struct BoolText {
+    [[gnu::always_inline]] Py_ssize_t operator()(PyObject* obj, char* out) const {
+        return bool_text(obj == Py_True, out);
+    }
+};
+
+// put(write_text) with the writer of the text of a number of the given type, when that
+// is exactly int, float or bool, else none: the number path of every writer. A writer
+// that dispatches here once gets a body of its own per type, in which the call that
+// makes a float's text costs the int's digits nothing.
+template <class Result, class Put>
+[[gnu::always_inline]] inline Result with_number_text(PyTypeObject* type, Result none, Put put) {
+    if (type == &PyLong_Type) {
+        return put(IntText{});
+    }
+    if (type == &PyFloat_Type) {
+        return put(FloatText{});
+    }
+    if (type == &PyBool_Type) {
+        return put(BoolText{});
+    }
+    return none;
+}
+
+// Writes str(obj) at out (room for max_number_text bytes) when obj is an exact bool,
+// float or int of magnitude below 2**64, whose text runs no Python code; returns its
+// size, or -1 (nothing written) for any other object.
+[[gnu::always_inline]] inline Py_ssize_t number_text(PyObject* obj, char* out) {
+    return with_number_text(Py_TYPE(obj), Py_ssize_t{-1}, [&](auto write_text) { return write_text(obj, out); });
+}
+
+}  // namespace zav
