@@ -147,26 +147,6 @@ build_wheel() {
     ls "$out"/*.whl
 }
 
-# build_pgo_wheel PYTHON NAME: the wheel of build_wheel, optimised with the profiles of
-# a training run (tools/pgo_train.py: the benchmark's workloads). A wheel instrumented
-# to write profiles is built first, in the same build folder as the final one (the
-# profiles are found by the objects' paths), unpacked into a folder of its own and
-# trained there; then the wheel is built with the profiles.
-build_pgo_wheel() {
-    local py=$1 name=$2 profiles=$PWD/build/pgo/$2 instrumented trained
-    rm -rf "$profiles"
-    mkdir -p "$profiles"
-    instrumented=$(build_wheel "$py" "$name-instrumented" \
-        -C cmake.define.ZAV_PROFILE_GENERATE="$profiles" -C cmake.define.ZAV_PROFILE_USE=)
-    trained=$(mktemp -d)
-    "$release_python" -m zipfile -e "$instrumented" "$trained"
-    PYTHONPATH="$trained" "$py" tools/pgo_train.py >&2
-    rm -rf "$trained"
-    ls "$profiles"/*serializer.dir*records.cpp.gcda >/dev/null \
-        || { echo "wheels: the training wrote no profile into $profiles" >&2; return 1; }
-    build_wheel "$py" "$name" -C cmake.define.ZAV_PROFILE_GENERATE= -C cmake.define.ZAV_PROFILE_USE="$profiles"
-}
-
 # An aarch64 wheel, built by the arm64 interpreter under qemu-aarch64 (so that it names
 # its own tags) with the cross compiler.
 build_aarch64_wheel() {
@@ -298,8 +278,8 @@ cmd_wheels() {
     local -a made=()
     rm -rf "$wheels"
     for py in $(release_interpreters); do
-        step "wheel for $py: build with profile-guided optimisation, repair, check, install into a fresh venv, import without the system's libraries"
-        raw=$(build_pgo_wheel "$py" "$(basename "$py")")
+        step "wheel for $py: build, repair, check, install into a fresh venv, import without the system's libraries"
+        raw=$(build_wheel "$py" "$(basename "$py")")
         repaired=$(repair_wheel "$raw")
         check_wheel "$repaired" "$py"
         try_wheel "$py" "$repaired" "$raw"
