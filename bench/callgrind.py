@@ -69,6 +69,8 @@ TARGETS = [
     ("serialize_list", "list-1000-floats", "body"),
     ("serialize_list", "list-1000-mixed", "body"),
     ("deserialize_list", "list-1000-small-ints", "body"),
+    ("deserialize_list", "list-1000-codes", "body"),
+    ("deserialize_list", "list-1000-codes-distinct", "body"),
     ("serialize_list", "locale-rows", "call"),
     ("deserialize_list", "locale-rows", "call"),
     ("serialize_dict", "mid-records", "call"),
