@@ -73,6 +73,7 @@ TARGETS = [
     ("deserialize_list", "list-1000-codes-distinct", "body"),
     ("serialize_list", "locale-rows", "call"),
     ("deserialize_list", "locale-rows", "call"),
+    ("deserialize_list", "code-rows-distinct", "call"),
     ("serialize_dict", "mid-records", "call"),
     ("deserialize_dict", "mid-records", "call"),
 ]

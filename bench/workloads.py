@@ -171,6 +171,13 @@ def distinct_code_list(rng: random.Random, items: int = 1000) -> list[str]:
     return ["".join(letters[p // 26 ** k % 26] for k in (2, 1, 0)) for p in picks]
 
 
+def distinct_code_rows(rng: random.Random, width: int = 25) -> list[list[str]]:
+    """Every three-letter code once, shuffled, in rows of `width`: no code comes again
+    before the other 17,575 have."""
+    codes = distinct_code_list(rng, len(string.ascii_uppercase) ** 3)
+    return [codes[i:i + width] for i in range(0, len(codes), width)]
+
+
 def float_list(rng: random.Random, items: int = 1000) -> list[float]:
     return [_any_float(rng) for _ in range(items)]
 
@@ -280,6 +287,8 @@ WORKLOADS: dict[str, tuple[str, str, Callable[[random.Random], Any]]] = {
                         mixed_list),
     "locale-rows": ("the values of the 315 locale records as lists (25 short fields), a "
                     "call each", "rows", lambda rng: rows_of(real_records("locales"))),
+    "code-rows-distinct": ("every 3-letter code once, in 703 rows of 25, a call each",
+                           "rows", distinct_code_rows),
     "mid-records": ("300 records of 20 mixed fields (ints, floats, bools, short text, "
                     "some non-ASCII), a call each", "records", mid_records),
 }
