@@ -1,13 +1,15 @@
-// Two loaders of a dict of str pairs for bounds.py, each doing only part of what a
-// reader must do, so that their times bound any reader's from below.
+// Loaders of a dict of str pairs and of a list of strs for bounds.py, each doing only
+// part of what a reader must do, so that their times bound any reader's from below.
 //
-// Their data comes prepared by bounds.py: for every text (key, value, key, ...) its
-// UTF-8, its characters already at the width of its str, and its length and width;
-// and the bytes and characters of each run, which a reader would sum as it counts.
+// Their data comes prepared by bounds.py: for every text (key, value, key, ... or item
+// after item) its UTF-8, its characters already at the width of its str, and its
+// length and width; and the bytes and characters of each run, which a reader would sum
+// as it counts.
 //   floor(data)       makes each str from its prepared characters, and the dict;
 //   transcoded(data)  makes them from the UTF-8 instead: gathered into one run per str
-//                     width, each run validated and transcoded by simdutf at once.
-// Neither parses a record, nor counts characters, nor finds a width: a reader must.
+//                     width, each run validated and transcoded by simdutf at once;
+//   list_floor(data)  makes each str as floor does, and a presized list of them.
+// None parses a record, nor counts characters, nor finds a width: a reader must.
 #include "serializer.h"  // zav::Ref, zav::MemArray
 
 #include <simdutf.h>
@@ -66,7 +68,7 @@ public:
     }
 
     bool well_formed() const {
-        if (size_ < sizeof head_ || head_.count % 2 != 0 || head_.count > (size_ - sizeof head_) / sizeof(Entry)) {
+        if (size_ < sizeof head_ || head_.count > (size_ - sizeof head_) / sizeof(Entry)) {
             return false;
         }
         std::size_t area_size = size_ - sizeof head_ - head_.count * sizeof(Entry);
@@ -102,11 +104,11 @@ Ref text_of(std::uint64_t width, std::uint64_t chars, const void* characters) {
     return text;
 }
 
-// The dict of the texts in pairs, each made by make_text(i).
+// The dict of the texts in pairs, each made by make_text(i); an odd last text is left out.
 template <class MakeText>
 PyObject* dict_of(const Prepared& data, MakeText make_text) {
     Ref dict = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(data.count() / 2)));
-    for (std::uint64_t i = 0; dict && i < data.count(); i += 2) {
+    for (std::uint64_t i = 0; dict && i + 1 < data.count(); i += 2) {
         Ref key = make_text(i);
         Ref value = key ? make_text(i + 1) : Ref();
         if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
@@ -133,6 +135,24 @@ PyObject* load_floor(PyObject*, PyObject* arg) {
         Entry e = data.entry(i);
         return text_of(e.width, e.chars, data.area() + e.chars_at);
     });
+}
+
+// The list of the texts, made at its size at once, as our reader makes it.
+PyObject* load_list_floor(PyObject*, PyObject* arg) {
+    if (!is_bytes(arg)) {
+        return nullptr;
+    }
+    Prepared data(arg);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(data.count())));
+    for (std::uint64_t i = 0; list && i < data.count(); ++i) {
+        Entry e = data.entry(i);
+        Ref text = text_of(e.width, e.chars, data.area() + e.chars_at);
+        if (!text) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text.release());
+    }
+    return list.release();
 }
 
 class Runs {
@@ -219,6 +239,8 @@ PyMethodDef methods[] = {
     {"floor", load_floor, METH_O, "floor(data) -> dict: the strs from their prepared characters; data must pass check()"},
     {"transcoded", load_transcoded, METH_O,
      "transcoded(data) -> dict: the strs from their UTF-8, by simdutf; data must pass check()"},
+    {"list_floor", load_list_floor, METH_O,
+     "list_floor(data) -> list: the strs from their prepared characters; data must pass check()"},
     {nullptr, nullptr, 0, nullptr},
 };
 

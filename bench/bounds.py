@@ -1,5 +1,6 @@
-"""How fast any reader could load a dict of str pairs here: two lower bounds, timed in
-one run with our load and the other serializers' loads of the same dict.
+"""How fast any reader could load a dict of str pairs or a list of short strs here:
+lower bounds, timed in one run with our load and the other serializers' loads of the
+same data.
 
 The bounds come from two loaders built for this (bounds.cpp). Each is handed every text
 prepared in advance, untimed: its UTF-8, its characters at the width of its str, and
@@ -11,6 +12,9 @@ sum as it counts.
 - `transcoded` makes the strs from their UTF-8 instead. It gathers the texts into one
   run per str width, has simdutf validate and transcode each run at once, and copies
   the characters into the strs.
+- for a list workload, `floor` makes every item's str as above and puts them in a
+  presized list; the items are the workload's as our reader gives them back (an int
+  as its text), and the peers load the workload's own items.
 
 A real reader must also parse its record, count each text's characters and find its
 width; neither loader does. Their times thus bound from below the time of any reader
@@ -18,9 +22,10 @@ built on CPython's str and dict, and, for `transcoded`, on simdutf's kernels.
 
     ./dev run python3.14 bench/bounds.py                     # dict-100-unicode
     ./dev run python3.14 bench/bounds.py --workload dict-1000
+    ./dev run python3.14 bench/bounds.py --workload list-1000-codes
 
 It builds the loaders into build/bounds/ first. This is a measurement: it asserts no
-time. It does check that every loader gives back the workload's dict.
+time. It does check that every loader gives back the workload's data.
 """
 from __future__ import annotations
 
@@ -38,7 +43,7 @@ from typing import Any
 import bench
 from bench import Case, SameArgument, format_time, measure, our_codec, peer_codecs
 from callgrind import CXXFLAGS
-from workloads import WORKLOADS, make_workload
+from workloads import WORKLOADS, as_text, make_workload
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -65,15 +70,20 @@ def build() -> ModuleType:
     return module
 
 
-def prepare(data: dict[str, str]) -> bytes:
-    """The texts of data as bounds.cpp takes them: their number and the UTF-8 bytes and
+def texts_of(data: dict[str, str] | list[str]) -> list[str]:
+    """The texts in the order the loaders make them: key, value, key, ... or the items."""
+    return [t for pair in data.items() for t in pair] if isinstance(data, dict) else list(data)
+
+
+def prepare(texts: list[str]) -> bytes:
+    """The texts as bounds.cpp takes them: their number and the UTF-8 bytes and
     characters of each run (Latin-1, UCS-2, UCS-4); an entry per text (offset and size
     of its UTF-8, offset and length of its characters, width); then the UTF-8 and the
     characters."""
     entries: list[tuple[int, int, int, int, int]] = []
     run_bytes, run_chars = [0, 0, 0], [0, 0, 0]
     area = bytearray()
-    for text in (t for pair in data.items() for t in pair):
+    for text in texts:
         largest = max(map(ord, text), default=0)
         width, encoding, run = next(w for w in WIDTHS if largest <= w[0])
         utf8 = text.encode()
@@ -85,31 +95,32 @@ def prepare(data: dict[str, str]) -> bytes:
     return head + b"".join(struct.pack("<5Q", *e) for e in entries) + bytes(area)
 
 
-def sizes(data: dict[str, Any]) -> list[int]:
-    return [sys.getsizeof(t) for pair in data.items() for t in pair]
-
-
-def same_strs(got: Any, data: dict[str, str]) -> bool:
+def same_strs(got: Any, expected: dict[str, str] | list[str]) -> bool:
     """Equal, with every str as large as the one CPython's decoder makes."""
-    fresh = {k.encode().decode(): v.encode().decode() for k, v in data.items()}
-    return got == data and sizes(got) == sizes(fresh)
+    fresh = [t.encode().decode() for t in texts_of(expected)]
+    return got == expected and [sys.getsizeof(t) for t in texts_of(got)] == list(map(sys.getsizeof, fresh))
 
 
-def cases(bounds: ModuleType, data: dict[str, str]) -> list[Case]:
-    """Our load, the peers' loads and the two bounds, each checked first."""
-    prepared = prepare(data)
+def cases(bounds: ModuleType, data: dict[str, str] | list[Any]) -> list[Case]:
+    """Our load, the peers' loads and the bounds, each checked first."""
+    texts = as_text(data)
+    prepared = prepare(texts_of(texts))
     if not bounds.check(prepared):
         raise SystemExit("the prepared data is not what bounds.cpp takes")
-    result = [Case("floor", bounds.floor, SameArgument(prepared)),
-              Case("transcoded", bounds.transcoded, SameArgument(prepared))]
-    for codec in [our_codec("dict"), *peer_codecs()]:
+    if isinstance(data, dict):
+        result = [Case("floor", bounds.floor, SameArgument(prepared)),
+                  Case("transcoded", bounds.transcoded, SameArgument(prepared))]
+    else:
+        result = [Case("floor", bounds.list_floor, SameArgument(prepared))]
+    container = "dict" if isinstance(data, dict) else "list"
+    for codec in [our_codec(container), *peer_codecs()]:
         result.append(Case(codec.name, codec.load, SameArgument(codec.dump(data))))
     for case in result:
         got = case.func(next(iter(case.arguments.make(1))))
         # The peers' strs are not ours to check beyond equality.
         ours = case.codec in ("floor", "transcoded", bench.OURS)
-        if not (same_strs(got, data) if ours else got == data):
-            raise SystemExit(f"{case.codec} does not give back the dict")
+        if not (same_strs(got, texts) if ours else got == data):
+            raise SystemExit(f"{case.codec} does not give back the {container}")
     return result
 
 
@@ -121,6 +132,9 @@ def report(result: list[Case]) -> list[str]:
         span = f"({format_time(min(case.times))}-{format_time(max(case.times))})"
         lines.append(f"{case.codec:<16} {format_time(case.median):>10}  {span:<22} "
                      f"{case.median / fastest.median:.2f}")
+    ours, floor = (next(c for c in result if c.codec == name) for name in (bench.OURS, "floor"))
+    lines.append(f"{bench.OURS} against floor: {ours.median / floor.median:.2f} by median, "
+                 f"{min(ours.times) / min(floor.times):.2f} by min")
     return lines
 
 
@@ -128,12 +142,12 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--workload", default="dict-100-unicode",
                         choices=[n for n, (_, kind, _) in WORKLOADS.items()
-                                 if kind == "dict" and not n.endswith("-cold")])
+                                 if kind in ("dict", "list") and not n.endswith("-cold")])
     parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--target-ms", type=float, default=25.0)
     args = parser.parse_args(argv)
     data = make_workload(args.workload).data
-    if not all(isinstance(t, str) for pair in data.items() for t in pair):
+    if isinstance(data, dict) and not all(isinstance(t, str) for t in texts_of(data)):
         raise SystemExit(f"{args.workload} holds values that are not str")
     result = cases(build(), data)
     measure(result, args.repeat, args.target_ms / 1000)

@@ -69,8 +69,11 @@ TARGETS = [
     ("serialize_list", "list-1000-floats", "body"),
     ("serialize_list", "list-1000-mixed", "body"),
     ("deserialize_list", "list-1000-small-ints", "body"),
+    ("deserialize_list", "list-1000-codes", "body"),
+    ("deserialize_list", "list-1000-codes-distinct", "body"),
     ("serialize_list", "locale-rows", "call"),
     ("deserialize_list", "locale-rows", "call"),
+    ("deserialize_list", "code-rows-distinct", "call"),
     ("serialize_dict", "mid-records", "call"),
     ("deserialize_dict", "mid-records", "call"),
 ]

@@ -151,6 +151,33 @@ def small_int_list(rng: random.Random, items: int = 1000) -> list[int]:
     return [rng.randrange(10**5) for _ in range(items)]
 
 
+# Codes as records carry them: currencies (three letters) and countries (two), a few
+# dozen in use, most items one of a handful.
+CODES = ("USD", "EUR", "JPY", "GBP", "CNY", "CHF", "CAD", "AUD", "SEK", "NOK", "INR",
+         "BRL", "MXN", "ZAR", "US", "DE", "FR", "GB", "JP", "CN", "IT", "ES", "NL", "SE",
+         "CH", "CA", "AU", "BR", "IN", "MX")
+
+
+def code_list(rng: random.Random, items: int = 1000) -> list[str]:
+    """Codes of two or three letters from CODES, the first ones drawn most often."""
+    weights = [1 / (rank + 1) for rank in range(len(CODES))]
+    return rng.choices(CODES, weights, k=items)
+
+
+def distinct_code_list(rng: random.Random, items: int = 1000) -> list[str]:
+    """Three-letter codes, no two alike."""
+    letters = string.ascii_uppercase
+    picks = rng.sample(range(len(letters) ** 3), items)
+    return ["".join(letters[p // 26 ** k % 26] for k in (2, 1, 0)) for p in picks]
+
+
+def distinct_code_rows(rng: random.Random, width: int = 25) -> list[list[str]]:
+    """Every three-letter code once, shuffled, in rows of `width`: no code comes again
+    before the other 17,575 have."""
+    codes = distinct_code_list(rng, len(string.ascii_uppercase) ** 3)
+    return [codes[i:i + width] for i in range(0, len(codes), width)]
+
+
 def float_list(rng: random.Random, items: int = 1000) -> list[float]:
     return [_any_float(rng) for _ in range(items)]
 
@@ -251,11 +278,17 @@ WORKLOADS: dict[str, tuple[str, str, Callable[[random.Random], Any]]] = {
                      lambda rng: real_records("locales")),
     "list-1000-int64": ("list, 1,000 random signed 64-bit ints", "list", int64_list),
     "list-1000-small-ints": ("list, 1,000 ints below 10**5", "list", small_int_list),
+    "list-1000-codes": ("list, 1,000 codes of 2-3 letters from a set of 30, a few common",
+                        "list", code_list),
+    "list-1000-codes-distinct": ("list, 1,000 distinct 3-letter codes", "list",
+                                 distinct_code_list),
     "list-1000-floats": ("list, 1,000 floats as dict-1000-floats", "list", float_list),
     "list-1000-mixed": ("list, 1,000 items cycling int, float, short str, bool", "list",
                         mixed_list),
     "locale-rows": ("the values of the 315 locale records as lists (25 short fields), a "
                     "call each", "rows", lambda rng: rows_of(real_records("locales"))),
+    "code-rows-distinct": ("every 3-letter code once, in 703 rows of 25, a call each",
+                           "rows", distinct_code_rows),
     "mid-records": ("300 records of 20 mixed fields (ints, floats, bools, short text, "
                     "some non-ASCII), a call each", "records", mid_records),
 }

@@ -1065,6 +1065,59 @@ Ref read_item(Input& in, PyObject* deserialize, Batch& batch) {
     return decode ? text_of(batch, data, num) : bytes_of(data, num);
 }
 
+// Lists of codes and small numbers are mostly items of a few ASCII bytes behind a
+// one-byte length. Such an item needs no UTF-8 validation and no count of its
+// characters: its str is made straight from its bytes.
+constexpr std::size_t short_item_size = 8;
+
+// Whether 2 to short_item_size bytes are all ASCII, from loads within them.
+inline bool short_ascii(const unsigned char* p, std::size_t n) {
+    std::uint32_t high;
+    if (n >= 4) {
+        std::uint32_t first;
+        std::uint32_t last;
+        std::memcpy(&first, p, 4);
+        std::memcpy(&last, p + n - 4, 4);
+        high = first | last;
+    } else {
+        high = p[0] | p[1] | p[n - 1];
+    }
+    return (high & 0x80808080U) == 0;
+}
+
+// Whether the item at p, with left bytes from its length on, is short ASCII text
+// behind a one-byte length.
+inline bool short_text_at(const unsigned char* p, std::size_t left) {
+    std::size_t size = left >= 3 ? p[0] : 0;
+    return size - 2 <= short_item_size - 2 && size < left && short_ascii(p + 1, size);
+}
+
+// Reads the run of short ASCII items that starts here into the presized list, from
+// its item next on, and moves past them; false when making a str failed. The general
+// path gives the same strs, and the same error where memory is short. The loop keeps
+// its place in registers, as nothing it calls can see the input.
+bool read_short_texts(Input& in, PyObject* list, Py_ssize_t& next) {
+    const unsigned char* p = in.buf;
+    const unsigned char* end = p + in.left;
+    Py_ssize_t i = next;
+    bool made = true;
+    while (short_text_at(p, static_cast<std::size_t>(end - p))) {
+        std::size_t size = p[0];
+        PyObject* text = utf8::new_ascii(reinterpret_cast<const char*>(p + 1), static_cast<Py_ssize_t>(size));
+        if (text == nullptr) {
+            add_traceback("_decode");
+            made = false;
+            break;
+        }
+        assert(i < PyList_GET_SIZE(list));
+        PyList_SET_ITEM(list, i++, text);
+        p += 1 + size;
+    }
+    in.take(static_cast<std::size_t>(p - in.buf));
+    next = i;
+    return made;
+}
+
 // The number of pairs that a map record holds before its end or its first overrun,
 // so that the result dict is made at its size at once.
 Py_ssize_t count_pairs(Input in) {
@@ -1088,6 +1141,17 @@ Py_ssize_t count_items(Input in) {
         ++items;
     }
     return items;
+}
+
+// Reads entries into accum until the record ends.
+template <class Reader, class Batch>
+bool read_entries(Reader& reader, Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) {
+    while (in.left > 0) {
+        if (!reader.read(in, deserialize, accum, batch)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 struct MapReader {
@@ -1119,6 +1183,11 @@ struct MapReader {
     bool read(Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) {
         return read_pair(in, deserialize, accum, batch);
     }
+
+    template <class Batch>
+    bool read_all(Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) {
+        return read_entries(*this, in, deserialize, accum, batch);
+    }
 };
 
 class ListReader {
@@ -1131,6 +1200,7 @@ public:
         presized_ = deserialize == Py_True || deserialize == Py_False || deserialize == Py_None;
         Py_ssize_t items = presized_ ? count_items(in) : 0;
         texts = deserialize == Py_True ? items : 0;
+        short_texts_ = deserialize == Py_True;
         return Ref::steal(PyList_New(items));
     }
 
@@ -1143,6 +1213,11 @@ public:
                 return;
             }
         }
+    }
+
+    template <class Batch>
+    bool read_all(Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) {
+        return short_texts_ ? read_texts(in, accum, batch) : read_entries(*this, in, deserialize, accum, batch);
     }
 
     template <class Batch>
@@ -1160,20 +1235,38 @@ public:
     }
 
 private:
+    // The items of a presized list of text. Runs of short ASCII items are read in a
+    // loop of their own; they are never announced to the batch (TextBatch::announce),
+    // so taking them there keeps it in step.
+    template <class Batch>
+    bool read_texts(Input& in, PyObject* accum, Batch& batch) {
+        while (in.left > 0) {
+            if (short_text_at(in.buf, in.left)) {
+                if (!read_short_texts(in, accum, next_)) {
+                    return false;
+                }
+                continue;
+            }
+            std::size_t step;
+            std::uint64_t num = in.varnum(step);
+            if (num > in.left - step) {
+                return refuse(state.texts.corrupt_item);
+            }
+            in.take(step);
+            Ref text = text_of(batch, in.take(num), num);
+            if (!text) {
+                return false;
+            }
+            assert(next_ < PyList_GET_SIZE(accum));
+            PyList_SET_ITEM(accum, next_++, text.release());
+        }
+        return true;
+    }
+
     bool presized_ = false;
+    bool short_texts_ = false;  // presized for text items: deserialize is True
     Py_ssize_t next_ = 0;
 };
-
-// Reads entries into accum until the record ends.
-template <class Reader, class Batch>
-bool read_entries(Reader& reader, Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) {
-    while (in.left > 0) {
-        if (!reader.read(in, deserialize, accum, batch)) {
-            return false;
-        }
-    }
-    return true;
-}
 
 template <class Reader>
 PyObject* read_record(PyObject* raw_data, PyObject* deserialize) {
@@ -1196,10 +1289,10 @@ PyObject* read_record(PyObject* raw_data, PyObject* deserialize) {
     if (plain_truth && utf8::TextBatch::worth_it(reinterpret_cast<const char*>(in.buf), in.left, reader.texts)) {
         utf8::TextBatch batch;
         Reader::announce(in, deserialize == Py_True, batch);
-        read = read_entries(reader, in, deserialize, accum.get(), batch);
+        read = reader.read_all(in, deserialize, accum.get(), batch);
     } else {
         NoBatch none;
-        read = read_entries(reader, in, deserialize, accum.get(), none);
+        read = reader.read_all(in, deserialize, accum.get(), none);
     }
     return read ? accum.release() : nullptr;
 }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -181,6 +182,52 @@ inline int is_true(PyObject* obj) {
 Ref _encode(PyObject* obj);  // bytes or None, as the module's encode()
 Ref _decode(PyObject* obj);  // str or None, as the module's decode()
 
+// Copies n bytes. Record entries are mostly short: two overlapping fixed-size moves
+// copy 4 to 32 bytes without a call, three single bytes 1 to 3.
+inline void copy_short(unsigned char* out, const void* data, std::size_t n) {
+    const auto* from = static_cast<const unsigned char*>(data);
+    if (n >= 16 && n <= 32) {
+        std::memcpy(out, from, 16);
+        std::memcpy(out + n - 16, from + n - 16, 16);
+    } else if (n >= 8 && n < 16) {
+        std::memcpy(out, from, 8);
+        std::memcpy(out + n - 8, from + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+        std::memcpy(out, from, 4);
+        std::memcpy(out + n - 4, from + n - 4, 4);
+    } else if (n > 0 && n < 4) {
+        out[0] = from[0];
+        out[n / 2] = from[n / 2];
+        out[n - 1] = from[n - 1];
+    } else if (n > 32) {
+        std::memcpy(out, from, n);
+    }
+}
+
+// The same for a run of items whose lengths vary from one to the next: four
+// overlapping words copy 8 to 32 bytes without a branch on the length, whose outcome
+// would be mispredicted as often as it changes. Where lengths repeat, as with map keys,
+// the two moves above cost less.
+inline void copy_varied(unsigned char* out, const void* data, std::size_t n) {
+    const auto* from = static_cast<const unsigned char*>(data);
+    if (n < 8 || n > 32) {
+        std::memcpy(out, from, n);
+        return;
+    }
+    std::size_t last = n - 8;
+    std::size_t second = std::min<std::size_t>(8, last);
+    std::size_t third = std::min<std::size_t>(16, last);
+    std::uint64_t words[4];
+    std::memcpy(&words[0], from, 8);
+    std::memcpy(&words[1], from + second, 8);
+    std::memcpy(&words[2], from + third, 8);
+    std::memcpy(&words[3], from + last, 8);
+    std::memcpy(out, &words[0], 8);
+    std::memcpy(out + second, &words[1], 8);
+    std::memcpy(out + third, &words[2], 8);
+    std::memcpy(out + last, &words[3], 8);
+}
+
 // The transcoder: str storage to UTF-8 and back, with no intermediate object.
 namespace utf8 {
 // The UTF-8 copy that CPython keeps inside a non-ASCII str once asked for it, or null.
@@ -192,6 +239,18 @@ inline const char* cached(PyObject* text, Py_ssize_t& size) {
         size = compact->utf8_length;
     }
     return utf8;
+}
+// A new str of size ASCII bytes, 2 or more (CPython shares those of one or none). A new
+// ASCII str is compact, its characters right after the header: no need to ask the str
+// where they are.
+inline PyObject* new_ascii(const char* data, Py_ssize_t size) {
+    PyObject* text = PyUnicode_New(size, 127);
+    if (text != nullptr) {
+        assert(PyUnicode_IS_COMPACT_ASCII(text));
+        copy_short(reinterpret_cast<unsigned char*>(reinterpret_cast<PyASCIIObject*>(text) + 1), data,
+                   static_cast<std::size_t>(size));
+    }
+    return text;
 }
 // Whether strict UTF-8 can encode an exact non-ASCII str: it holds no surrogate.
 bool encodable(PyObject* text);
@@ -293,52 +352,6 @@ private:
     std::uint32_t tag_;  // never 0
 };
 }  // namespace key_cache
-
-// Copies n bytes. Record entries are mostly short: two overlapping fixed-size moves
-// copy 4 to 32 bytes without a call, three single bytes 1 to 3.
-inline void copy_short(unsigned char* out, const void* data, std::size_t n) {
-    const auto* from = static_cast<const unsigned char*>(data);
-    if (n >= 16 && n <= 32) {
-        std::memcpy(out, from, 16);
-        std::memcpy(out + n - 16, from + n - 16, 16);
-    } else if (n >= 8 && n < 16) {
-        std::memcpy(out, from, 8);
-        std::memcpy(out + n - 8, from + n - 8, 8);
-    } else if (n >= 4 && n < 8) {
-        std::memcpy(out, from, 4);
-        std::memcpy(out + n - 4, from + n - 4, 4);
-    } else if (n > 0 && n < 4) {
-        out[0] = from[0];
-        out[n / 2] = from[n / 2];
-        out[n - 1] = from[n - 1];
-    } else if (n > 32) {
-        std::memcpy(out, from, n);
-    }
-}
-
-// The same for a run of items whose lengths vary from one to the next: four
-// overlapping words copy 8 to 32 bytes without a branch on the length, whose outcome
-// would be mispredicted as often as it changes. Where lengths repeat, as with map keys,
-// the two moves above cost less.
-inline void copy_varied(unsigned char* out, const void* data, std::size_t n) {
-    const auto* from = static_cast<const unsigned char*>(data);
-    if (n < 8 || n > 32) {
-        std::memcpy(out, from, n);
-        return;
-    }
-    std::size_t last = n - 8;
-    std::size_t second = std::min<std::size_t>(8, last);
-    std::size_t third = std::min<std::size_t>(16, last);
-    std::uint64_t words[4];
-    std::memcpy(&words[0], from, 8);
-    std::memcpy(&words[1], from + second, 8);
-    std::memcpy(&words[2], from + third, 8);
-    std::memcpy(&words[3], from + last, 8);
-    std::memcpy(out, &words[0], 8);
-    std::memcpy(out + second, &words[1], 8);
-    std::memcpy(out + third, &words[2], 8);
-    std::memcpy(out + last, &words[3], 8);
-}
 
 // What the record holds for an object whose encoding runs no Python code: an exact
 // str, bytes, int of magnitude below 2**64, float or bool.

@@ -329,15 +329,7 @@ bool check_kernels() {
 
 PyObject* decode(const char* data, Py_ssize_t size) {
     if (size > 1 && is_ascii(data, size)) {
-        PyObject* text = PyUnicode_New(size, 127);
-        if (text != nullptr) {
-            // A new ASCII str is compact, its characters right after the header: no
-            // need to ask the str where they are.
-            assert(PyUnicode_IS_COMPACT_ASCII(text));
-            copy_short(reinterpret_cast<unsigned char*>(reinterpret_cast<PyASCIIObject*>(text) + 1), data,
-                       static_cast<std::size_t>(size));
-        }
-        return text;
+        return new_ascii(data, size);
     }
     // One character or none: CPython hands out shared strings. Malformed input: its
     // decoder raises the exact error.

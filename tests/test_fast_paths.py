@@ -1076,6 +1076,34 @@ def test_list_reader(items: list[bytes], deserialize: bool) -> None:
     assert_list_reader_agrees(items, deserialize)
 
 
+# Items of 2 to 8 ASCII bytes are read in a loop of their own when deserialize is True;
+# with any other true flag (1) every item takes the general path. Around them: items of
+# every other short size, bytes above 0x7F, and the record cut by up to ten bytes.
+short_ascii = st.text(string.ascii_letters + string.digits, max_size=9).map(str.encode)
+
+
+def with_high_byte(text: bytes, at: int, byte: int) -> bytes:
+    """text with the byte at `at` (modulo its size) replaced by one above 0x7F."""
+    at %= max(1, len(text))
+    return text[:at] + bytes([byte]) + text[at + 1:]
+
+
+short_items = st.one_of(short_ascii, st.binary(max_size=9), valid_payloads,
+                        st.builds(with_high_byte, short_ascii, st.integers(0, 8), st.integers(0x80, 0xFF)))
+
+
+@settings(examples, max_examples=200)
+@given(st.lists(short_items, max_size=12))
+def test_short_items_as_general_path(items: list[bytes]) -> None:
+    record = list_record(items)
+    expected = model_outcome(lambda p: model_read_list(p, True), "_deserialize_list", items)
+    for cut in range(min(len(record), 10) + 1):
+        cut_record = record[: len(record) - cut]
+        shortcut = outcome_of(lambda r: LIST_READER(r, True), cut_record)
+        assert shortcut == outcome_of(lambda r: LIST_READER(r, 1), cut_record)
+        assert cut > 0 or shortcut == expected
+
+
 @examples
 @given(st.one_of(st.lists(payload_pairs, max_size=8), with_one_failing(st.lists(payload_pairs, max_size=6),
                                                                        corrupted_pairs)),

@@ -327,6 +327,8 @@ READER_CASES = [
     *(case(f"list-{flag}", S._deserialize_list, LIST_RECORD, flag) for flag in (True, False)),
     *(case(f"map-ahead-{flag}", S._deserialize_dict, MAP_RECORD_AHEAD, flag) for flag in (True, False)),
     case("list-ahead", S._deserialize_list, LIST_RECORD_AHEAD),
+    # Runs of short ASCII items, read in a loop of their own, between other items.
+    case("list-short-items", S._deserialize_list, S._serialize_list(["ab", "EUR", "12345678", "zoë", "cd", "x" * 9])),
     # Keys that miss the key cache and take its slot over in every call.
     *(case(f"map-keys-sharing-a-slot-{flag}", S._deserialize_dict, slot_sharing_record(), flag) for flag in (True, False)),
     case("map-empty", S._deserialize_dict, b""),
