@@ -1070,20 +1070,8 @@ Ref read_item(Input& in, PyObject* deserialize, Batch& batch) {
 // characters: its str is made straight from its bytes.
 constexpr std::size_t short_item_size = 8;
 
-// Whether 2 to short_item_size bytes are all ASCII, from loads within them.
-inline bool short_ascii(const unsigned char* p, std::size_t n) {
-    std::uint32_t high;
-    if (n >= 4) {
-        std::uint32_t first;
-        std::uint32_t last;
-        std::memcpy(&first, p, 4);
-        std::memcpy(&last, p + n - 4, 4);
-        high = first | last;
-    } else {
-        high = p[0] | p[1] | p[n - 1];
-    }
-    return (high & 0x80808080U) == 0;
-}
+// Whether 2 to short_item_size bytes are all ASCII.
+inline bool short_ascii(const unsigned char* p, std::size_t n) { return (short_bytes_or(p, n) & 0x80808080U) == 0; }
 
 // Whether the item at p, with left bytes from its length on, is short ASCII text
 // behind a one-byte length.

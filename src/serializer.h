@@ -182,6 +182,19 @@ inline int is_true(PyObject* obj) {
 Ref _encode(PyObject* obj);  // bytes or None, as the module's encode()
 Ref _decode(PyObject* obj);  // str or None, as the module's decode()
 
+// The bytes of 1 to 8 bytes or-ed together (in some byte of the result), from loads
+// within them: two overlapping words of four from 4 bytes on, three single bytes below.
+inline std::uint32_t short_bytes_or(const unsigned char* p, std::size_t n) {
+    if (n >= 4) {
+        std::uint32_t first;
+        std::uint32_t last;
+        std::memcpy(&first, p, 4);
+        std::memcpy(&last, p + n - 4, 4);
+        return first | last;
+    }
+    return p[0] | p[n / 2] | p[n - 1];
+}
+
 // Copies n bytes. Record entries are mostly short: two overlapping fixed-size moves
 // copy 4 to 32 bytes without a call, three single bytes 1 to 3.
 inline void copy_short(unsigned char* out, const void* data, std::size_t n) {

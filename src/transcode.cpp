@@ -56,16 +56,8 @@ bool is_ascii(const char* data, Py_ssize_t size) {
         std::uint64_t last;
         std::memcpy(&last, data + size - 8, 8);
         high |= last;
-    } else if (size >= 4) {
-        std::uint32_t first;
-        std::uint32_t last;
-        std::memcpy(&first, data, 4);
-        std::memcpy(&last, data + size - 4, 4);
-        high = first | last;
-    } else {
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            high |= static_cast<unsigned char>(data[i]);
-        }
+    } else if (size > 0) {
+        high = short_bytes_or(reinterpret_cast<const unsigned char*>(data), static_cast<std::size_t>(size));
     }
     return (high & 0x8080808080808080ULL) == 0;
 }
