@@ -237,12 +237,10 @@ char* put_positional_form(char* out, const Digits& d) {
     return out + d.point + 2;
 }
 
-// The digits of n, stored a word or a register at a time, each store after the first
-// overwriting the room the one before left; returns the end.
+// The digits of n >= 10**8 (int_text writes smaller ones itself), stored a word or a
+// register at a time, each store after the first overwriting the room the one before
+// left; returns the end.
 char* put_integer(char* out, std::uint64_t n) {
-    if (n < e8) {
-        return out + put_eight_digits(out, static_cast<std::uint32_t>(n));
-    }
     if (n < e16) {
         int lead = put_eight_digits(out, static_cast<std::uint32_t>(n / e8));  // the digits before the last eight
         std::uint64_t last = eight_digits(static_cast<std::uint32_t>(n % e8)) + ascii_zeros;
@@ -272,6 +270,10 @@ Py_ssize_t long_int_text(PyObject* obj, char* out) {
         return -1;  // str() has its own rules for large numbers
     }
     out[0] = '-';  // kept only for a negative number
+    // An int of more than one digit is at least 2**30 > 10**8, unless digits are short.
+    if (PyLong_SHIFT < 27 && magnitude < e8) {
+        return negative + put_eight_digits(out + negative, static_cast<std::uint32_t>(magnitude));
+    }
     return put_integer(out + negative, magnitude) - out;
 }
 

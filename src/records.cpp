@@ -296,14 +296,16 @@ public:
     Py_ssize_t put_short_items(PyObject* const* items, Py_ssize_t i, Py_ssize_t limit) {
         Py_ssize_t first = i;
         OutputBuffer::Span span = out_.span();
+        unsigned char* last_start = span.limit - (1 + most_short_text);  // where an item surely fits
         for (; i < limit; ++i) {
-            if (span.limit - span.cursor < 1 + most_short_text) {
+            if (span.cursor > last_start) {
                 out_.end_run(span.cursor, i - first);
                 if (int written = put_short_item_alone(items, i, limit); written <= 0) {
                     return written < 0 ? -1 : i;
                 }
                 first = i + 1;
                 span = out_.span();
+                last_start = span.limit - (1 + most_short_text);
                 continue;
             }
             Py_ssize_t size = short_text(items, i, limit, span.cursor + 1);
@@ -432,30 +434,55 @@ private:
     }
 
     // Writes the texts of the items from i on while they are of the given type; as
-    // put_number_items.
+    // put_number_items. The room is checked once for as many items as surely fit in it,
+    // not once an item. A call of its own, a run at a time: inline, it would crowd the
+    // registers of the loop of mixed items it is called from.
     template <class WriteText>
-    Py_ssize_t put_text_items(PyObject* const* items, Py_ssize_t i, Py_ssize_t limit, PyTypeObject* type,
+    [[gnu::noinline]] Py_ssize_t put_text_items(PyObject* const* items, Py_ssize_t i, Py_ssize_t limit, PyTypeObject* type,
                               WriteText write_text) {
-        constexpr Py_ssize_t most = 1 + static_cast<Py_ssize_t>(max_number_text);  // a one-byte length
         Py_ssize_t first = i;
         OutputBuffer::Span span = out_.span();
-        for (; i < limit && Py_TYPE(items[i]) == type; ++i) {
-            if (span.limit - span.cursor < most) {
+        while (i < limit) {
+            if (span.limit - span.cursor < most_number_item) {
                 out_.end_run(span.cursor, i - first);
                 first = i;
-                if (out_.room(most) == nullptr) {
+                if (out_.room(most_number_item) == nullptr) {
                     return -1;
                 }
                 span = out_.span();
             }
-            Py_ssize_t size = write_text(items[i], reinterpret_cast<char*>(span.cursor + 1));
+            Py_ssize_t stop = std::min(limit, i + (span.limit - span.cursor) / most_number_item);
+            Py_ssize_t next = put_texts_in_room(items, i, stop, type, span.cursor, write_text);
+            bool ended = next < stop;  // at an item of another type or an int too large
+            i = next;
+            if (ended) {
+                break;
+            }
+        }
+        out_.end_run(span.cursor, i - first);
+        return i;
+    }
+
+    // The most a number item takes: a one-byte length and its text.
+    static constexpr Py_ssize_t most_number_item = 1 + static_cast<Py_ssize_t>(max_number_text);
+
+    // Writes the texts of the items from i to stop while they are of the given type at
+    // cursor, which has room for them all, and moves it past them; returns the index
+    // of the first item not written.
+    template <class WriteText>
+    [[gnu::always_inline]] static Py_ssize_t put_texts_in_room(PyObject* const* items, Py_ssize_t i, Py_ssize_t stop,
+                                                               PyTypeObject* type, unsigned char*& cursor,
+                                                               WriteText write_text) {
+        unsigned char* out = cursor;  // in a register, whatever the stores alias
+        for (; i < stop && Py_TYPE(items[i]) == type; ++i) {
+            Py_ssize_t size = write_text(items[i], reinterpret_cast<char*>(out + 1));
             if (size < 0) {
                 break;
             }
-            span.cursor[0] = static_cast<unsigned char>(size);
-            span.cursor += 1 + size;
+            out[0] = static_cast<unsigned char>(size);
+            out += 1 + size;
         }
-        out_.end_run(span.cursor, i - first);
+        cursor = out;
         return i;
     }
 
