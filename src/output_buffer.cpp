@@ -30,7 +30,11 @@ unsigned char* OutputBuffer::grow(Py_ssize_t n) {
     Py_ssize_t needed = used() + n;
     Py_ssize_t capacity = limit_ - begin_;
     Py_ssize_t projected = saturating_product(needed / (done_ + 1), entries_);
+    // The entries so far are a sample: a record that ends a few percent above its
+    // projection would grow again near its end, and a realloc that cannot grow in
+    // place copies the whole record. The margin is given back when it is cut to size.
     projected = std::min(projected, PY_SSIZE_T_MAX / 8 * 7);
+    projected = std::min(projected + projected / projection_margin, PY_SSIZE_T_MAX / 8 * 7);
     Py_ssize_t bound = saturating_product(needed, 4);
     if (done_ >= steady_projection) {
         bound = std::min(bound, PY_SSIZE_T_MAX - projection_allowance) + projection_allowance;

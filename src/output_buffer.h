@@ -64,6 +64,7 @@ private:
 
     static constexpr Py_ssize_t projection_allowance = 256 * 1024;
     static constexpr Py_ssize_t steady_projection = 32;  // entries
+    static constexpr Py_ssize_t projection_margin = 8;   // an eighth more
 
     unsigned char small_[2048];
     Ref bytes_;
