@@ -716,6 +716,12 @@ def test_numbers_written_as_str(group: str) -> None:
     assert_written_as_str(interleaved(items, ["", "a", "\xe9t\xe9", "\U0001f600", "x" * 200]))
 
 
+def test_every_short_int_written_as_str() -> None:
+    """The digits of ints below 10**6 come from a rounded reciprocal: every one of them."""
+    items = list(range(10**6 + 2))
+    assert LIST(items) == str_record(items)[0]
+
+
 number_items = st.one_of(ints.filter(lambda n: abs(n) < 2**200), floats, st.booleans(), st.sampled_from(
     NUMBER_ITEMS["subclasses"]), st.integers().map(Counted), floats.map(Priced))
 
