@@ -114,6 +114,29 @@ inline std::uint64_t pair_text(std::uint64_t i) {
     return 6 - zeros;
 }
 
+// The same as put_eight_digits by the fixed point of put_six_digits, with a 57-bit
+// fraction: n / 10**6, then three more pairs. The reciprocal, rounded up, errs by
+// n * 0.15 / 2**57 at most, below the pairs' resolution through the three steps for
+// every n below 10**8 (checked for each). For an int of its own its chain of dependent
+// steps is what counts (lists of ints of seven and eight digits are written about 8%
+// faster with it); the lanes take fewer instructions, which is what counts for the
+// halves of a long int, made side by side (3% slower with this one).
+[[gnu::always_inline]] inline int put_eight_digits_fixed(char* out, std::uint32_t n) {
+    constexpr std::uint64_t fraction = (std::uint64_t{1} << 57) - 1;
+    std::uint64_t fixed = std::uint64_t{n} * 144115188076;  // ceil(2**57 / 10**6)
+    std::uint64_t chars = pair_text(fixed >> 57);
+    fixed = (fixed & fraction) * 100;
+    chars |= pair_text(fixed >> 57) << 16;
+    fixed = (fixed & fraction) * 100;
+    chars |= pair_text(fixed >> 57) << 32;
+    fixed = (fixed & fraction) * 100;
+    chars |= pair_text(fixed >> 57) << 48;
+    int zeros = std::countr_zero((chars ^ ascii_zeros) | std::uint64_t{1} << 56) >> 3;  // the last digit stays
+    chars >>= 8 * zeros;
+    std::memcpy(out, &chars, 8);
+    return 8 - zeros;
+}
+
 // The same for n < 10**4, in four bytes.
 inline int put_four_digits(char* out, std::uint32_t n) {
     std::uint32_t digits = four_digits(n);
@@ -139,7 +162,7 @@ Py_ssize_t long_int_text(PyObject* obj, char* out);
             return negative + decimal::put_six_digits(out + negative, magnitude);
         }
         if (magnitude < decimal::e8) {
-            return negative + decimal::put_eight_digits(out + negative, magnitude);
+            return negative + decimal::put_eight_digits_fixed(out + negative, magnitude);
         }
     }
     return long_int_text(obj, out);
