@@ -61,10 +61,12 @@ private:
 
     [[gnu::noinline]] unsigned char* grow(Py_ssize_t n);
     bool resize(Py_ssize_t size);
+    static Py_ssize_t kept_room(Py_ssize_t size);
 
     static constexpr Py_ssize_t projection_allowance = 256 * 1024;
     static constexpr Py_ssize_t steady_projection = 32;  // entries
     static constexpr Py_ssize_t projection_margin = 8;   // an eighth more
+    static constexpr Py_ssize_t margin_limit = 96 * 1024;  // below the C library's least mapped block
 
     unsigned char small_[2048];
     Ref bytes_;

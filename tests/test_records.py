@@ -2,6 +2,7 @@
 list record (length, bytes per item): their writers and readers."""
 from __future__ import annotations
 
+import ctypes
 import math
 import random
 import struct
@@ -129,6 +130,19 @@ def test_long_entries_in_any_order(writer_path: str) -> None:
     assert LIST_READER(LIST(items), False) == [b"x" * 2000, b"y" * 1500, "é".encode() * 3000, b"w"]
     d = {"k" * 300: "v" * 3000, "é": b"\xff" * 200, "x": "y"}
     assert MAP_READER(DICT(d), False) == {"k" * 300: b"v" * 3000, "é": b"\xff" * 200, "x": b"y"}
+
+
+@pytest.mark.parametrize("items", [[b"x" * 70_000] * 16, [f"{i:09d}".encode() * (1 + i % 5) for i in range(20_000)]],
+                         ids=["few long items", "many short items"])
+def test_large_record_ends_at_its_size(items: list[bytes]) -> None:
+    """A large record is handed over in a block with room to spare: the bytes object
+    still ends at the record's size, with the zero byte every bytes object ends in.
+    A longer record of other bytes is written first, whose block the record may reuse."""
+    LIST([b"\xff" * (len(x) + 9) for x in items])
+    record = LIST(items)
+    assert LIST_READER(record, False) == items
+    assert sys.getsizeof(record) == sys.getsizeof(b"") + len(record)
+    assert ctypes.string_at(id(record) + bytes.__basicsize__ - 1 + len(record), 1) == b"\0"
 
 
 class Unprintable:
