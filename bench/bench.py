@@ -420,6 +420,59 @@ def writer_peak(workload: Workload) -> WriterPeak:
 
 
 # ---------------------------------------------------------------------------
+# A process of its own
+
+# Records at least this large go to blocks the C library maps apart, whose pages are
+# fresh, and so slow, each time one is mapped anew.
+LARGE_RECORD = 64 * 1024
+OWN_PROCESS_CALLS = 20
+
+OWN_PROCESS = """
+import json, resource, sys, time
+sys.path.insert(0, sys.argv[1])
+import bench, workloads
+workload = workloads.make_workload(sys.argv[2])
+codec = next(c for c in [bench.our_codec(workload.container), *bench.peer_codecs()] if c.name == sys.argv[3])
+data = bench.calls_of(workload)[0]
+codec.dump(data)
+faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+started = time.perf_counter()
+for _ in range(int(sys.argv[4])):
+    codec.dump(data)
+elapsed = time.perf_counter() - started
+faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
+print(json.dumps([elapsed, faults]))
+"""
+
+
+def own_process_dumps(workload: Workload, codec: str) -> tuple[float, float]:
+    """Time and page faults per dump of one serializer alone in a new process, as a
+    program that writes records of one size finds them; in the timed runs, every
+    serializer meets the memory the others' calls left behind."""
+    command = [sys.executable, "-c", OWN_PROCESS, str(Path(__file__).resolve().parent),
+               workload.name, codec, str(OWN_PROCESS_CALLS)]
+    elapsed, faults = json.loads(subprocess.run(command, check=True, capture_output=True,
+                                                text=True).stdout)
+    return elapsed / OWN_PROCESS_CALLS, faults / OWN_PROCESS_CALLS
+
+
+def own_process_table(workloads: list[Workload], peers: list[Codec]) -> list[str]:
+    """Per workload with a large record (warm, one call), every serializer's dump in a
+    process of its own."""
+    large = [w for w in workloads if not w.cold and not w.one_call_each
+             and len(our_codec(w.container).dump(w.data)) >= LARGE_RECORD]
+    names = [OURS, *(p.name for p in peers)]
+    lines = [f"dumps of large records, each serializer alone in a process of its own: "
+             f"time per call and page faults per call ({OWN_PROCESS_CALLS} calls)",
+             f"  {'workload':<24} " + " ".join(f"{name:>17}" for name in names)]
+    for workload in large:
+        cells = [own_process_dumps(workload, name) for name in names]
+        lines.append(f"  {workload.name:<24} " +
+                     " ".join(f"{format_time(t):>9} {f:>7.1f}" for t, f in cells))
+    return lines
+
+
+# ---------------------------------------------------------------------------
 # Reporting
 
 
@@ -800,7 +853,8 @@ def forced_ratios(args: argparse.Namespace, level: str) -> RunRatios:
 
 
 def report_lines(args: argparse.Namespace, peers: list[Codec], runs: list[Run],
-                 peaks: list[WriterPeak], forced: dict[str, RunRatios]) -> list[str]:
+                 peaks: list[WriterPeak], forced: dict[str, RunRatios],
+                 alone: list[str]) -> list[str]:
     """The whole report: the last run in full, then the ratios of every run; the worst
     ratio comes last."""
     run = runs[-1]
@@ -811,7 +865,7 @@ def report_lines(args: argparse.Namespace, peers: list[Codec], runs: list[Run],
                  f"after them gives every run's ratios and their median")
     for result in run.results:
         lines += ["", *result_table(result)]
-    for block in (memory_table(peaks), baseline_table(cells), summary_table(cells),
+    for block in (memory_table(peaks), alone, baseline_table(cells), summary_table(cells),
                   extreme_ratios(cells)):
         lines += ["", *block]
     lines += ["", *runs_table(f"{OURS} against the fastest other serializer, native "
@@ -848,7 +902,8 @@ def main(argv: list[str] | None = None) -> int:
     forced = {level: forced_ratios(args, level) for level in args.simdutf}
     # Measured after the timing, as tracemalloc slows every allocation while it runs.
     peaks = [writer_peak(w) for w in workloads]
-    lines = report_lines(args, peers, runs, peaks, forced)
+    alone = own_process_table(workloads, peers)
+    lines = report_lines(args, peers, runs, peaks, forced, alone)
     text = "\n".join(lines) + "\n"
     print(text, end="")
     if not args.no_files:
