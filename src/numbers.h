@@ -93,8 +93,8 @@ inline std::uint64_t pair_text(std::uint64_t i) {
     return chars;
 }
 
-// The same for n < 10**6, in eight bytes: n / 10**4 in fixed point with a 32-bit
-// fraction, each multiplication of the fraction by 100 lifting the next pair of digits
+// The digits of n < 10**6 as put_eight_digits writes those of n < 10**8, in eight
+// bytes: n / 10**4 in fixed point with a 32-bit fraction, each multiplication of the fraction by 100 lifting the next pair of digits
 // above the point, which the table spells. Its chain of dependent steps is half as
 // long as that of eight_digits, and a writer's loop waits on that chain (the next
 // item's place depends on this one's length): lists of ints below 10**6, common in

@@ -11,9 +11,10 @@ namespace zav {
 // The record's bytes, filled in place: first in a buffer of its own on the stack,
 // which spares records of up to 2 KiB (most records of real data) a bytes object grown
 // and then cut to size, then in a bytes object grown as entries come and cut to size
-// at the end. Growing projects the entries so far onto all of them, and an eighth
-// more, so that the record is copied rarely and its buffer ends close to its size. One large entry
-// among small ones projects far too much, and a sequence may report more items than
+// at the end (a large record keeps a little spare room; see kept_room). Growing
+// projects the entries so far onto all of them, and below 96 KiB an eighth more, so
+// that the record is copied rarely and its buffer ends close to its size. One large
+// entry among small ones projects far too much, and a sequence may report more items than
 // it has: a projection is taken at most fourfold, and beyond that, once it rests on a
 // few dozen entries, up to a fixed allowance, which records of many small entries up
 // to that size reach in one step.
