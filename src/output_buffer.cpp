@@ -18,7 +18,14 @@ Py_ssize_t saturating_product(Py_ssize_t a, Py_ssize_t b) {
 
 PyObject* OutputBuffer::finish() {
     if (!bytes_) {
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(small_), used());
+        // Copied inline: most records are a few dozen bytes, for which a call of
+        // memcpy costs about as much as the copy.
+        PyObject* bytes = PyBytes_FromStringAndSize(nullptr, used());
+        if (bytes != nullptr) {
+            copy_short(reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes)), small_,
+                       static_cast<std::size_t>(used()));
+        }
+        return bytes;
     }
     Py_ssize_t size = used();
     if (limit_ - begin_ > kept_room(size) && !resize(kept_room(size))) {

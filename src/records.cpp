@@ -554,7 +554,11 @@ Ref stream_class() {
 // Runs a writer into the standard stream's native stand-in or into a real stream.
 template <template <class> class Writer>
 PyObject* write_record(PyObject* container) {
-    Ref cls = standard_stream_bound() ? Ref::borrow(state.standard_bytesio) : stream_class();
+    if (standard_stream_bound()) {
+        BufferSink sink;
+        return Writer<BufferSink>::write(container, sink);
+    }
+    Ref cls = stream_class();
     if (!cls) {
         return nullptr;
     }
@@ -729,10 +733,10 @@ struct DictWriter {
             PyErr_SetObject(PyExc_TypeError, state.texts.none_not_iterable);
             return nullptr;
         }
-        Ref held = Ref::borrow(d);
         Py_ssize_t size = PyDict_Size(d);
         sink.expect(size);
         Py_ssize_t pos = 0;
+        bool known = false;  // the pair at pos was taken while no Python code ran
         if constexpr (Sink::native) {
             switch (write_plain_pairs(d, size, pos, sink)) {
             case Run::done:
@@ -740,17 +744,20 @@ struct DictWriter {
             case Run::failed:
                 return nullptr;
             case Run::general:
-                // The pair's value is the one a lookup would find; Python code runs
-                // from here on, so every later value is looked up again.
-                if (!write_known_pair(d, size, pos, sink)) {
-                    return nullptr;
-                }
+                known = true;
                 break;
             case Run::restart:
                 sink.restart();
                 pos = 0;
                 break;
             }
+        }
+        // Python code may run from here on, and may drop every other reference to d.
+        Ref held = Ref::borrow(d);
+        // The known pair's value is the one a lookup would find; every later value is
+        // looked up again.
+        if (known && !write_known_pair(d, size, pos, sink)) {
+            return nullptr;
         }
         return write_pairs(d, size, pos, sink);
     }
