@@ -67,6 +67,7 @@ TARGETS = [
     ("serialize_list", "list-1000-small-ints", "body"),
     ("serialize_list", "list-1000-int64", "body"),
     ("serialize_list", "list-1000-floats", "body"),
+    ("serialize_list", "list-1000-short-floats", "body"),
     ("serialize_list", "list-1000-mixed", "body"),
     ("deserialize_list", "list-1000-small-ints", "body"),
     ("deserialize_list", "list-1000-codes", "body"),

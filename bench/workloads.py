@@ -182,6 +182,20 @@ def float_list(rng: random.Random, items: int = 1000) -> list[float]:
     return [_any_float(rng) for _ in range(items)]
 
 
+# Floats as data records them: typed or rounded to a few places.
+SHORT_FLOATS: list[Callable[[random.Random], float]] = [
+    lambda rng: round(rng.uniform(0, 1000), 2),     # a price
+    lambda rng: round(rng.uniform(0, 1), 3),        # a rate
+    lambda rng: round(rng.uniform(0, 100), 1),      # a measure
+    lambda rng: round(rng.uniform(-180, 180), 6),   # a coordinate
+]
+
+
+def short_float_list(rng: random.Random, items: int = 1000) -> list[float]:
+    """Floats of a few decimal places: prices, rates, measures and coordinates in turn."""
+    return [SHORT_FLOATS[i % len(SHORT_FLOATS)](rng) for i in range(items)]
+
+
 def mixed_list(rng: random.Random, items: int = 1000) -> list[Any]:
     """The items cycle through int, float, short str and bool, as dict-1000-mixed's values."""
     return [MIXED_VALUES[i % len(MIXED_VALUES)](rng) for i in range(items)]
@@ -283,6 +297,8 @@ WORKLOADS: dict[str, tuple[str, str, Callable[[random.Random], Any]]] = {
     "list-1000-codes-distinct": ("list, 1,000 distinct 3-letter codes", "list",
                                  distinct_code_list),
     "list-1000-floats": ("list, 1,000 floats as dict-1000-floats", "list", float_list),
+    "list-1000-short-floats": ("list, 1,000 floats of a few decimal places (prices, "
+                               "rates, measures, coordinates)", "list", short_float_list),
     "list-1000-mixed": ("list, 1,000 items cycling int, float, short str, bool", "list",
                         mixed_list),
     "locale-rows": ("the values of the 315 locale records as lists (25 short fields), a "
@@ -296,7 +312,8 @@ WORKLOADS: dict[str, tuple[str, str, Callable[[random.Random], Any]]] = {
 # Workloads whose ratios are taken against the peers that write numbers as decimal
 # text, as ours does: the binary formats' floats are a copy of eight bytes.
 RIVALS: dict[str, tuple[str, ...]] = {"dict-1000-floats": ("json", "orjson"),
-                                      "list-1000-floats": ("json", "orjson")}
+                                      "list-1000-floats": ("json", "orjson"),
+                                      "list-1000-short-floats": ("json", "orjson")}
 
 
 def make_workload(name: str) -> Workload:

@@ -724,6 +724,27 @@ def test_short_ints_written_as_str(items: range) -> None:
     assert LIST(list(items)) == str_record(items)[0]
 
 
+def decimals_of_every_length() -> list[float]:
+    """Decimals of 1 to 17 significant digits at every order from 1e-10 to 1e17, each
+    with the doubles beside it and negated: the doubles read back from at most fifteen
+    digits within 1e-8 to 1e15 take a shortcut, the others the general search."""
+    values = []
+    for order in range(-10, 18):
+        for digits in range(1, 18):
+            for significand in (10 ** (digits - 1), 10**digits - 1, 10 ** (digits - 1) * 7 + 3 * digits):
+                x = float(f"{significand % 10**digits}e{order - digits + 1}")
+                values += [x, math.nextafter(x, 0), math.nextafter(x, math.inf), -x]
+    return values
+
+
+def test_decimals_of_every_length_written_as_str() -> None:
+    values = decimals_of_every_length()
+    assert LIST(values) == str_record(values)[0]
+    assert DICT({f"k{i}": x for i, x in enumerate(values)}) == b"".join(
+        varnum(len(k)) + varnum(len(v)) + k + v for k, v in ((f"k{i}".encode(), str(x).encode())
+                                                         for i, x in enumerate(values)))
+
+
 number_items = st.one_of(ints.filter(lambda n: abs(n) < 2**200), floats, st.booleans(), st.sampled_from(
     NUMBER_ITEMS["subclasses"]), st.integers().map(Counted), floats.map(Priced))
 
