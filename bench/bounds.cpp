@@ -1,14 +1,19 @@
-// Loaders of a dict of str pairs and of a list of strs for bounds.py, each doing only
-// part of what a reader must do, so that their times bound any reader's from below.
+// Loaders of a dict of str pairs, of a list of strs and of one record of a list of
+// records for bounds.py, each doing only part of what a reader must do, so that their
+// times bound any reader's from below.
 //
 // Their data comes prepared by bounds.py: for every text (key, value, key, ... or item
-// after item) its UTF-8, its characters already at the width of its str, and its
-// length and width; and the bytes and characters of each run, which a reader would sum
-// as it counts.
+// after item, or a record's values) its UTF-8, its characters already at the width of
+// its str, and its length and width; and the bytes and characters of each run, which a
+// reader would sum as it counts.
 //   floor(data)       makes each str from its prepared characters, and the dict;
 //   transcoded(data)  makes them from the UTF-8 instead: gathered into one run per str
 //                     width, each run validated and transcoded by simdutf at once;
-//   list_floor(data)  makes each str as floor does, and a presized list of them.
+//   list_floor(data)  makes each str as floor does, and a presized list of them;
+//   record_floor((keys, data))
+//                     makes each value's str as floor does and puts it in a presized
+//                     dict under its key, a str made in advance and shared by the
+//                     records (as a reader may keep the keys of earlier records).
 // None parses a record, nor counts characters, nor finds a width: a reader must.
 #include "serializer.h"  // zav::Ref, zav::MemArray
 
@@ -97,6 +102,10 @@ private:
 };
 
 Ref text_of(std::uint64_t width, std::uint64_t chars, const void* characters) {
+    // CPython shares the str of one Latin-1 character, as any reader may.
+    if (chars == 1 && width <= 0xFF) {
+        return Ref::steal(PyUnicode_FromOrdinal(*static_cast<const unsigned char*>(characters)));
+    }
     Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(chars), static_cast<Py_UCS4>(width)));
     if (text) {
         std::memcpy(PyUnicode_DATA(text.get()), characters, chars * Prepared::unit_of(width));
@@ -153,6 +162,51 @@ PyObject* load_list_floor(PyObject*, PyObject* arg) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text.release());
     }
     return list.release();
+}
+
+// A record's argument as bounds.py packs it: a tuple of its keys (exact strs, their
+// hashes made) and the prepared data of its values, one per key.
+bool is_record(PyObject* arg) {
+    if (PyTuple_CheckExact(arg) && PyTuple_GET_SIZE(arg) == 2 && PyTuple_CheckExact(PyTuple_GET_ITEM(arg, 0)) &&
+        PyBytes_CheckExact(PyTuple_GET_ITEM(arg, 1))) {
+        return true;
+    }
+    PyErr_SetString(PyExc_TypeError, "a record must be a tuple of its keys and its prepared values");
+    return false;
+}
+
+// The dict of one record: each value made from its prepared characters, put under its
+// key as it comes (its hash is already in the str, as in a key a reader kept).
+PyObject* load_record_floor(PyObject*, PyObject* arg) {
+    if (!is_record(arg)) {
+        return nullptr;
+    }
+    PyObject* keys = PyTuple_GET_ITEM(arg, 0);
+    Prepared data(PyTuple_GET_ITEM(arg, 1));
+    Ref dict = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(data.count())));
+    for (std::uint64_t i = 0; dict && i < data.count(); ++i) {
+        Entry e = data.entry(i);
+        Ref value = text_of(e.width, e.chars, data.area() + e.chars_at);
+        if (!value || PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(keys, static_cast<Py_ssize_t>(i)), value.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return dict.release();
+}
+
+// Whether a record's keys are exact strs, one per prepared value.
+bool record_well_formed(PyObject* arg) {
+    PyObject* keys = PyTuple_GET_ITEM(arg, 0);
+    Prepared data(PyTuple_GET_ITEM(arg, 1));
+    if (!data.well_formed() || static_cast<std::uint64_t>(PyTuple_GET_SIZE(keys)) != data.count()) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys); ++i) {
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(keys, i))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 class Runs {
@@ -232,15 +286,27 @@ PyObject* check(PyObject*, PyObject* arg) {
     return PyBool_FromLong(Prepared(arg).well_formed());
 }
 
+PyObject* check_record(PyObject*, PyObject* arg) {
+    if (!is_record(arg)) {
+        return nullptr;
+    }
+    return PyBool_FromLong(record_well_formed(arg));
+}
+
 PyMethodDef methods[] = {
     {"check", check, METH_O, "check(data) -> bool: whether data is prepared data, safe to load"},
-    // The two loaders trust data that check() has passed: checking it in every call
-    // would add to the time they bound.
+    {"check_record", check_record, METH_O,
+     "check_record((keys, data)) -> bool: whether a record's argument is safe to load"},
+    // The loaders trust data that check() or check_record() has passed: checking it in
+    // every call would add to the time they bound.
     {"floor", load_floor, METH_O, "floor(data) -> dict: the strs from their prepared characters; data must pass check()"},
     {"transcoded", load_transcoded, METH_O,
      "transcoded(data) -> dict: the strs from their UTF-8, by simdutf; data must pass check()"},
     {"list_floor", load_list_floor, METH_O,
      "list_floor(data) -> list: the strs from their prepared characters; data must pass check()"},
+    {"record_floor", load_record_floor, METH_O,
+     "record_floor((keys, data)) -> dict: the values' strs from their prepared characters under the given keys; "
+     "the argument must pass check_record()"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,8 +1,8 @@
-"""How fast any reader could load a dict of str pairs or a list of short strs here:
-lower bounds, timed in one run with our load and the other serializers' loads of the
-same data.
+"""How fast any reader could load a dict of str pairs, a list of short strs or a list of
+records here: lower bounds, timed in one run with our load and the other serializers'
+loads of the same data.
 
-The bounds come from two loaders built for this (bounds.cpp). Each is handed every text
+The bounds come from loaders built for this (bounds.cpp). Each is handed every text
 prepared in advance, untimed: its UTF-8, its characters at the width of its str, and
 its length and width; and the size of each run of `transcoded`, which a reader would
 sum as it counts.
@@ -15,21 +15,30 @@ sum as it counts.
 - for a list workload, `floor` makes every item's str as above and puts them in a
   presized list; the items are the workload's as our reader gives them back (an int
   as its text), and the peers load the workload's own items.
+- for a records or rows workload, every loader is called once per record, each record
+  in turn as bench.py times it, and times are per record. `floor` makes a presized
+  dict (a list, for rows) and every value's str as above, values as text; a record's
+  keys are strs made once for all records, their hashes made, and only inserted, as a
+  reader may keep the keys of earlier records (ours keeps short ones).
 
 A real reader must also parse its record, count each text's characters and find its
-width; neither loader does. Their times thus bound from below the time of any reader
+width; none of the loaders does. Their times thus bound from below the time of any reader
 built on CPython's str and dict, and, for `transcoded`, on simdutf's kernels.
 
     ./dev run python3.14 bench/bounds.py                     # dict-100-unicode
     ./dev run python3.14 bench/bounds.py --workload dict-1000
     ./dev run python3.14 bench/bounds.py --workload list-1000-codes
+    ./dev run python3.14 bench/bounds.py --workload mid-records   # or records, locales
+    ./dev run python3.14 bench/bounds.py --workload locale-rows   # or code-rows-distinct
 
 It builds the loaders into build/bounds/ first. This is a measurement: it asserts no
-time. It does check that every loader gives back the workload's data.
+time. It does check that every loader gives back the workload's data, record by
+record, and times with the garbage collector off, as bench.py does.
 """
 from __future__ import annotations
 
 import argparse
+import gc
 import importlib.util
 import shutil
 import struct
@@ -41,9 +50,10 @@ from types import ModuleType
 from typing import Any
 
 import bench
-from bench import Case, SameArgument, format_time, measure, our_codec, peer_codecs
+from bench import (Case, EachInTurn, SameArgument, calls_of, format_time, load_arguments,
+                   measure, our_codec, peer_codecs)
 from callgrind import CXXFLAGS
-from workloads import WORKLOADS, as_text, make_workload
+from workloads import COLD_SUFFIX, WORKLOADS, Workload, as_text, make_workload
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -101,27 +111,64 @@ def same_strs(got: Any, expected: dict[str, str] | list[str]) -> bool:
     return got == expected and [sys.getsizeof(t) for t in texts_of(got)] == list(map(sys.getsizeof, fresh))
 
 
-def cases(bounds: ModuleType, data: dict[str, str] | list[Any]) -> list[Case]:
-    """Our load, the peers' loads and the bounds, each checked first."""
-    texts = as_text(data)
-    prepared = prepare(texts_of(texts))
-    if not bounds.check(prepared):
+def shared_key(keys: dict[str, str], key: str) -> str:
+    """The str of a key, made once for all records as a reader that keeps the keys of
+    earlier records would have it: as CPython's decoder makes it, its hash made."""
+    if key not in keys:
+        keys[key] = key.encode().decode()
+        hash(keys[key])
+    return keys[key]
+
+
+def record_argument(keys: dict[str, str], record: dict[str, str]) -> tuple[tuple[str, ...], bytes]:
+    """What record_floor takes for one record: its keys, shared through keys, and its
+    values prepared."""
+    return tuple(shared_key(keys, key) for key in record), prepare(list(record.values()))
+
+
+def floor_cases(bounds: ModuleType, workload: Workload) -> list[Case]:
+    """The bounds of the workload, on what our reader gives back: every value as its
+    text. A records or rows workload is loaded a record per call, as bench.py loads it."""
+    texts = as_text(workload.data)
+    if workload.kind == "dict":
+        prepared = SameArgument(prepare(texts_of(texts)))
+        return [Case("floor", bounds.floor, prepared), Case("transcoded", bounds.transcoded, prepared)]
+    if workload.kind == "list":
+        return [Case("floor", bounds.list_floor, SameArgument(prepare(texts)))]
+    if workload.kind == "rows":
+        return [Case("floor", bounds.list_floor, EachInTurn([prepare(row) for row in texts]))]
+    keys: dict[str, str] = {}
+    return [Case("floor", bounds.record_floor, EachInTurn([record_argument(keys, r) for r in texts]))]
+
+
+def well_formed(bounds: ModuleType, case: Case) -> bool:
+    """Whether every argument of a bound is what bounds.cpp takes."""
+    return all(bounds.check_record(arg) if isinstance(arg, tuple) else bounds.check(arg)
+               for arg in case.arguments.make(case.arguments.unit))
+
+
+def cases(bounds: ModuleType, workload: Workload) -> list[Case]:
+    """Our load, the peers' loads and the bounds, each checked first on every record."""
+    result = floor_cases(bounds, workload)
+    if not all(well_formed(bounds, case) for case in result):
         raise SystemExit("the prepared data is not what bounds.cpp takes")
-    if isinstance(data, dict):
-        result = [Case("floor", bounds.floor, SameArgument(prepared)),
-                  Case("transcoded", bounds.transcoded, SameArgument(prepared))]
-    else:
-        result = [Case("floor", bounds.list_floor, SameArgument(prepared))]
-    container = "dict" if isinstance(data, dict) else "list"
-    for codec in [our_codec(container), *peer_codecs()]:
-        result.append(Case(codec.name, codec.load, SameArgument(codec.dump(data))))
+    for codec in [our_codec(workload.container), *peer_codecs()]:
+        dumped = [codec.dump(data) for data in calls_of(workload)]
+        result.append(Case(codec.name, codec.load, load_arguments(workload, dumped)))
     for case in result:
-        got = case.func(next(iter(case.arguments.make(1))))
-        # The peers' strs are not ours to check beyond equality.
-        ours = case.codec in ("floor", "transcoded", bench.OURS)
-        if not (same_strs(got, texts) if ours else got == data):
-            raise SystemExit(f"{case.codec} does not give back the {container}")
+        if not gives_back(case, workload):
+            raise SystemExit(f"{case.codec} does not give back the {workload.kind}")
     return result
+
+
+def gives_back(case: Case, workload: Workload) -> bool:
+    """Whether every call of the case gives back its record: ours and the bounds the
+    record as text, with strs as CPython's decoder makes them; the peers the record
+    itself (their strs are not ours to check beyond equality)."""
+    ours = case.codec in ("floor", "transcoded", bench.OURS)
+    calls = zip(case.arguments.make(case.arguments.unit), calls_of(workload), strict=True)
+    return all(same_strs(case.func(arg), as_text(data)) if ours else case.func(arg) == data
+               for arg, data in calls)
 
 
 def report(result: list[Case]) -> list[str]:
@@ -138,20 +185,33 @@ def report(result: list[Case]) -> list[str]:
     return lines
 
 
+def measure_without_gc(result: list[Case], repeats: int, target: float) -> None:
+    """Times the cases as bench.py does, with the garbage collector off."""
+    was_enabled = gc.isenabled()
+    gc.collect()
+    gc.disable()
+    try:
+        measure(result, repeats, target)
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--workload", default="dict-100-unicode",
-                        choices=[n for n, (_, kind, _) in WORKLOADS.items()
-                                 if kind in ("dict", "list") and not n.endswith("-cold")])
+                        choices=[n for n in WORKLOADS if not n.endswith(COLD_SUFFIX)])
     parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--target-ms", type=float, default=25.0)
     args = parser.parse_args(argv)
-    data = make_workload(args.workload).data
-    if isinstance(data, dict) and not all(isinstance(t, str) for t in texts_of(data)):
+    workload = make_workload(args.workload)
+    if workload.kind == "dict" and not all(isinstance(t, str) for t in texts_of(workload.data)):
         raise SystemExit(f"{args.workload} holds values that are not str")
-    result = cases(build(), data)
-    measure(result, args.repeat, args.target_ms / 1000)
-    print(f"loads of {args.workload}, {args.repeat} repeats of about {args.target_ms:g} ms")
+    result = cases(build(), workload)
+    measure_without_gc(result, args.repeat, args.target_ms / 1000)
+    per = f"per record of {len(workload.data)}" if workload.one_call_each else "per call"
+    print(f"loads of {args.workload}, {args.repeat} repeats of about {args.target_ms:g} ms, "
+          f"times {per}")
     print("\n".join(report(result)))
     return 0
 
