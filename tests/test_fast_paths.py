@@ -1080,10 +1080,11 @@ def test_texts_of_every_width() -> None:
 
 @pytest.mark.parametrize("bad", MALFORMED, ids=lambda bad: bad.hex())
 def test_malformed_sequences(bad: bytes) -> None:
-    """Each malformed sequence alone, after a long ASCII run and among wide characters;
-    as an item, as a key, as a value, and as both (the value's error is the one raised)."""
+    """Each malformed sequence alone, in short text, after a long ASCII run and among
+    wide characters; as an item, as a key, as a value, and as both (the value's error
+    is the one raised)."""
     good = "\u20ac\xe9".encode()
-    for payload in (bad, b"x" * 70 + bad, good * 20 + bad + b"tail"):
+    for payload in (bad, good + bad + b"x", b"x" * 70 + bad, good * 20 + bad + b"tail"):
         assert_decoders_agree(payload)
         for deserialize in (True, False):
             assert_list_reader_agrees([good, payload, b"after"], deserialize)
