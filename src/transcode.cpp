@@ -324,8 +324,8 @@ namespace {
 // Short non-ASCII text, which records mostly hold (names, places, words), is decoded
 // here in one pass of a few instructions a byte: simdutf's validation and conversion
 // take a few hundred instructions together on a text of a few characters, before their
-// vectors pay. Rows of short texts in many scripts are read in about 0.8 of the time. Beyond 32
-// bytes simdutf's AVX-512 kernels win on Latin-1 text.
+// vectors pay. Rows of short texts in many scripts are read in about 0.8 of the time.
+// Beyond 32 bytes simdutf's AVX-512 kernels win on Latin-1 text.
 constexpr Py_ssize_t short_text_size = 32;
 
 bool continues(unsigned char byte) { return (byte & 0xC0) == 0x80; }
