@@ -65,6 +65,12 @@ inline bool one_digit_magnitude(PyObject* obj, std::uint32_t& magnitude, bool& n
     return true;
 }
 
+// The hash a str keeps once it is made, or -1: read in place, where PyObject_Hash
+// costs a call. Another thread may be making it meanwhile.
+inline Py_hash_t kept_hash(PyObject* text) {
+    return __atomic_load_n(&reinterpret_cast<PyASCIIObject*>(text)->hash, __ATOMIC_RELAXED);
+}
+
 // The entries of a dict with a combined table, read in place from CPython's keys
 // object, whose layout every supported version shares: PyDict_Next costs a call of some
 // forty instructions an entry, several times what reading the entry takes. Only while
@@ -106,6 +112,12 @@ public:
             }
         }
         return false;
+    }
+
+    // Where the value of the entry that next() gave last is held: for a dict that no
+    // one else has seen yet, whose values may be put in place (see shape_cache).
+    PyObject** last_value_place() const {
+        return const_cast<PyObject**>(reinterpret_cast<PyObject* const*>(next_ - stride_) + 1);
     }
 
     // The position of the entry that next() gave last, from which PyDict_Next gives it

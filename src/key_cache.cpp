@@ -26,9 +26,7 @@ struct alignas(64) Slot {
     std::uint32_t missed;   // the tag of the key that last missed here, or 0
     std::uint16_t missed_in;  // the period of the miss clock in which it missed
     std::uint8_t size;      // the size of the kept str's bytes
-#ifdef Py_GIL_DISABLED
-    PyMutex mutex;
-#endif
+    SlotMutex mutex;
     unsigned char bytes[max_size];
 };
 static_assert(sizeof(Slot) == 64 && max_size <= 32);  // Words covers 32 bytes at most
@@ -52,23 +50,6 @@ std::uint16_t miss_period() {
 std::uint32_t misses;
 std::uint16_t miss_period() { return static_cast<std::uint16_t>(misses++ >> miss_period_bits); }
 #endif
-
-class SlotLock {
-public:
-#ifdef Py_GIL_DISABLED
-    explicit SlotLock(Slot& slot) : mutex_(slot.mutex) { PyMutex_Lock(&mutex_); }
-    ~SlotLock() { PyMutex_Unlock(&mutex_); }
-#else
-    explicit SlotLock(Slot&) {}
-#endif
-    SlotLock(const SlotLock&) = delete;
-    SlotLock& operator=(const SlotLock&) = delete;
-
-#ifdef Py_GIL_DISABLED
-private:
-    PyMutex& mutex_;
-#endif
-};
 
 std::uint64_t load64(const void* p) {
     std::uint64_t word;
@@ -144,7 +125,7 @@ bool Probe::matches() const {
 // costing a look at the slot and no more, and leave the keys that come again where
 // they are.
 PyObject* Probe::find(bool& admit) const {
-    SlotLock lock(*slot_);
+    SlotLock lock(slot_->mutex);
     if (matches()) {
         return Py_NewRef(slot_->text);
     }
@@ -159,7 +140,7 @@ PyObject* Probe::find(bool& admit) const {
 void Probe::keep(PyObject* text) const {
     Ref evicted;
     {
-        SlotLock lock(*slot_);
+        SlotLock lock(slot_->mutex);
         evicted = Ref::steal(slot_->text);
         slot_->text = Py_NewRef(text);
         slot_->missed = 0;

@@ -846,7 +846,7 @@ int module_exec(PyObject* module) {
 #endif
     Py_XSETREF(state.namespace_, Py_NewRef(PyModule_GetDict(module)));
     if (!bind_builtins(module) || !check_version() || !utf8::check_kernels() || !check_dict_entries() ||
-        !make_constants()) {
+        !shape_cache::check() || !make_constants()) {
         return fail_exec(false);
     }
     if (!register_module(module) || !make_defaults() || !bind_io() || !bind_functions() ||

@@ -1049,11 +1049,9 @@ inline Overrun read_lengths(Input& in, std::uint64_t& knum, std::uint64_t& vnum)
     return Overrun::none;
 }
 
-// Reads one pair and stores it in accum.
-template <class Batch>
-bool read_pair(Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) {
-    std::uint64_t knum;
-    std::uint64_t vnum;
+// Reads the two length prefixes of a pair and moves past the pair: false with the
+// error of the part that overruns the record.
+[[gnu::always_inline]] inline bool read_spans(Input& in, const char*& kbuf, std::uint64_t& knum, const char*& vbuf, std::uint64_t& vnum) {
     switch (read_lengths(in, knum, vnum)) {
     case Overrun::key:
         return refuse(state.texts.corrupt_key);
@@ -1062,8 +1060,21 @@ bool read_pair(Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) 
     case Overrun::none:
         break;
     }
-    const char* kbuf = in.take(knum);
-    const char* vbuf = in.take(vnum);
+    kbuf = in.take(knum);
+    vbuf = in.take(vnum);
+    return true;
+}
+
+// Reads one pair and stores it in accum.
+template <class Batch>
+bool read_pair(Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) {
+    const char* kbuf;
+    const char* vbuf;
+    std::uint64_t knum;
+    std::uint64_t vnum;
+    if (!read_spans(in, kbuf, knum, vbuf, vnum)) {
+        return false;
+    }
     int decode_value = is_true(deserialize);
     if (decode_value < 0) {
         return false;
@@ -1079,6 +1090,24 @@ bool read_pair(Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) 
         value = key ? bytes_of(vbuf, vnum) : Ref();
     }
     return key && value && PyDict_SetItem(accum, key.get(), value.get()) == 0;
+}
+
+// Reads one pair whose key is known already (it is a template's): its value alone.
+template <class Batch>
+bool read_value(Input& in, PyObject* deserialize, Batch& batch, Ref& value) {
+    const char* kbuf;
+    const char* vbuf;
+    std::uint64_t knum;
+    std::uint64_t vnum;
+    if (!read_spans(in, kbuf, knum, vbuf, vnum)) {
+        return false;
+    }
+    int decode_value = is_true(deserialize);
+    if (decode_value < 0) {
+        return false;
+    }
+    value = decode_value ? text_of(batch, vbuf, vnum) : bytes_of(vbuf, vnum);
+    return static_cast<bool>(value);
 }
 
 // Reads one item: its length prefix and its payload, as text or bytes.
@@ -1141,13 +1170,27 @@ bool read_short_texts(Input& in, PyObject* list, Py_ssize_t& next) {
 }
 
 // The number of pairs that a map record holds before its end or its first overrun,
-// so that the result dict is made at its size at once.
-Py_ssize_t count_pairs(Input in) {
+// so that the result dict is made at its size at once; their keys are noted where they
+// are enough and few enough for the shape cache (a record of fewer has none noted).
+Py_ssize_t count_pairs(Input in, shape_cache::KeySequence& keys) {
+    constexpr Py_ssize_t held = shape_cache::least_pairs - 1;  // noted once there are more
+    const char* held_keys[held];
+    std::uint64_t held_sizes[held];
     Py_ssize_t pairs = 0;
     std::uint64_t knum;
     std::uint64_t vnum;
     while (in.left > 0 && read_lengths(in, knum, vnum) == Overrun::none) {
-        in.take(knum + vnum);
+        const char* key = in.take(knum);
+        in.take(vnum);
+        if (pairs < held) {
+            held_keys[pairs] = key;
+            held_sizes[pairs] = knum;
+        } else if (pairs < shape_cache::most_pairs) {
+            for (Py_ssize_t i = 0; pairs == held && i < held; ++i) {
+                keys.add(held_keys[i], held_sizes[i]);
+            }
+            keys.add(key, knum);
+        }
         ++pairs;
     }
     return pairs;
@@ -1165,6 +1208,11 @@ Py_ssize_t count_items(Input in) {
     return items;
 }
 
+// Whether asking the truth of deserialize runs no Python code.
+bool has_plain_truth(PyObject* deserialize) {
+    return deserialize == Py_True || deserialize == Py_False || deserialize == Py_None;
+}
+
 // Reads entries into accum until the record ends.
 template <class Reader, class Batch>
 bool read_entries(Reader& reader, Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) {
@@ -1176,18 +1224,33 @@ bool read_entries(Reader& reader, Input& in, PyObject* deserialize, PyObject* ac
     return true;
 }
 
-struct MapReader {
+class MapReader {
+public:
     Py_ssize_t texts = 0;  // as many as the reader will make, or more
 
-    Ref make(const Input& in, PyObject*) {
-        Py_ssize_t pairs = count_pairs(in);
+    // A record whose keys are those of a template that the shape cache keeps is made
+    // from it, its values read into an array first; any other into a presized dict,
+    // pair by pair. Not where asking the truth of deserialize runs Python code.
+    bool make(const Input& in, PyObject*, bool plain_truth, Ref& accum) {
+        Py_ssize_t pairs = count_pairs(in, keys_);
         texts = 2 * pairs;
-        return Ref::steal(_PyDict_NewPresized(pairs));
+        shaped_ = plain_truth && shape_cache::takes(pairs);
+        if (shaped_) {
+            template_ = shape_cache::Template(keys_);
+            if (template_ && !keys_match(in, template_)) {
+                template_ = shape_cache::Template();
+            }
+        }
+        if (!template_) {
+            accum = Ref::steal(_PyDict_NewPresized(pairs));
+        }
+        return template_ || accum;
     }
 
     // The texts in the order read_pair decodes them: each value before its key. Short
     // keys come from the key cache or are decoded alone, never from the batch: a key
-    // found in the cache would leave the batch a text that no one asks for.
+    // found in the cache would leave the batch a text that no one asks for. (A
+    // template's keys are all short.)
     static void announce(Input in, bool values, utf8::TextBatch& batch) {
         std::uint64_t knum;
         std::uint64_t vnum;
@@ -1207,9 +1270,53 @@ struct MapReader {
     }
 
     template <class Batch>
-    bool read_all(Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) {
-        return read_entries(*this, in, deserialize, accum, batch);
+    bool read_all(Input& in, PyObject* deserialize, Ref& accum, Batch& batch) {
+        if (template_) {
+            return read_values(in, deserialize, accum, batch);
+        }
+        if (!read_entries(*this, in, deserialize, accum.get(), batch)) {
+            return false;
+        }
+        if (shaped_ && keys_.count() == PyDict_GET_SIZE(accum.get())) {
+            shape_cache::consider(keys_, accum.get());
+        }
+        return true;
     }
+
+private:
+    // Whether the record's keys are the template's, in its order (their number is).
+    static bool keys_match(Input in, shape_cache::Template& shape) {
+        std::uint64_t knum;
+        std::uint64_t vnum;
+        while (in.left > 0 && read_lengths(in, knum, vnum) == Overrun::none) {
+            if (!shape.next_key_is(in.take(knum), knum)) {
+                return false;
+            }
+            in.take(vnum);
+        }
+        return true;
+    }
+
+    // The values of a record of the template's keys, then its dict. The errors are
+    // those read_pair would raise: its keys cannot fail.
+    template <class Batch>
+    bool read_values(Input& in, PyObject* deserialize, Ref& accum, Batch& batch) {
+        RefRun<shape_cache::most_pairs> values;
+        while (in.left > 0) {
+            if (values.full()) {  // make() counted every pair there is
+                return refuse(state.texts.corrupt_key);
+            }
+            if (!read_value(in, deserialize, batch, values.add())) {
+                return false;
+            }
+        }
+        accum = template_.filled(values.data(), static_cast<Py_ssize_t>(values.size()));
+        return static_cast<bool>(accum);
+    }
+
+    bool shaped_ = false;  // a record the shape cache may make: few pairs, plain truth
+    shape_cache::KeySequence keys_;
+    shape_cache::Template template_;
 };
 
 class ListReader {
@@ -1218,12 +1325,13 @@ public:
     // no Python code: then no one can see it before every item is in place.
     Py_ssize_t texts = 0;  // as many as the reader will make, once presized; none for bytes
 
-    Ref make(const Input& in, PyObject* deserialize) {
-        presized_ = deserialize == Py_True || deserialize == Py_False || deserialize == Py_None;
+    bool make(const Input& in, PyObject* deserialize, bool plain_truth, Ref& accum) {
+        presized_ = plain_truth;
         Py_ssize_t items = presized_ ? count_items(in) : 0;
         texts = deserialize == Py_True ? items : 0;
         short_texts_ = deserialize == Py_True;
-        return Ref::steal(PyList_New(items));
+        accum = Ref::steal(PyList_New(items));
+        return static_cast<bool>(accum);
     }
 
     static void announce(Input in, bool items, utf8::TextBatch& batch) {
@@ -1238,8 +1346,9 @@ public:
     }
 
     template <class Batch>
-    bool read_all(Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) {
-        return short_texts_ ? read_texts(in, accum, batch) : read_entries(*this, in, deserialize, accum, batch);
+    bool read_all(Input& in, PyObject* deserialize, Ref& accum, Batch& batch) {
+        return short_texts_ ? read_texts(in, accum.get(), batch)
+                            : read_entries(*this, in, deserialize, accum.get(), batch);
     }
 
     template <class Batch>
@@ -1300,21 +1409,21 @@ PyObject* read_record(PyObject* raw_data, PyObject* deserialize) {
     if (!in.open(data.get())) {
         return nullptr;  // None has no bytes view
     }
+    bool plain_truth = has_plain_truth(deserialize);
     Reader reader;
-    Ref accum = reader.make(in, deserialize);
-    if (!accum) {
+    Ref accum;
+    if (!reader.make(in, deserialize, plain_truth, accum)) {
         return nullptr;
     }
     // Texts are decoded ahead where the truth of deserialize needs no Python code.
-    bool plain_truth = deserialize == Py_True || deserialize == Py_False || deserialize == Py_None;
     bool read;
     if (plain_truth && utf8::TextBatch::worth_it(reinterpret_cast<const char*>(in.buf), in.left, reader.texts)) {
         utf8::TextBatch batch;
         Reader::announce(in, deserialize == Py_True, batch);
-        read = reader.read_all(in, deserialize, accum.get(), batch);
+        read = reader.read_all(in, deserialize, accum, batch);
     } else {
         NoBatch none;
-        read = reader.read_all(in, deserialize, accum.get(), none);
+        read = reader.read_all(in, deserialize, accum, none);
     }
     return read ? accum.release() : nullptr;
 }

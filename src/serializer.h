@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <source_location>
 #include <utility>
 
@@ -42,6 +43,31 @@ public:
 private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
+};
+
+// Up to N references, each made in place as it comes: an array of N Refs would clear
+// and release all N on every use, however few it held.
+template <std::size_t N>
+class RefRun {
+public:
+    RefRun() = default;
+    RefRun(const RefRun&) = delete;
+    RefRun& operator=(const RefRun&) = delete;
+    ~RefRun() {
+        for (std::size_t i = size_; i-- > 0;) {
+            data()[i].~Ref();
+        }
+    }
+
+    bool full() const { return size_ == N; }
+    std::size_t size() const { return size_; }
+    // Adds an empty reference (there is room: not full()) and returns it.
+    Ref& add() { return *new (storage_ + sizeof(Ref) * size_++) Ref(); }
+    Ref* data() { return std::launder(reinterpret_cast<Ref*>(storage_)); }
+
+private:
+    alignas(Ref) unsigned char storage_[sizeof(Ref) * N];
+    std::size_t size_ = 0;
 };
 
 // An array of trivial values in memory from PyMem_Malloc, freed with it. Growing never
@@ -108,6 +134,33 @@ public:
 #ifdef Py_GIL_DISABLED
 private:
     PyCriticalSection cs_;
+#endif
+};
+
+// The lock of one slot of a process-wide cache (the key cache, the shape cache): a
+// PyMutex without the GIL, held only while no Python code runs and nothing is freed,
+// and never two at once; with the GIL nothing in the caches lets another thread in,
+// and there is nothing to hold.
+struct SlotMutex {
+#ifdef Py_GIL_DISABLED
+    PyMutex mutex{};
+#endif
+};
+
+class SlotLock {
+public:
+#ifdef Py_GIL_DISABLED
+    explicit SlotLock(SlotMutex& slot) : mutex_(slot.mutex) { PyMutex_Lock(&mutex_); }
+    ~SlotLock() { PyMutex_Unlock(&mutex_); }
+#else
+    explicit SlotLock(SlotMutex&) {}
+#endif
+    SlotLock(const SlotLock&) = delete;
+    SlotLock& operator=(const SlotLock&) = delete;
+
+#ifdef Py_GIL_DISABLED
+private:
+    PyMutex& mutex_;
 #endif
 };
 
@@ -366,6 +419,93 @@ private:
     std::uint32_t tag_;  // never 0
 };
 }  // namespace key_cache
+
+// Dicts of the keys that the records of one schema share, in their order, kept between
+// calls with None for every value: a record whose keys' bytes are those of a kept dict
+// is made as a copy of it with its values put in place, with no key made and none
+// looked up. Process-wide and bounded (src/shape_cache.cpp).
+namespace shape_cache {
+// Records of this many pairs may be made so: below it a copy costs more than inserting.
+constexpr Py_ssize_t least_pairs = 4;
+constexpr Py_ssize_t most_pairs = 64;
+inline bool takes(Py_ssize_t pairs) { return pairs >= least_pairs && pairs <= most_pairs; }
+
+inline std::uint64_t word64(const char* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    return word;
+}
+
+inline std::uint32_t word32(const char* p) {
+    std::uint32_t word;
+    std::memcpy(&word, p, 4);
+    return word;
+}
+
+// A word of a key's bytes for the hash: its first and last eight (or four), or three of
+// them; equal keys give equal words, and most unequal keys of a schema unequal ones.
+// Below eight bytes the word holds every byte, so that equal words mean equal keys.
+inline std::uint64_t key_word(const char* p, std::size_t size) {
+    if (size >= 8) {
+        return word64(p) ^ std::rotl(word64(p + size - 8), 29);
+    }
+    if (size >= 4) {
+        return word32(p) | std::uint64_t{word32(p + size - 4)} << 32;
+    }
+    if (size > 0) {
+        auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+        return byte(0) | byte(size / 2) << 8 | byte(size - 1) << 16;
+    }
+    return 0;
+}
+
+// The keys of a map record as its bytes give them, added in order: their number and a
+// hash of their bytes. Inline, as the reader adds every key of most records.
+class KeySequence {
+public:
+    void add(const char* data, std::size_t size) {
+        hash_ = (hash_ ^ key_word(data, size) ^ static_cast<std::uint64_t>(size) << 56) * 0x9E3779B97F4A7C15ULL;
+        hash_ ^= hash_ >> 29;
+        ++count_;
+    }
+    Py_ssize_t count() const { return count_; }
+    std::uint64_t hash() const { return hash_; }
+
+private:
+    std::uint64_t hash_ = 0;
+    Py_ssize_t count_ = 0;
+};
+
+// The kept dict of a sequence of keys, if there is one (true): its keys are then
+// compared with the record's, one by one in order, before it is used.
+class Template {
+public:
+    Template() = default;
+    explicit Template(const KeySequence& keys);
+    explicit operator bool() const { return static_cast<bool>(shape_); }
+
+    // Whether the template's next key is the str of these bytes.
+    bool next_key_is(const char* data, std::size_t size);
+
+    // A copy with values[i] (n of them, taken over) in place of its i-th None, or null
+    // with an exception set.
+    Ref filled(Ref* values, Py_ssize_t n) const;
+
+private:
+    friend bool check();
+
+    Ref shape_;
+    DictEntries entries_;
+};
+
+// After the record of these keys was made pair by pair into d: keeps d's keys when the
+// same keys came last time too.
+void consider(const KeySequence& keys, PyObject* d);
+
+// Whether values put in place in a copy of a template read back as inserted ones do;
+// checked at import (false: every dict is made pair by pair).
+bool check();
+}  // namespace shape_cache
 
 // What the record holds for an object whose encoding runs no Python code: an exact
 // str, bytes, int of magnitude below 2**64, float or bool.

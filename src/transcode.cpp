@@ -387,8 +387,9 @@ PyObject* narrowed(const Py_UCS4* chars, Py_ssize_t count, Py_UCS4 largest) {
 }
 
 // The str of short text, or null without an exception where decode_short cannot make
-// it (malformed, or a single character, which CPython shares).
-PyObject* decode_short_text(const char* data, Py_ssize_t size, bool& made) {
+// it (malformed, or a single character, which CPython shares). Not inlined: its array
+// would cost decode() a larger frame for every text, ASCII ones too.
+[[gnu::noinline]] PyObject* decode_short_text(const char* data, Py_ssize_t size, bool& made) {
     Py_UCS4 chars[short_text_size];
     Py_UCS4 largest;
     Py_ssize_t count = decode_short(reinterpret_cast<const unsigned char*>(data), size, chars, largest);

@@ -1142,6 +1142,31 @@ def test_map_reader(pairs: list[tuple[bytes, bytes]], deserialize: bool) -> None
     assert_map_reader_agrees(pairs, deserialize)
 
 
+# Records of one schema, read one call each as programs read them, are made from the
+# dict of their keys once those came twice running; a truth that is no bool (1 or 0)
+# keeps a record on the general path, pair by pair.
+# Keys the dict of which is kept (short ASCII), and now and then one that keeps none.
+schema_keys = st.tuples(
+    st.lists(st.text(string.ascii_letters + "_.", min_size=2, max_size=32), min_size=3, max_size=70, unique=True),
+    st.one_of(st.none(), st.sampled_from(["id", "zo\xeb", "k" * 40, "\U0001f600 key", ""])),
+).map(lambda t: [k.encode() for k in t[0] + ([t[1]] if t[1] is not None else [])])
+
+
+@examples
+@given(schema_keys, st.lists(payloads, min_size=1, max_size=5), st.booleans(),
+       st.sampled_from(["whole", "cut short", "overrun", "a key changed"]))
+def test_records_made_from_kept_keys(keys: list[bytes], values: list[bytes], deserialize: bool, change: str) -> None:
+    """The same outcome as the general path, order, errors and traceback included."""
+    pairs = list(zip(keys, itertools.cycle(values)))
+    record = map_record(pairs)
+    for _ in range(2):
+        MAP_READER(record, False)  # the keys come twice running: kept where they may be
+    read = {"whole": record, "cut short": record[:-1], "overrun": record + b"\x05",
+            "a key changed": map_record([(b"other", pairs[0][1]), *pairs[1:]])}[change]
+    general = outcome_of(lambda r: MAP_READER(r, int(deserialize)), read)
+    assert outcome_of(lambda r: MAP_READER(r, deserialize), read) == general
+
+
 # Records with many non-ASCII texts are decoded ahead, a window of about 64 KiB of texts
 # at a time; a text valid only together with its neighbours, a malformed text in a later
 # window and texts too long to join a window must read as each text read alone does.

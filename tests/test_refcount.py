@@ -91,6 +91,7 @@ LONG_LIST = S._serialize_list(["a" * 2000, "b" * 1500])
 LONG_DICT = S._serialize_dict({"k" * 300: "v" * 3000, "x": "y"})
 KEPT_KEYS = S._serialize_dict({"id": "1", "zoë": "é", "😀 emoji": "x" * 200, "k" * 40: "long key"})
 SLOT_SHARING = slot_sharing_record()
+SHAPED = S._serialize_dict({f"field{i}": f"value {i} \xe9" for i in range(6)})
 RECORDING_IO = {"io": SimpleNamespace(BytesIO=RecordingStream)}
 SUBCLASS_IO = {"io": SimpleNamespace(BytesIO=type("Stream", (io.BytesIO,), {}))}
 FAILING_IO = {"io": SimpleNamespace(BytesIO=FailingStream)}
@@ -145,6 +146,9 @@ CASES += [
     # Short keys come from the key cache, which takes a slot over on a second miss.
     case("deserialize-dict-kept-keys", lambda: S._deserialize_dict(KEPT_KEYS)),
     case("deserialize-dict-keys-sharing-a-slot", lambda: S._deserialize_dict(SLOT_SHARING, False)),
+    # Records of one schema are made as copies of their keys' dict once it is kept.
+    case("deserialize-dict-kept-shape", lambda: S._deserialize_dict(SHAPED)),
+    case("deserialize-dict-kept-shape-cut", lambda: S._deserialize_dict(SHAPED + b"\x05"), ValueError),
     case("deserialize-list-long", lambda: S._deserialize_list(LONG_LIST)),
     case("deserialize-dict-corrupt-key", lambda: S._deserialize_dict(b"\x01\x01ab\x05"), ValueError),
     case("deserialize-dict-corrupt-value", lambda: S._deserialize_dict(b"\x01\x05a"), ValueError),
