@@ -39,56 +39,6 @@ Decimal shortest(double magnitude) {
     return {d.significand, d.exponent};
 }
 
-// Doubles 1e0 to 1e22, each exactly the power of ten.
-constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                          1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-// The doubles nearest 1e-8 to 1e15, where each decimal order begins.
-constexpr int least_short_order = -8;
-constexpr int greatest_short_order = 14;
-constexpr double order_starts[] = {1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 1e-1,
-                                   1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-
-// x rounded to the nearest integer, ties to even, for 0 <= x < 2**62.
-inline std::int64_t nearest_integer(double x) {
-#if defined(__SSE2__)
-    return _mm_cvtsd_si64(_mm_set_sd(x));  // in the rounding mode, which is to nearest
-#else
-    return static_cast<std::int64_t>((x + 0x1p52) - 0x1p52);  // below 2**52; else the check fails
-#endif
-}
-
-// The decimal that a double from 1e-8 to 1e15 was made from, when that decimal has at
-// most fifteen significant digits, as most doubles in data have: prices, measures and
-// coordinates, typed or rounded to a few places. No two such decimals round to one
-// double (doubles are closer together than fifteen digits can tell apart), so it is
-// the double's shortest, and repr() writes it. It is found by scaling the double to
-// fifteen digits and rounding, and confirmed by dividing back: both powers of ten and
-// the digits are exact doubles, so the division is the decimal correctly rounded,
-// just as reading it would give. Four operations, where the general search takes some
-// eighty instructions. False for any other double (the general search then runs).
-bool fifteen_digit_decimal(double magnitude, Decimal& d) {
-    int binary_exponent = static_cast<int>(std::bit_cast<std::uint64_t>(magnitude) >> 52) - 1023;
-    int order = (binary_exponent * 78913) >> 18;  // floor(binary_exponent * log10(2))
-    if (order < least_short_order - 1 || order > greatest_short_order) {
-        return false;
-    }
-    order += magnitude >= order_starts[order + 1 - least_short_order];  // now the double's own
-    if (order < least_short_order || order > greatest_short_order) {
-        return false;
-    }
-    int places = greatest_short_order - order;  // to fifteen digits before the point
-    double scale = exact_powers_of_ten[places];
-    std::int64_t digits = nearest_integer(magnitude * scale);
-    if (static_cast<std::uint64_t>(digits - 100000000000000) >= 900000000000000 ||
-        static_cast<double>(digits) / scale != magnitude) {
-        return false;
-    }
-    d = {static_cast<std::uint64_t>(digits), -places};
-    return true;
-}
-
 // The exponent part of every d.ddde+XX text a double can have, "e-324" to "e+308",
 // with at least two digits as repr() writes them: eight bytes each, the text then its
 // length in the last byte, so that one load and one store write it.
@@ -246,7 +196,8 @@ struct Digits {
     int point;  // the decimal is 0.DIGITS * 10**point
 };
 
-Digits significant(Decimal d, int length) {
+Digits significant(Decimal d) {
+    int length = decimal_length(d.digits);
     std::uint64_t places = d.digits * powers_of_ten[17 - length];
     auto high = static_cast<std::uint32_t>(places / e8);  // the first nine digits
     std::uint32_t first = high / e8;
@@ -347,14 +298,7 @@ std::size_t float_text(double value, char* out) {
     if (unsigned_bits == 0) {
         return static_cast<std::size_t>(put(out, "0.0", 3) - start);
     }
-    double magnitude = std::fabs(value);
-    Decimal decimal;
-    int length = 15;
-    if (!fifteen_digit_decimal(magnitude, decimal)) {
-        decimal = shortest(magnitude);
-        length = decimal_length(decimal.digits);
-    }
-    Digits d = significant(decimal, length);
+    Digits d = significant(shortest(std::fabs(value)));
     // repr switches to the exponent form below 1e-4 and from 1e16 on.
     bool exponent_form = d.point <= -4 || d.point > 16;
     out = exponent_form ? put_exponent_form(out, d) : put_positional_form(out, d);

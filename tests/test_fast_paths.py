@@ -726,8 +726,8 @@ def test_short_ints_written_as_str(items: range) -> None:
 
 def decimals_of_every_length() -> list[float]:
     """Decimals of 1 to 17 significant digits at every order from 1e-10 to 1e17, each
-    with the doubles beside it and negated: the doubles read back from at most fifteen
-    digits within 1e-8 to 1e15 take a shortcut, the others the general search."""
+    with the doubles beside it and negated: short and full digits, both layouts and
+    the switch between them."""
     values = []
     for order in range(-10, 18):
         for digits in range(1, 18):
