@@ -554,15 +554,14 @@ Ref stream_class() {
 // Runs a writer into the standard stream's native stand-in or into a real stream.
 template <template <class> class Writer>
 PyObject* write_record(PyObject* container) {
-    if (standard_stream_bound()) {
-        BufferSink sink;
-        return Writer<BufferSink>::write(container, sink);
+    Ref cls;  // looked up only where the standard one may not be bound
+    if (!standard_stream_bound()) {
+        cls = stream_class();
+        if (!cls) {
+            return nullptr;
+        }
     }
-    Ref cls = stream_class();
-    if (!cls) {
-        return nullptr;
-    }
-    if (cls.get() == state.standard_bytesio) {
+    if (!cls || cls.get() == state.standard_bytesio) {
         BufferSink sink;
         return Writer<BufferSink>::write(container, sink);
     }
