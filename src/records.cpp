@@ -1050,7 +1050,8 @@ inline Overrun read_lengths(Input& in, std::uint64_t& knum, std::uint64_t& vnum)
 
 // Reads the two length prefixes of a pair and moves past the pair: false with the
 // error of the part that overruns the record.
-[[gnu::always_inline]] inline bool read_spans(Input& in, const char*& kbuf, std::uint64_t& knum, const char*& vbuf, std::uint64_t& vnum) {
+[[gnu::always_inline]] inline bool read_spans(Input& in, const char*& kbuf, std::uint64_t& knum, const char*& vbuf,
+                                              std::uint64_t& vnum) {
     switch (read_lengths(in, knum, vnum)) {
     case Overrun::key:
         return refuse(state.texts.corrupt_key);
