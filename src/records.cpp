@@ -1048,11 +1048,20 @@ inline Overrun read_lengths(Input& in, std::uint64_t& knum, std::uint64_t& vnum)
     return Overrun::none;
 }
 
-// Reads the two length prefixes of a pair and moves past the pair: false with the
-// error of the part that overruns the record.
-[[gnu::always_inline]] inline bool read_spans(Input& in, const char*& kbuf, std::uint64_t& knum, const char*& vbuf,
-                                              std::uint64_t& vnum) {
-    switch (read_lengths(in, knum, vnum)) {
+// Where one pair's key and value lie, and whether its value is decoded.
+struct PairParts {
+    const char* key;
+    std::uint64_t key_size;
+    const char* value;
+    std::uint64_t value_size;
+    bool decode_value;
+};
+
+// Reads the two length prefixes of a pair, moves past the pair and asks the truth of
+// deserialize: false with the error of the part that overruns the record, or of the
+// truth.
+[[gnu::always_inline]] inline bool read_parts(Input& in, PyObject* deserialize, PairParts& parts) {
+    switch (read_lengths(in, parts.key_size, parts.value_size)) {
     case Overrun::key:
         return refuse(state.texts.corrupt_key);
     case Overrun::value:
@@ -1060,34 +1069,29 @@ inline Overrun read_lengths(Input& in, std::uint64_t& knum, std::uint64_t& vnum)
     case Overrun::none:
         break;
     }
-    kbuf = in.take(knum);
-    vbuf = in.take(vnum);
-    return true;
+    parts.key = in.take(parts.key_size);
+    parts.value = in.take(parts.value_size);
+    int decode_value = is_true(deserialize);
+    parts.decode_value = decode_value > 0;
+    return decode_value >= 0;
 }
 
 // Reads one pair and stores it in accum.
 template <class Batch>
 bool read_pair(Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) {
-    const char* kbuf;
-    const char* vbuf;
-    std::uint64_t knum;
-    std::uint64_t vnum;
-    if (!read_spans(in, kbuf, knum, vbuf, vnum)) {
-        return false;
-    }
-    int decode_value = is_true(deserialize);
-    if (decode_value < 0) {
+    PairParts parts;
+    if (!read_parts(in, deserialize, parts)) {
         return false;
     }
     Ref value;
     Ref key;
-    if (decode_value) {
+    if (parts.decode_value) {
         // The value first, so that when both are malformed the error is the value's.
-        value = text_of(batch, vbuf, vnum);
-        key = value ? key_of(batch, kbuf, knum) : Ref();
+        value = text_of(batch, parts.value, parts.value_size);
+        key = value ? key_of(batch, parts.key, parts.key_size) : Ref();
     } else {
-        key = key_of(batch, kbuf, knum);
-        value = key ? bytes_of(vbuf, vnum) : Ref();
+        key = key_of(batch, parts.key, parts.key_size);
+        value = key ? bytes_of(parts.value, parts.value_size) : Ref();
     }
     return key && value && PyDict_SetItem(accum, key.get(), value.get()) == 0;
 }
@@ -1095,18 +1099,11 @@ bool read_pair(Input& in, PyObject* deserialize, PyObject* accum, Batch& batch) 
 // Reads one pair whose key is known already (it is a template's): its value alone.
 template <class Batch>
 bool read_value(Input& in, PyObject* deserialize, Batch& batch, Ref& value) {
-    const char* kbuf;
-    const char* vbuf;
-    std::uint64_t knum;
-    std::uint64_t vnum;
-    if (!read_spans(in, kbuf, knum, vbuf, vnum)) {
+    PairParts parts;
+    if (!read_parts(in, deserialize, parts)) {
         return false;
     }
-    int decode_value = is_true(deserialize);
-    if (decode_value < 0) {
-        return false;
-    }
-    value = decode_value ? text_of(batch, vbuf, vnum) : bytes_of(vbuf, vnum);
+    value = parts.decode_value ? text_of(batch, parts.value, parts.value_size) : bytes_of(parts.value, parts.value_size);
     return static_cast<bool>(value);
 }
 
