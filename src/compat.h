@@ -65,12 +65,6 @@ inline bool one_digit_magnitude(PyObject* obj, std::uint32_t& magnitude, bool& n
     return true;
 }
 
-// The hash a str keeps once it is made, or -1: read in place, where PyObject_Hash
-// costs a call. Another thread may be making it meanwhile.
-inline Py_hash_t kept_hash(PyObject* text) {
-    return __atomic_load_n(&reinterpret_cast<PyASCIIObject*>(text)->hash, __ATOMIC_RELAXED);
-}
-
 // The entries of a dict with a combined table, read in place from CPython's keys
 // object, whose layout every supported version shares: PyDict_Next costs a call of some
 // forty instructions an entry, several times what reading the entry takes. Only while
