@@ -328,13 +328,12 @@ namespace {
 // Beyond 32 bytes simdutf's AVX-512 kernels win on Latin-1 text.
 constexpr Py_ssize_t short_text_size = 32;
 
-bool continues(unsigned char byte) { return (byte & 0xC0) == 0x80; }
-
 // The characters of well-formed UTF-8 of at most short_text_size bytes, into out;
 // returns their count, or -1 where the bytes are not well-formed (strictly: no
 // overlong form, surrogate or character beyond U+10FFFF), which the caller leaves to
 // CPython's decoder and its error. largest receives the largest character.
-Py_ssize_t decode_short(const unsigned char* p, Py_ssize_t size, Py_UCS4* out, Py_UCS4& largest) {
+Py_ssize_t decode_short(const char* text, Py_ssize_t size, Py_UCS4* out, Py_UCS4& largest) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
     Py_ssize_t count = 0;
     Py_UCS4 most = 0;
     for (Py_ssize_t i = 0; i < size;) {
@@ -342,13 +341,13 @@ Py_ssize_t decode_short(const unsigned char* p, Py_ssize_t size, Py_UCS4* out, P
         if (c < 0x80) {
             i += 1;
         } else if (c >= 0xC2 && c < 0xE0) {  // C0 and C1 would start overlong forms
-            if (i + 1 >= size || !continues(p[i + 1])) {
+            if (i + 1 >= size || !is_continuation(text[i + 1])) {
                 return -1;
             }
             c = (c & 0x1F) << 6 | (p[i + 1] & 0x3F);
             i += 2;
         } else if (c >= 0xE0 && c < 0xF0) {
-            if (i + 2 >= size || !continues(p[i + 1]) || !continues(p[i + 2])) {
+            if (i + 2 >= size || !is_continuation(text[i + 1]) || !is_continuation(text[i + 2])) {
                 return -1;
             }
             c = (c & 0x0F) << 12 | (p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F);
@@ -357,7 +356,8 @@ Py_ssize_t decode_short(const unsigned char* p, Py_ssize_t size, Py_UCS4* out, P
             }
             i += 3;
         } else if (c >= 0xF0 && c < 0xF5) {
-            if (i + 3 >= size || !continues(p[i + 1]) || !continues(p[i + 2]) || !continues(p[i + 3])) {
+            if (i + 3 >= size || !is_continuation(text[i + 1]) || !is_continuation(text[i + 2]) ||
+                !is_continuation(text[i + 3])) {
                 return -1;
             }
             c = (c & 0x07) << 18 | (p[i + 1] & 0x3F) << 12 | (p[i + 2] & 0x3F) << 6 | (p[i + 3] & 0x3F);
@@ -392,7 +392,7 @@ PyObject* narrowed(const Py_UCS4* chars, Py_ssize_t count, Py_UCS4 largest) {
 [[gnu::noinline]] PyObject* decode_short_text(const char* data, Py_ssize_t size, bool& made) {
     Py_UCS4 chars[short_text_size];
     Py_UCS4 largest;
-    Py_ssize_t count = decode_short(reinterpret_cast<const unsigned char*>(data), size, chars, largest);
+    Py_ssize_t count = decode_short(data, size, chars, largest);
     made = count > 1;
     if (!made) {
         return nullptr;
