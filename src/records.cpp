@@ -1125,13 +1125,25 @@ Ref read_item(Input& in, PyObject* deserialize, Batch& batch) {
     return decode ? text_of(batch, data, num) : bytes_of(data, num);
 }
 
-// Lists of codes and small numbers are mostly items of a few ASCII bytes behind a
-// one-byte length. Such an item needs no UTF-8 validation and no count of its
-// characters: its str is made straight from its bytes.
-constexpr std::size_t short_item_size = 8;
+// Lists of codes, numbers and words are mostly items of a few dozen ASCII bytes at
+// most behind a one-byte length. Such an item needs no UTF-8 validation and no count
+// of its characters: its str is made straight from its bytes.
+constexpr std::size_t short_item_size = 32;
 
-// Whether 2 to short_item_size bytes are all ASCII.
-inline bool short_ascii(const unsigned char* p, std::size_t n) { return (short_bytes_or(p, n) & 0x80808080U) == 0; }
+// Whether 2 to short_item_size bytes are all ASCII: from 8 bytes on, four overlapping
+// words within them, as copy_varied loads them.
+inline bool short_ascii(const unsigned char* p, std::size_t n) {
+    if (n < 8) {
+        return (short_bytes_or(p, n) & 0x80808080U) == 0;
+    }
+    std::size_t last = n - 8;
+    std::uint64_t words[4];
+    std::memcpy(&words[0], p, 8);
+    std::memcpy(&words[1], p + std::min<std::size_t>(8, last), 8);
+    std::memcpy(&words[2], p + std::min<std::size_t>(16, last), 8);
+    std::memcpy(&words[3], p + last, 8);
+    return ((words[0] | words[1] | words[2] | words[3]) & 0x8080808080808080ULL) == 0;
+}
 
 // Whether the item at p, with left bytes from its length on, is short ASCII text
 // behind a one-byte length.

@@ -1106,10 +1106,10 @@ def test_list_reader(items: list[bytes], deserialize: bool) -> None:
     assert_list_reader_agrees(items, deserialize)
 
 
-# Items of 2 to 8 ASCII bytes are read in a loop of their own when deserialize is True;
+# Items of 2 to 32 ASCII bytes are read in a loop of their own when deserialize is True;
 # with any other true flag (1) every item takes the general path. Around them: items of
 # every other short size, bytes above 0x7F, and the record cut by up to ten bytes.
-short_ascii = st.text(string.ascii_letters + string.digits, max_size=9).map(str.encode)
+short_ascii = st.text(string.ascii_letters + string.digits, max_size=33).map(str.encode)
 
 
 def with_high_byte(text: bytes, at: int, byte: int) -> bytes:
@@ -1118,8 +1118,8 @@ def with_high_byte(text: bytes, at: int, byte: int) -> bytes:
     return text[:at] + bytes([byte]) + text[at + 1:]
 
 
-short_items = st.one_of(short_ascii, st.binary(max_size=9), valid_payloads,
-                        st.builds(with_high_byte, short_ascii, st.integers(0, 8), st.integers(0x80, 0xFF)))
+short_items = st.one_of(short_ascii, st.binary(max_size=33), valid_payloads,
+                        st.builds(with_high_byte, short_ascii, st.integers(0, 32), st.integers(0x80, 0xFF)))
 
 
 @settings(examples, max_examples=200)
@@ -1132,6 +1132,15 @@ def test_short_items_as_general_path(items: list[bytes]) -> None:
         shortcut = outcome_of(lambda r: LIST_READER(r, True), cut_record)
         assert shortcut == outcome_of(lambda r: LIST_READER(r, 1), cut_record)
         assert cut > 0 or shortcut == expected
+
+
+@pytest.mark.parametrize("size", range(2, 34))
+def test_short_item_with_a_high_byte_at_every_offset(size: int) -> None:
+    # Each offset lies in a different one of the words the ASCII test reads.
+    for at in range(size - 1):
+        for high in ("é".encode(), b"\xff\xfe"):
+            record = list_record([b"ab", b"x" * at + high + b"y" * (size - 2 - at), b"cd"])
+            assert outcome_of(lambda r: LIST_READER(r, True), record) == outcome_of(lambda r: LIST_READER(r, 1), record)
 
 
 @examples
