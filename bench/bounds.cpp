@@ -15,11 +15,21 @@
 //                     dict under its key, a str made in advance and shared by the
 //                     records (as a reader may keep the keys of earlier records).
 // None parses a record, nor counts characters, nor finds a width: a reader must.
+//
+// And writers of a list or dict of numbers, bools and short ASCII strs, each writing
+// every item's text after a one-byte length into a bytes object made large enough for
+// all at once: no check of room, no record head, no item that needs more.
+//   digits_floor(data)  makes the numbers' texts with our own routines (numbers.h);
+//   std_floor(data)     reads the numbers by CPython's API and makes their texts with
+//                       std::to_chars (shortest round trip for a double).
+// Neither writes what str() gives for every float (std::to_chars may drop the ".0").
+#include "numbers.h"     // zav::number_text
 #include "serializer.h"  // zav::Ref, zav::MemArray
 
 #include <simdutf.h>
 
 #include <array>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 
@@ -279,6 +289,110 @@ PyObject* load_transcoded(PyObject*, PyObject* arg) {
     });
 }
 
+// The most an item of data the writers take may need: its length and at most 48 bytes
+// of text (the most a number takes), which bounds.py checks beforehand.
+constexpr Py_ssize_t most_item = 1 + 48;
+
+// An exact str's characters, ASCII, after its length.
+char* put_ascii(char* out, PyObject* text) {
+    Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+    out[0] = static_cast<char>(size);
+    std::memcpy(out + 1, PyUnicode_DATA(text), static_cast<std::size_t>(size));
+    return out + 1 + size;
+}
+
+struct OwnDigits {
+    static char* put(char* out, PyObject* number) {
+        Py_ssize_t size = zav::number_text(number, out + 1);
+        out[0] = static_cast<char>(size);
+        return out + 1 + size;
+    }
+};
+
+struct StdDigits {
+    static char* put(char* out, PyObject* number) {
+        char* end = out + most_item;
+        PyTypeObject* type = Py_TYPE(number);
+        if (type == &PyFloat_Type) {
+            end = std::to_chars(out + 1, end, PyFloat_AS_DOUBLE(number)).ptr;
+        } else if (type == &PyBool_Type) {
+            end = number == Py_True ? std::copy_n("True", 4, out + 1) : std::copy_n("False", 5, out + 1);
+        } else {
+            end = std::to_chars(out + 1, end, value_of(number)).ptr;
+        }
+        out[0] = static_cast<char>(end - out - 1);
+        return end;
+    }
+
+    // The value of an exact int within 64 bits, as CPython gives it to any extension.
+    static long long value_of(PyObject* number) {
+        auto* n = reinterpret_cast<PyLongObject*>(number);
+        return PyUnstable_Long_IsCompact(n) ? PyUnstable_Long_CompactValue(n) : PyLong_AsLongLong(number);
+    }
+};
+
+template <class Digits>
+char* put_item(char* out, PyObject* item) {
+    return PyUnicode_CheckExact(item) ? put_ascii(out, item) : Digits::put(out, item);
+}
+
+// The bytes object the items go to, large enough for count items, and its end once written.
+class Written {
+public:
+    explicit Written(Py_ssize_t count) : bytes_(Ref::steal(PyBytes_FromStringAndSize(nullptr, count * most_item))) {}
+    char* start() const { return bytes_ ? PyBytes_AS_STRING(bytes_.get()) : nullptr; }
+    PyObject* finish(const char* end) {
+        PyObject* bytes = bytes_.release();
+        return _PyBytes_Resize(&bytes, end - PyBytes_AS_STRING(bytes)) < 0 ? nullptr : bytes;
+    }
+
+private:
+    Ref bytes_;
+};
+
+template <class Digits>
+PyObject* write_list(PyObject* list) {
+    Py_ssize_t count = PyList_GET_SIZE(list);
+    Written written(count);
+    char* out = written.start();
+    if (out == nullptr) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        out = put_item<Digits>(out, PyList_GET_ITEM(list, i));
+    }
+    return written.finish(out);
+}
+
+// A dict's pairs read in place, as our writer reads them (DictEntries, compat.h).
+template <class Digits>
+PyObject* write_dict(PyObject* dict) {
+    DictEntries entries(dict);
+    Written written(2 * entries.slots());
+    char* out = written.start();
+    if (out == nullptr) {
+        return nullptr;
+    }
+    PyObject* key;
+    PyObject* value;
+    while (entries.next(key, value)) {
+        out = put_item<Digits>(put_ascii(out, key), value);
+    }
+    return written.finish(out);
+}
+
+template <class Digits>
+PyObject* write_floor(PyObject*, PyObject* arg) {
+    if (PyList_CheckExact(arg)) {
+        return write_list<Digits>(arg);
+    }
+    if (PyDict_CheckExact(arg) && DictEntries(arg)) {
+        return write_dict<Digits>(arg);
+    }
+    PyErr_SetString(PyExc_TypeError, "the writers take a list or a dict with a combined table");
+    return nullptr;
+}
+
 PyObject* check(PyObject*, PyObject* arg) {
     if (!is_bytes(arg)) {
         return nullptr;
@@ -307,6 +421,12 @@ PyMethodDef methods[] = {
     {"record_floor", load_record_floor, METH_O,
      "record_floor((keys, data)) -> dict: the values' strs from their prepared characters under the given keys; "
      "the argument must pass check_record()"},
+    // The writers trust data that bounds.py has checked: exact ints within 64 bits,
+    // floats, bools and ASCII strs of at most 48 characters, as keys only strs.
+    {"digits_floor", write_floor<OwnDigits>, METH_O,
+     "digits_floor(data) -> bytes: each item's text after its length, numbers by our routines"},
+    {"std_floor", write_floor<StdDigits>, METH_O,
+     "std_floor(data) -> bytes: each item's text after its length, numbers by std::to_chars"},
     {nullptr, nullptr, 0, nullptr},
 };
 

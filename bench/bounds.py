@@ -1,6 +1,6 @@
 """How fast any reader could load a dict of str pairs, a list of short strs or a list of
-records here: lower bounds, timed in one run with our load and the other serializers'
-loads of the same data.
+records here, and any writer write numbers as text: lower bounds, timed in one run with
+our load (dump) and the other serializers' loads (dumps) of the same data.
 
 The bounds come from loaders built for this (bounds.cpp). Each is handed every text
 prepared in advance, untimed: its UTF-8, its characters at the width of its str, and
@@ -25,11 +25,28 @@ A real reader must also parse its record, count each text's characters and find 
 width; none of the loaders does. Their times thus bound from below the time of any reader
 built on CPython's str and dict, and, for `transcoded`, on simdutf's kernels.
 
+With --dump, the bounds are writers of a list or dict of numbers, bools and short ASCII
+strs, timed with our dump and the other serializers' dumps. Each writes every item's
+text (every key's and value's) after a one-byte length into a bytes object made large
+enough at once: no check of room, no record head, no fallback for items that need one.
+
+- `floor` makes the numbers' texts with our own routines (src/numbers.h), as str()
+  gives them, and reads the entries of a dict in place, as our writer does.
+- `std-floor` reads each int by CPython's API and makes the texts with std::to_chars
+  (the shortest text that reads back, for a double).
+
+Our format writes numbers as decimal text, and the time a writer spends on their digits
+is what separates it from a writer of binary numbers (msgpack's); the bounds show that
+time, and ours against the faster of them is what our writer adds. They bound writers
+that make digits no faster than the faster of the two routines: ours took a third to
+a half of std::to_chars' time on every workload measured.
+
     ./dev run python3.14 bench/bounds.py                     # dict-100-unicode
     ./dev run python3.14 bench/bounds.py --workload dict-1000
     ./dev run python3.14 bench/bounds.py --workload list-1000-codes
     ./dev run python3.14 bench/bounds.py --workload mid-records   # or records, locales
     ./dev run python3.14 bench/bounds.py --workload locale-rows   # or code-rows-distinct
+    ./dev run python3.14 bench/bounds.py --dump --workload list-1000-int64   # or -mixed
 
 It builds the loaders into build/bounds/ first. This is a measurement: it asserts no
 time. It does check that every loader gives back the workload's data, record by
@@ -50,9 +67,9 @@ from types import ModuleType
 from typing import Any
 
 import bench
-from bench import (Case, EachInTurn, SameArgument, calls_of, format_time, load_arguments,
-                   measure, our_codec, peer_codecs)
-from callgrind import CXXFLAGS
+from bench import (Case, EachInTurn, SameArgument, calls_of, dump_arguments, format_time,
+                   load_arguments, measure, our_codec, peer_codecs)
+from callgrind import CXXFLAGS, dragonbox_includes
 from workloads import COLD_SUFFIX, WORKLOADS, Workload, as_text, make_workload
 
 HERE = Path(__file__).resolve().parent
@@ -70,9 +87,10 @@ def build() -> ModuleType:
     BUILD.mkdir(parents=True, exist_ok=True)
     target = BUILD / f"bounds{sysconfig.get_config_var('EXT_SUFFIX')}"
     cxx = shutil.which("c++") or shutil.which("g++") or "c++"
-    subprocess.run([cxx, *CXXFLAGS, "-isystem", sysconfig.get_path("include"),
-                    "-I", str(ROOT / "src"), str(HERE / "bounds.cpp"), "-lsimdutf",
-                    "-o", str(target)], check=True)
+    includes = [sysconfig.get_path("include"), *dragonbox_includes()]
+    subprocess.run([cxx, *CXXFLAGS, *(f"-isystem{path}" for path in includes),
+                    "-I", str(ROOT / "src"), str(HERE / "bounds.cpp"), str(ROOT / "src" / "numbers.cpp"),
+                    "-lsimdutf", "-o", str(target)], check=True)
     spec = importlib.util.spec_from_file_location("bounds", target)
     assert spec is not None and spec.loader is not None
     module = importlib.util.module_from_spec(spec)
@@ -171,16 +189,81 @@ def gives_back(case: Case, workload: Workload) -> bool:
                for arg, data in calls)
 
 
-def report(result: list[Case]) -> list[str]:
-    peers = [c for c in result if c.codec not in ("floor", "transcoded", bench.OURS)]
+# ---------------------------------------------------------------------------
+# Writers
+
+WRITER_BOUNDS: tuple[str, ...] = ("floor", "std-floor")
+
+
+def writable(item: Any) -> bool:
+    """Whether the bound writers take the item: an exact int within 64 bits, float or
+    bool, or an exact ASCII str of at most 48 characters."""
+    if type(item) is int:
+        return -2**63 <= item < 2**63
+    if type(item) is str:
+        return item.isascii() and len(item) <= 48
+    return type(item) in (float, bool)
+
+
+def items_of(data: dict[str, Any] | list[Any]) -> list[Any]:
+    return [x for pair in data.items() for x in pair] if isinstance(data, dict) else list(data)
+
+
+def texts_written(record: bytes) -> list[str]:
+    """The texts the bound writers wrote, each after its one-byte length."""
+    texts, at = [], 0
+    while at < len(record):
+        texts.append(record[at + 1:at + 1 + record[at]].decode("ascii"))
+        at += 1 + record[at]
+    return texts
+
+
+def reads_back(text: str, item: Any) -> bool:
+    """Whether a text of std-floor's is the item's: a number's reads back as it."""
+    if type(item) in (int, float):
+        return type(item)(text) == item
+    return text == str(item)
+
+
+def wrote(case: Case, workload: Workload) -> bool:
+    """Whether every call of a bound writer wrote its record's texts: `floor` str() of
+    every item, `std-floor` texts that read back as the items."""
+    calls = zip(case.arguments.make(case.arguments.unit), calls_of(workload), strict=True)
+    for arg, data in calls:
+        texts, items = texts_written(case.func(arg)), items_of(data)
+        same = (texts == list(map(str, items)) if case.codec == "floor"
+                else len(texts) == len(items) and all(map(reads_back, texts, items)))
+        if not same:
+            return False
+    return True
+
+
+def dump_cases(bounds: ModuleType, workload: Workload) -> list[Case]:
+    """Our dump, the peers' dumps and the bound writers, the writers checked on every
+    record."""
+    if not all(writable(x) for data in calls_of(workload) for x in items_of(data)):
+        raise SystemExit(f"{workload.name} holds items the bound writers do not take")
+    arguments = dump_arguments(workload)
+    result = [Case("floor", bounds.digits_floor, arguments), Case("std-floor", bounds.std_floor, arguments)]
+    if not all(wrote(case, workload) for case in result):
+        raise SystemExit("a bound writer does not write the texts of the items")
+    for codec in [our_codec(workload.container), *peer_codecs()]:
+        result.append(Case(codec.name, codec.dump, arguments))
+    return result
+
+
+def report(result: list[Case], role: str, bounds: tuple[str, ...]) -> list[str]:
+    """The cases by median time, with ours against the fastest of the named bounds."""
+    peers = [c for c in result if c.codec not in ("floor", "transcoded", "std-floor", bench.OURS)]
     fastest = min(peers, key=lambda c: c.median)
-    lines = [f"{'loader':<16} {'median':>10}  {'(min-max)':<22} ratio to {fastest.codec}"]
+    lines = [f"{role:<16} {'median':>10}  {'(min-max)':<22} ratio to {fastest.codec}"]
     for case in sorted(result, key=lambda c: c.median):
         span = f"({format_time(min(case.times))}-{format_time(max(case.times))})"
         lines.append(f"{case.codec:<16} {format_time(case.median):>10}  {span:<22} "
                      f"{case.median / fastest.median:.2f}")
-    ours, floor = (next(c for c in result if c.codec == name) for name in (bench.OURS, "floor"))
-    lines.append(f"{bench.OURS} against floor: {ours.median / floor.median:.2f} by median, "
+    ours = next(c for c in result if c.codec == bench.OURS)
+    floor = min((c for c in result if c.codec in bounds), key=lambda c: c.median)
+    lines.append(f"{bench.OURS} against {floor.codec}: {ours.median / floor.median:.2f} by median, "
                  f"{min(ours.times) / min(floor.times):.2f} by min")
     return lines
 
@@ -201,18 +284,23 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--workload", default="dict-100-unicode",
                         choices=[n for n in WORKLOADS if not n.endswith(COLD_SUFFIX)])
+    parser.add_argument("--dump", action="store_true",
+                        help="bound the writers of a workload of numbers and short text")
     parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--target-ms", type=float, default=25.0)
     args = parser.parse_args(argv)
     workload = make_workload(args.workload)
-    if workload.kind == "dict" and not all(isinstance(t, str) for t in texts_of(workload.data)):
-        raise SystemExit(f"{args.workload} holds values that are not str")
-    result = cases(build(), workload)
+    if args.dump:
+        result, direction, role, bounds = dump_cases(build(), workload), "dumps", "writer", WRITER_BOUNDS
+    else:
+        if workload.kind == "dict" and not all(isinstance(t, str) for t in texts_of(workload.data)):
+            raise SystemExit(f"{args.workload} holds values that are not str")
+        result, direction, role, bounds = cases(build(), workload), "loads", "loader", ("floor",)
     measure_without_gc(result, args.repeat, args.target_ms / 1000)
     per = f"per record of {len(workload.data)}" if workload.one_call_each else "per call"
-    print(f"loads of {args.workload}, {args.repeat} repeats of about {args.target_ms:g} ms, "
+    print(f"{direction} of {args.workload}, {args.repeat} repeats of about {args.target_ms:g} ms, "
           f"times {per}")
-    print("\n".join(report(result)))
+    print("\n".join(report(result, role, bounds)))
     return 0
 
 
