@@ -38,7 +38,7 @@ enough at once: no check of room, no record head, no fallback for items that nee
 Our format writes numbers as decimal text, and the time a writer spends on their digits
 is what separates it from a writer of binary numbers (msgpack's); the bounds show that
 time, and ours against the faster of them is what our writer adds. They bound writers
-that make digits no faster than the faster of the two routines: ours took 0.27 to 0.75
+that make digits no faster than the faster of the two routines: ours took 0.28 to 0.70
 of std::to_chars' time on the workloads measured (bench/README.md).
 
     ./dev run python3.14 bench/bounds.py                     # dict-100-unicode
