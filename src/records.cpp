@@ -328,17 +328,32 @@ public:
         return with_number_text(type, i, [&](auto write_text) { return put_text_items(items, i, limit, type, write_text); });
     }
 
-    bool put_contents_item(const Contents& item) {
-        if (item.size >= 128) {
-            return put_item_of(item);
+    // Items from i on that are their own contents (exact ASCII strs, non-ASCII ones
+    // holding their UTF-8 copy, exact bytes), of any size below 2**28, in one loop that
+    // keeps the end of the record in registers: the long and the non-ASCII texts that
+    // put_short_items leaves, as in a list of prose. Returns the index of the first item
+    // not written (i when items[i] is none of those), or -1 on failure.
+    [[gnu::noinline]] Py_ssize_t put_contents_items(PyObject* const* items, Py_ssize_t i, Py_ssize_t limit) {
+        Py_ssize_t first = i;
+        OutputBuffer::Span span = out_.span();
+        for (; i < limit; ++i) {
+            Contents item(items[i]);
+            if (!item || item.size >= most_contents_size) {
+                break;
+            }
+            if (span.limit - span.cursor < most_length_width + item.size) {
+                out_.end_run(span.cursor, i - first);
+                first = i;
+                if (out_.room(most_length_width + item.size) == nullptr) {
+                    return -1;
+                }
+                span = out_.span();
+            }
+            int width = _writevarnum(span.cursor, static_cast<std::uint64_t>(item.size));
+            span.cursor = item.write_varied(span.cursor + width);
         }
-        unsigned char* out = out_.room(1 + item.size);  // a one-byte length
-        if (out == nullptr) {
-            return false;
-        }
-        out[0] = static_cast<unsigned char>(item.size);
-        out_.commit(item.write_varied(out + 1));
-        return true;
+        out_.end_run(span.cursor, i - first);
+        return i;
     }
 
     PyObject* finish() { return out_.finish(); }
@@ -367,6 +382,9 @@ private:
 
     // Short items take a one-byte length.
     static constexpr Py_ssize_t most_short_text = 127;
+    // Lengths below 2**28 take at most four bytes, which need no interpreter.
+    static constexpr Py_ssize_t most_contents_size = Py_ssize_t{1} << 28;
+    static constexpr Py_ssize_t most_length_width = 4;
     static_assert(max_number_text <= most_short_text);
 
     // Writes items[i] as put_short_items does, where the buffer may have too little
@@ -813,7 +831,9 @@ Py_ssize_t write_plain_items(PyObject* l, Py_ssize_t i, Py_ssize_t n, BufferSink
         if ((i = sink.put_short_items(items, i, limit)) < 0 || i == limit) {
             return i;
         }
-        if (Py_ssize_t next = sink.put_number_items(items, i, limit); next != i) {
+        Py_ssize_t next = Contents(items[i]) ? sink.put_contents_items(items, i, limit)
+                                             : sink.put_number_items(items, i, limit);
+        if (next != i) {
             if (next < 0) {
                 return -1;
             }
@@ -821,16 +841,8 @@ Py_ssize_t write_plain_items(PyObject* l, Py_ssize_t i, Py_ssize_t n, BufferSink
             continue;
         }
         // Any other item with a plain form, one at a time.
-        PyObject* item = items[i];
-        if (Contents contents(item); contents) {
-            if (!sink.put_contents_item(contents)) {
-                return -1;
-            }
-            ++i;
-            continue;
-        }
         PlainForm bitem;
-        switch (bitem.take(item)) {
+        switch (bitem.take(items[i])) {
         case PlainForm::plain:
             if (!sink.put_plain_item(bitem)) {
                 return -1;

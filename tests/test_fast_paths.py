@@ -782,16 +782,22 @@ long_enough_texts = texts.filter(lambda t: len(t) >= 2)
 
 
 @few_examples
-@given(st.lists(st.tuples(long_enough_texts, long_enough_texts), min_size=1, max_size=4))
-def test_text_holding_a_utf8_copy(pairs: list[tuple[str, str]]) -> None:
+@given(st.lists(st.tuples(long_enough_texts, long_enough_texts), min_size=1, max_size=4),
+       st.lists(exact_scalars, max_size=6), st.integers(0, 8))
+def test_text_holding_a_utf8_copy(pairs: list[tuple[str, str]], others: list[Any], every: int) -> None:
     strings = [t for pair in pairs for t in pair]
     cached = [holding_utf8_copy(t) for t in strings]
     before = sizes(cached)
-    expected_list = model_outcome(model_list_record, "_serialize_list", [fresh_copy(t) for t in strings])
+    # The texts in runs, an other item after every `every` of them, the rest at the end.
+    items = cached[::-1]
+    for k, other in enumerate(others):
+        items.insert(min(len(items), (k + 1) * (every + 1) - 1), other)
+    expected_list = model_outcome(model_list_record, "_serialize_list",
+                                  [fresh_copy(x) if isinstance(x, str) else x for x in items])
     expected_map = model_outcome(model_map_record, "_serialize_dict", {fresh_copy(k): fresh_copy(v) for k, v in pairs})
     cached_map = dict(zip(cached[::2], cached[1::2]))
     for run in (lambda f: f(), streamed):
-        assert run(lambda: outcome_of(LIST, cached)) == expected_list
+        assert run(lambda: outcome_of(LIST, items)) == expected_list
         assert run(lambda: outcome_of(DICT, cached_map)) == expected_map
     for text, held in zip(strings, cached):
         assert serializer.encode(held) == text.encode()
