@@ -32,6 +32,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -393,6 +394,60 @@ PyObject* write_floor(PyObject*, PyObject* arg) {
     return nullptr;
 }
 
+// A str's UTF-8 as any writer finds it in a warm str: an ASCII str's characters, or
+// the copy a non-ASCII str keeps once asked for it (bounds.py makes sure it has one).
+std::string_view utf8_of(PyObject* text) {
+    if (PyUnicode_IS_ASCII(text)) {
+        return {static_cast<const char*>(PyUnicode_DATA(text)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+    }
+    auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(text);
+    return {compact->utf8, static_cast<std::size_t>(compact->utf8_length)};
+}
+
+// A length as the record writes it: seven bits a byte, the first ones flagged; the
+// texts bounds.py takes are below 2**14 bytes.
+char* put_length(char* out, std::size_t size) {
+    if (size < 0x80) {
+        *out = static_cast<char>(size);
+        return out + 1;
+    }
+    out[0] = static_cast<char>(0x80 | (size >> 7));
+    out[1] = static_cast<char>(size & 0x7F);
+    return out + 2;
+}
+
+// Every item's UTF-8 after its length, in a bytes object of the record's size, made
+// once after a pass that sums the sizes: what a writer of warm strs cannot skip. The
+// pass also makes sure that every str holds its UTF-8.
+PyObject* text_floor(PyObject*, PyObject* list) {
+    if (!PyList_CheckExact(list)) {
+        PyErr_SetString(PyExc_TypeError, "text_floor takes a list");
+        return nullptr;
+    }
+    Py_ssize_t count = PyList_GET_SIZE(list);
+    std::size_t total = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        std::string_view text = utf8_of(PyList_GET_ITEM(list, i));
+        if (text.data() == nullptr) {
+            PyErr_SetString(PyExc_ValueError, "a str holds no UTF-8 copy");
+            return nullptr;
+        }
+        total += text.size() + (text.size() < 0x80 ? 1 : 2);
+    }
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (!bytes) {
+        return nullptr;
+    }
+    char* out = PyBytes_AS_STRING(bytes.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        std::string_view text = utf8_of(PyList_GET_ITEM(list, i));
+        out = put_length(out, text.size());
+        std::memcpy(out, text.data(), text.size());
+        out += text.size();
+    }
+    return bytes.release();
+}
+
 PyObject* check(PyObject*, PyObject* arg) {
     if (!is_bytes(arg)) {
         return nullptr;
@@ -427,6 +482,9 @@ PyMethodDef methods[] = {
      "digits_floor(data) -> bytes: each item's text after its length, numbers by our routines"},
     {"std_floor", write_floor<StdDigits>, METH_O,
      "std_floor(data) -> bytes: each item's text after its length, numbers by std::to_chars"},
+    // Takes a list of exact strs of fewer than 2**14 bytes of UTF-8, each ASCII or
+    // holding its UTF-8 copy.
+    {"text_floor", text_floor, METH_O, "text_floor(data) -> bytes: each str's UTF-8 after its length"},
     {nullptr, nullptr, 0, nullptr},
 };
 

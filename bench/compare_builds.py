@@ -25,7 +25,7 @@ sys.path.insert(0, str(HERE))
 from workloads import WORKLOADS  # noqa: E402
 
 CHILD = """
-import importlib.util, json, sys, sysconfig
+import importlib.util, json, pickle, sys, sysconfig
 sys.path.insert(0, sys.argv[1])
 import bench, workloads
 from bench import Codec
@@ -43,6 +43,8 @@ def codec_of(module, container):
     return Codec(bench.OURS, module._serialize_list, module._deserialize_list, "")
 
 workload = workloads.make_workload(sys.argv[2])
+if not workload.cold:
+    pickle.dumps(workload.data)  # warm as in bench.py, where the peers leave UTF-8 copies
 rounds = int(sys.argv[3])
 codecs = [codec_of(serializer_of(folder), workload.container) for folder in sys.argv[4:6]]
 records = [codecs[0].dump(x) for x in bench.calls_of(workload)]
