@@ -23,6 +23,8 @@
 //   std_floor(data)     reads the numbers by CPython's API and makes their texts with
 //                       std::to_chars (shortest round trip for a double).
 // Neither writes what str() gives for every float (std::to_chars may drop the ".0").
+//   text_floor(data)    writes a list of warm strs, each holding its UTF-8: sums their
+//                       sizes, then copies each str's UTF-8 after its length.
 #include "numbers.h"     // zav::number_text
 #include "serializer.h"  // zav::Ref, zav::MemArray
 

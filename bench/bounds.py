@@ -35,6 +35,12 @@ enough at once: no check of room, no record head, no fallback for items that nee
 - `std-floor` reads each int by CPython's API and makes the texts with std::to_chars
   (the shortest text that reads back, for a double).
 
+For a list of strs (list-1000-unicode), the bound is `floor`, text_floor in bounds.cpp:
+every str warm, holding its UTF-8 copy as the peers' dumps leave it, it sums their
+sizes, makes the bytes object of the record's size and copies every str's UTF-8 after
+its length, with no check of room: our record, by the least work a writer of warm
+strs does.
+
 Our format writes numbers as decimal text, and the time a writer spends on their digits
 is what separates it from a writer of binary numbers (msgpack's); the bounds show that
 time, and ours against the faster of them is what our writer adds. They bound writers
@@ -47,6 +53,7 @@ of std::to_chars' time on the workloads measured (bench/README.md).
     ./dev run python3.14 bench/bounds.py --workload mid-records   # or records, locales
     ./dev run python3.14 bench/bounds.py --workload locale-rows   # or code-rows-distinct
     ./dev run python3.14 bench/bounds.py --dump --workload list-1000-int64   # or -mixed
+    ./dev run python3.14 bench/bounds.py --dump --workload list-1000-unicode
 
 It builds the loaders into build/bounds/ first. This is a measurement: it asserts no
 time. It does check that every loader gives back the workload's data, record by
