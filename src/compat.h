@@ -53,6 +53,43 @@ inline bool int_magnitude(PyObject* obj, std::uint64_t& magnitude, bool& negativ
     return (top >> top_digit_bits) == 0;
 }
 
+// The same for an int whose magnitude is below 2**256, in four words, the least
+// significant first; false for a larger int.
+constexpr std::size_t wide_int_words = 4;
+inline bool wide_int_magnitude(PyObject* obj, std::uint64_t (&words)[wide_int_words], bool& negative) {
+    const _PyLongValue& value = reinterpret_cast<PyLongObject*>(obj)->long_value;
+    constexpr std::size_t most_digits = (64 * wide_int_words + PyLong_SHIFT - 1) / PyLong_SHIFT;
+    std::size_t digits = value.lv_tag >> _PyLong_NON_SIZE_BITS;
+    if (digits > most_digits) {
+        return false;
+    }
+    __extension__ using Wide = unsigned __int128;  // a GCC and Clang type on 64-bit targets
+    Wide held = 0;  // bits read and not yet in a word
+    int held_bits = 0;
+    std::size_t filled = 0;
+    for (std::size_t i = 0; i < digits; ++i) {
+        held |= Wide{value.ob_digit[i]} << held_bits;
+        held_bits += PyLong_SHIFT;
+        if (held_bits >= 64) {
+            if (filled == wide_int_words) {
+                return false;
+            }
+            words[filled++] = static_cast<std::uint64_t>(held);
+            held >>= 64;
+            held_bits -= 64;
+        }
+    }
+    if (held != 0 && filled == wide_int_words) {
+        return false;
+    }
+    for (; filled < wide_int_words; ++filled) {
+        words[filled] = static_cast<std::uint64_t>(held);
+        held = 0;
+    }
+    negative = (value.lv_tag & _PyLong_SIGN_MASK) == 2;
+    return true;
+}
+
 // The same for an int held in one digit (below 2**30), as PyUnstable_Long_IsCompact
 // tells it, with the sign read apart; false for an int of more digits.
 inline bool one_digit_magnitude(PyObject* obj, std::uint32_t& magnitude, bool& negative) {

@@ -261,6 +261,81 @@ char* put_integer(char* out, std::uint64_t n) {
     return out + lead + 16;
 }
 
+// Ints from 2**64 on are cut into chunks of nineteen digits, the remainders of
+// divisions by 10**19 of the whole int, word by word from the top. Each word's
+// division is a multiplication by a reciprocal (Moller and Granlund, "Improved division
+// by invariant integers", 2011), as 10**19 is at least 2**63: a hardware division of
+// two words by one costs several times as much, and aarch64 has none.
+constexpr std::uint64_t e19 = 10000000000000000000ULL;
+__extension__ using Wide = unsigned __int128;
+constexpr std::uint64_t e19_reciprocal = static_cast<std::uint64_t>(~Wide{0} / e19);  // less 2**64
+
+// (high * 2**64 + low) / 10**19 for high < 10**19; the remainder goes to high.
+std::uint64_t divide_word(std::uint64_t& high, std::uint64_t low) {
+    Wide estimate = Wide{e19_reciprocal} * high + (Wide{high} << 64 | low);
+    auto quotient = static_cast<std::uint64_t>(estimate >> 64) + 1;
+    std::uint64_t rest = low - quotient * e19;
+    if (rest > static_cast<std::uint64_t>(estimate)) {
+        --quotient;
+        rest += e19;
+    }
+    if (rest >= e19) [[unlikely]] {
+        ++quotient;
+        rest -= e19;
+    }
+    high = rest;
+    return quotient;
+}
+
+// Divides the words (the least significant first) by 10**19 in place; returns the
+// remainder.
+std::uint64_t divide_by_e19(std::uint64_t* words, std::size_t count) {
+    std::uint64_t rest = 0;
+    for (std::size_t i = count; i-- > 0;) {
+        words[i] = divide_word(rest, words[i]);
+    }
+    return rest;
+}
+
+// The nineteen digits of n < 10**19, leading zeros included: the first three from the
+// table, the other sixteen in one store over the fourth byte it wrote.
+char* put_nineteen_digits(char* out, std::uint64_t n) {
+    std::memcpy(out, &decimal::thousand_texts.three[n / e16], 4);
+    SixteenDigits(n % e16).put(out + 3);
+    return out + 19;
+}
+
+// int_text for magnitudes from 2**64 to 2**256: the chunks from the least significant
+// on, until what is left is below 10**19, then written from the most, the first
+// without its leading zeros. A call of its own, out of the way of shorter ints.
+[[gnu::noinline]] Py_ssize_t wide_int_text(PyObject* obj, char* out) {
+    std::uint64_t words[wide_int_words];
+    bool negative;
+    if (!wide_int_magnitude(obj, words, negative)) {
+        return -1;  // str() has its own rules for large numbers
+    }
+    std::size_t count = wide_int_words;
+    while (words[count - 1] == 0) {
+        --count;
+    }
+    constexpr std::size_t most_chunks = wide_int_words;  // 2**256 < 10**78 < 10**(19 * 4 + 19)
+    std::uint64_t chunks[most_chunks];
+    std::size_t chunk_count = 0;
+    while (count > 1 || words[0] >= e19) {
+        chunks[chunk_count++] = divide_by_e19(words, count);
+        count -= words[count - 1] == 0;
+    }
+    char digits[19 * (most_chunks + 1)];
+    char* end = put_nineteen_digits(digits, words[0]);
+    while (chunk_count > 0) {
+        end = put_nineteen_digits(end, chunks[--chunk_count]);
+    }
+    const char* first = digits + 19 - decimal::length(words[0]);
+    out[0] = '-';  // kept only for a negative number
+    std::memcpy(out + negative, first, static_cast<std::size_t>(end - first));
+    return negative + (end - first);
+}
+
 // "nan", "inf" or "-inf", from a double's bits.
 std::size_t special_text(std::uint64_t bits, char* out) {
     if ((bits << 12) != 0) {
@@ -276,7 +351,7 @@ Py_ssize_t long_int_text(PyObject* obj, char* out) {
     std::uint64_t magnitude;
     bool negative;
     if (!int_magnitude(obj, magnitude, negative)) {
-        return -1;  // str() has its own rules for large numbers
+        return wide_int_text(obj, out);
     }
     out[0] = '-';  // kept only for a negative number
     // An int of more than one digit is at least 2**30 > 10**8, unless digits are short.

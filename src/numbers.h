@@ -16,8 +16,9 @@
 
 namespace zav {
 
+// The most a number's text takes: an int below 2**256, 78 digits, and its sign.
+constexpr std::size_t max_number_text = 80;
 // Writes str(value) of a float at out (room for max_number_text bytes); returns its size.
-constexpr std::size_t max_number_text = 48;
 std::size_t float_text(double value, char* out);
 
 // Decimal digits of short numbers, here rather than in src/numbers.cpp so that the
@@ -170,7 +171,7 @@ inline int put_four_digits(char* out, std::uint32_t n) {
 Py_ssize_t long_int_text(PyObject* obj, char* out);
 
 // Writes str(obj) of an exact int at out (room for max_number_text bytes) when its
-// magnitude is below 2**64; returns its size, or -1 (nothing written) for a larger one.
+// magnitude is below 2**256; returns its size, or -1 (nothing written) for a larger one.
 // Inline for an int below 10**8, as most are in data, in the loops that write them.
 [[gnu::always_inline]] inline Py_ssize_t int_text(PyObject* obj, char* out) {
     std::uint32_t magnitude;
@@ -197,7 +198,7 @@ inline Py_ssize_t bool_text(bool truth, char* out) {
 
 // The writers of the text of an exact int, float and bool: write_text(obj, out) writes
 // str(obj) at out (room for max_number_text bytes) and returns its size, or -1 (nothing
-// written) for an int of magnitude 2**64 or more. Inline wherever they are called, so
+// written) for an int of magnitude 2**256 or more. Inline wherever they are called, so
 // that each writer's loop has its own copy to schedule.
 struct IntText {
     [[gnu::always_inline]] Py_ssize_t operator()(PyObject* obj, char* out) const { return int_text(obj, out); }
@@ -232,7 +233,7 @@ template <class Result, class Put>
 }
 
 // Writes str(obj) at out (room for max_number_text bytes) when obj is an exact bool,
-// float or int of magnitude below 2**64, whose text runs no Python code; returns its
+// float or int of magnitude below 2**256, whose text runs no Python code; returns its
 // size, or -1 (nothing written) for any other object.
 [[gnu::always_inline]] inline Py_ssize_t number_text(PyObject* obj, char* out) {
     return with_number_text(Py_TYPE(obj), Py_ssize_t{-1}, [&](auto write_text) { return write_text(obj, out); });

@@ -20,6 +20,7 @@ import itertools
 import math
 import os
 import platform
+import random
 import string
 import struct
 import subprocess
@@ -677,7 +678,8 @@ def around(n: int) -> list[int]:
     return [n - 1, n, n + 1, -n + 1, -n, -n - 1]
 
 
-POWER_INTS = sorted({x for k in range(201) for x in around(2**k)} | {x for k in range(61) for x in around(10**k)})
+# Up to beyond 2**256, where the writer's own digits stop and str() takes over.
+POWER_INTS = sorted({x for k in range(261) for x in around(2**k)} | {x for k in range(81) for x in around(10**k)})
 SUBNORMALS = [from_bits(bits) for bits in (1, 2, 0x000FFFFFFFFFFFFF, 0x0008000000000000, 0x0000000100000000)]
 NUMBER_ITEMS: dict[str, list[Any]] = {
     "ints around powers of two and ten": POWER_INTS,
@@ -716,11 +718,18 @@ def test_numbers_written_as_str(group: str) -> None:
     assert_written_as_str(interleaved(items, ["", "a", "\xe9t\xe9", "\U0001f600", "x" * 200]))
 
 
-@pytest.mark.parametrize("items", [range(10**6 + 2), range(10**8 - 10**6, 10**8 + 2), range(0, 10**8, 997)],
-                         ids=["every int below 10**6", "the last 10**6 below 10**8", "a stride below 10**8"])
-def test_short_ints_written_as_str(items: range) -> None:
-    """The digits of ints below 10**8 come from rounded reciprocals, whose error grows
-    with the int."""
+def ints_of_every_length(seed: int = 20261208) -> list[int]:
+    rng = random.Random(seed)
+    return [rng.choice((1, -1)) * rng.getrandbits(bits) for bits in range(1, 300) for _ in range(200)]
+
+
+@pytest.mark.parametrize("items", [range(10**6 + 2), range(10**8 - 10**6, 10**8 + 2), range(0, 10**8, 997),
+                                   ints_of_every_length()],
+                         ids=["every int below 10**6", "the last 10**6 below 10**8", "a stride below 10**8",
+                              "random ints of 1 to 299 bits"])
+def test_ints_written_as_str(items: Sequence[int]) -> None:
+    """The digits of ints come from rounded reciprocals, whose error grows with the
+    int, and those of long ints from divisions by one."""
     assert LIST(list(items)) == str_record(items)[0]
 
 
@@ -745,7 +754,7 @@ def test_decimals_of_every_length_written_as_str() -> None:
                                                          for i, x in enumerate(values)))
 
 
-number_items = st.one_of(ints.filter(lambda n: abs(n) < 2**200), floats, st.booleans(), st.sampled_from(
+number_items = st.one_of(ints.filter(lambda n: abs(n) < 2**300), floats, st.booleans(), st.sampled_from(
     NUMBER_ITEMS["subclasses"]), st.integers().map(Counted), floats.map(Priced))
 
 
