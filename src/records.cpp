@@ -432,18 +432,15 @@ private:
         return number_text(item, reinterpret_cast<char*>(out));
     }
 
-    // The same for an exact non-ASCII str: its UTF-8 copy where it holds one, else its
-    // characters transcoded, when it may take no more than 127 bytes and has no
-    // surrogate (whose error _encode raises). Out of the loop that calls it, which
-    // short ASCII text and numbers mostly keep to.
+    // The same for an exact non-ASCII str: its characters transcoded, when it may take
+    // no more than 127 bytes and has no surrogate (whose error _encode raises). One that
+    // holds its UTF-8 copy is left to put_contents_items, whose loop takes the texts
+    // after it too. Out of the loop that calls it, which short ASCII text and numbers
+    // mostly keep to.
     [[gnu::noinline]] static Py_ssize_t short_non_ascii_text(PyObject* text, unsigned char* out) {
-        if (utf8::most_encoded_size(text) > most_short_text) {
-            return -1;
-        }
         Py_ssize_t size;
-        if (const char* cached = utf8::cached(text, size); cached != nullptr) {
-            copy_varied(out, cached, static_cast<std::size_t>(size));
-            return size;
+        if (utf8::most_encoded_size(text) > most_short_text || utf8::cached(text, size) != nullptr) {
+            return -1;
         }
         if (!utf8::encodable(text)) {
             return -1;
