@@ -6,6 +6,7 @@
 // instead: the bytes, the calls into Python objects and the errors are the same.
 #include "serializer.h"
 #include "output_buffer.h"
+#include "repeat_cache.h"
 
 #include <algorithm>
 #include <cassert>
@@ -1161,29 +1162,45 @@ inline bool short_text_at(const unsigned char* p, std::size_t left) {
     return size - 2 <= short_item_size - 2 && size < left && short_ascii(p + 1, size);
 }
 
-// Reads the run of short ASCII items that starts here into the presized list, from
-// its item next on, and moves past them; false when making a str failed. The general
-// path gives the same strs, and the same error where memory is short. The loop keeps
-// its place in registers, as nothing it calls can see the input.
-bool read_short_texts(Input& in, PyObject* list, Py_ssize_t& next) {
-    const unsigned char* p = in.buf;
-    const unsigned char* end = p + in.left;
-    Py_ssize_t i = next;
-    bool made = true;
-    while (short_text_at(p, static_cast<std::size_t>(end - p))) {
+// The repeat cache's stand-in for the items that it no longer looks up.
+struct NoRepeats {
+    static constexpr bool looking() { return true; }
+    static constexpr bool takes(const unsigned char*, std::size_t) { return false; }
+    static PyObject* text_at(const unsigned char*) { return nullptr; }
+};
+
+// Reads short ASCII items from p on into the presized list, from its item i on, while
+// repeats looks them up; false when making a str failed. The loop keeps its place in
+// registers, as nothing it calls can see the input.
+template <class Repeats>
+bool read_short_run(const unsigned char*& p, const unsigned char* end, PyObject* list, Py_ssize_t& i,
+                    Repeats& repeats) {
+    while (repeats.looking() && short_text_at(p, static_cast<std::size_t>(end - p))) {
         std::size_t size = p[0];
-        PyObject* text = utf8::new_ascii(reinterpret_cast<const char*>(p + 1), static_cast<Py_ssize_t>(size));
+        PyObject* text = repeats.takes(p, static_cast<std::size_t>(end - p))
+                             ? repeats.text_at(p)
+                             : utf8::new_ascii(reinterpret_cast<const char*>(p + 1), static_cast<Py_ssize_t>(size));
         if (text == nullptr) {
             add_traceback("_decode");
-            made = false;
-            break;
+            return false;
         }
         assert(i < PyList_GET_SIZE(list));
         PyList_SET_ITEM(list, i++, text);
         p += 1 + size;
     }
+    return true;
+}
+
+// Reads the run of short ASCII items that starts here into the presized list, from
+// its item next on, and moves past them; false when making a str failed. The general
+// path gives the same strs, and the same error where memory is short. Items go through
+// the repeat cache while it looks them up, then through a loop without it.
+bool read_short_texts(Input& in, PyObject* list, Py_ssize_t& next, RepeatCache& repeats) {
+    const unsigned char* p = in.buf;
+    NoRepeats none;
+    bool made = read_short_run(p, in.buf + in.left, list, next, repeats) &&
+                read_short_run(p, in.buf + in.left, list, next, none);
     in.take(static_cast<std::size_t>(p - in.buf));
-    next = i;
     return made;
 }
 
@@ -1348,6 +1365,7 @@ public:
         Py_ssize_t items = presized_ ? count_items(in) : 0;
         texts = deserialize == Py_True ? items : 0;
         short_texts_ = deserialize == Py_True;
+        repeats_.start(texts);
         accum = Ref::steal(PyList_New(items));
         return static_cast<bool>(accum);
     }
@@ -1391,7 +1409,7 @@ private:
     bool read_texts(Input& in, PyObject* accum, Batch& batch) {
         while (in.left > 0) {
             if (short_text_at(in.buf, in.left)) {
-                if (!read_short_texts(in, accum, next_)) {
+                if (!read_short_texts(in, accum, next_, repeats_)) {
                     return false;
                 }
                 continue;
@@ -1415,6 +1433,7 @@ private:
     bool presized_ = false;
     bool short_texts_ = false;  // presized for text items: deserialize is True
     Py_ssize_t next_ = 0;
+    RepeatCache repeats_;
 };
 
 template <class Reader>

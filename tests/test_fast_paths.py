@@ -1137,9 +1137,7 @@ short_items = st.one_of(short_ascii, st.binary(max_size=33), valid_payloads,
                         st.builds(with_high_byte, short_ascii, st.integers(0, 32), st.integers(0x80, 0xFF)))
 
 
-@settings(examples, max_examples=200)
-@given(st.lists(short_items, max_size=12))
-def test_short_items_as_general_path(items: list[bytes]) -> None:
+def assert_short_items_as_general_path(items: list[bytes]) -> None:
     record = list_record(items)
     expected = model_outcome(lambda p: model_read_list(p, True), "_deserialize_list", items)
     for cut in range(min(len(record), 10) + 1):
@@ -1147,6 +1145,27 @@ def test_short_items_as_general_path(items: list[bytes]) -> None:
         shortcut = outcome_of(lambda r: LIST_READER(r, True), cut_record)
         assert shortcut == outcome_of(lambda r: LIST_READER(r, 1), cut_record)
         assert cut > 0 or shortcut == expected
+
+
+@settings(examples, max_examples=200)
+@given(st.lists(short_items, max_size=12))
+def test_short_items_as_general_path(items: list[bytes]) -> None:
+    assert_short_items_as_general_path(items)
+
+
+# In a list of 64 items or more, short items that repeat are given the str made for the
+# first of them: a few items, drawn again and again, with the others among them.
+@settings(examples, max_examples=40)
+@given(st.lists(short_items, min_size=1, max_size=5), st.lists(st.integers(0, 7), min_size=64, max_size=120))
+def test_repeated_short_items_as_general_path(pool: list[bytes], picks: list[int]) -> None:
+    assert_short_items_as_general_path([pool[i % len(pool)] for i in picks])
+
+
+def test_repeated_items_that_share_their_first_bytes() -> None:
+    prefixes = [b"abcdefghijklmnopq"[:size] for size in range(2, 18)]
+    last_differs = [b"x" * (size - 1) + end for size in range(2, 18) for end in (b"a", b"b")]
+    items = prefixes + last_differs
+    assert_short_items_as_general_path(items * 3 + items[::-1] * 3)
 
 
 @pytest.mark.parametrize("size", range(2, 34))

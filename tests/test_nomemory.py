@@ -329,6 +329,7 @@ READER_CASES = [
     case("list-ahead", S._deserialize_list, LIST_RECORD_AHEAD),
     # Runs of short ASCII items, read in a loop of their own, between other items.
     case("list-short-items", S._deserialize_list, S._serialize_list(["ab", "EUR", "12345678", "zoë", "cd", "x" * 9])),
+    case("list-repeated-items", S._deserialize_list, S._serialize_list(["EUR", "USD", "True", "12"] * 20)),
     # Keys that miss the key cache and take its slot over in every call.
     *(case(f"map-keys-sharing-a-slot-{flag}", S._deserialize_dict, slot_sharing_record(), flag) for flag in (True, False)),
     case("map-empty", S._deserialize_dict, b""),
