@@ -72,6 +72,7 @@ TARGETS = [
     ("serialize_list", "list-1000-short-floats", "body"),
     ("serialize_list", "list-1000-mixed", "body"),
     ("deserialize_list", "list-1000-small-ints", "body"),
+    ("deserialize_list", "list-1000-mixed", "body"),
     ("serialize_list", "list-1000-codes", "body"),
     ("deserialize_list", "list-1000-codes", "body"),
     ("deserialize_list", "list-1000-codes-distinct", "body"),

@@ -1162,46 +1162,60 @@ inline bool short_text_at(const unsigned char* p, std::size_t left) {
     return size - 2 <= short_item_size - 2 && size < left && short_ascii(p + 1, size);
 }
 
-// The repeat cache's stand-in for the items that it no longer looks up.
-struct NoRepeats {
-    static constexpr bool looking() { return true; }
-    static constexpr bool takes(const unsigned char*, std::size_t) { return false; }
-    static PyObject* text_at(const unsigned char*) { return nullptr; }
-};
-
-// Reads short ASCII items from p on into the presized list, from its item i on, while
-// repeats looks them up; false when making a str failed. The loop keeps its place in
-// registers, as nothing it calls can see the input.
-template <class Repeats>
-bool read_short_run(const unsigned char*& p, const unsigned char* end, PyObject* list, Py_ssize_t& i,
-                    Repeats& repeats) {
-    while (repeats.looking() && short_text_at(p, static_cast<std::size_t>(end - p))) {
+// Reads short ASCII items into the presized list, from its item next on, each str
+// from make_text(p, left) for the item at p with `left` bytes from p on, and moves past
+// them; false when making a str failed. The general path gives the same strs, and the
+// same error where memory is short. The loop keeps its place in registers, as nothing
+// it calls can see the input; a call of its own, as the reader's other loops crowd it.
+template <class MakeText>
+[[gnu::noinline]] bool read_short_run(Input& in, PyObject* list, Py_ssize_t& next, MakeText make_text) {
+    const unsigned char* p = in.buf;
+    const unsigned char* end = p + in.left;
+    Py_ssize_t i = next;
+    bool made = true;
+    while (short_text_at(p, static_cast<std::size_t>(end - p))) {
         std::size_t size = p[0];
-        PyObject* text = repeats.takes(p, static_cast<std::size_t>(end - p))
-                             ? repeats.text_at(p)
-                             : utf8::new_ascii(reinterpret_cast<const char*>(p + 1), static_cast<Py_ssize_t>(size));
+        PyObject* text = make_text(p, static_cast<std::size_t>(end - p));
         if (text == nullptr) {
             add_traceback("_decode");
-            return false;
+            made = false;
+            break;
         }
         assert(i < PyList_GET_SIZE(list));
         PyList_SET_ITEM(list, i++, text);
         p += 1 + size;
     }
-    return true;
+    in.take(static_cast<std::size_t>(p - in.buf));
+    next = i;
+    return made;
 }
 
-// Reads the run of short ASCII items that starts here into the presized list, from
-// its item next on, and moves past them; false when making a str failed. The general
-// path gives the same strs, and the same error where memory is short. Items go through
-// the repeat cache while it looks them up, then through a loop without it.
+// Reads the run of short ASCII items that starts here, their strs made from their
+// bytes, or taken from the repeat cache where it is looked in.
 bool read_short_texts(Input& in, PyObject* list, Py_ssize_t& next, RepeatCache& repeats) {
-    const unsigned char* p = in.buf;
-    NoRepeats none;
-    bool made = read_short_run(p, in.buf + in.left, list, next, repeats) &&
-                read_short_run(p, in.buf + in.left, list, next, none);
-    in.take(static_cast<std::size_t>(p - in.buf));
-    return made;
+    if (repeats.looking()) {
+        return read_short_run(in, list, next, [&](const unsigned char* p, std::size_t left) {
+            return repeats.text_at(p, left);
+        });
+    }
+    return read_short_run(in, list, next, [](const unsigned char* p, std::size_t) {
+        return utf8::new_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
+    });
+}
+
+// Shows the repeat cache the first items of a list record of `items` items, for it to
+// decide whether the reader takes strs from it.
+void sample_repeats(Input in, Py_ssize_t items, RepeatCache& repeats) {
+    if (!repeats.start(items)) {
+        return;
+    }
+    std::size_t step;
+    std::uint64_t num;
+    for (int i = 0; i < RepeatCache::trial_items && in.left > 0 && (num = in.varnum(step)) <= in.left - step; ++i) {
+        repeats.note(in.buf, in.left);
+        in.take(step + num);
+    }
+    repeats.settle();
 }
 
 // The number of pairs that a map record holds before its end or its first overrun,
@@ -1365,7 +1379,7 @@ public:
         Py_ssize_t items = presized_ ? count_items(in) : 0;
         texts = deserialize == Py_True ? items : 0;
         short_texts_ = deserialize == Py_True;
-        repeats_.start(texts);
+        sample_repeats(in, texts, repeats_);
         accum = Ref::steal(PyList_New(items));
         return static_cast<bool>(accum);
     }

@@ -3,8 +3,8 @@
 // small numbers), and a str made again costs an allocation and later its release,
 // several times what finding it here costs. The table is the call's own, on the stack:
 // it holds borrowed references to strs in the list being made, which keeps them alive
-// to the end of the call, and no other thread sees it. Where the first items find
-// little (most items distinct), it stops looking for the rest of the call.
+// to the end of the call, and no other thread sees it. It is looked in only where the
+// first items of the list come again often enough among them.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -22,37 +22,61 @@ class RepeatCache {
 public:
     // A list of fewer items seldom repeats enough to pay for clearing the table.
     static constexpr Py_ssize_t least_items = 64;
+    // The items it is shown before it decides, and how many of them must have come
+    // before among them: a miss costs about a third of what a hit saves (the str's
+    // making and, later, its release), and a list whose items come again a quarter of
+    // the time (bools among ints, floats and words) read 1.09 times as slow through it.
+    static constexpr int trial_items = 64;
+    static constexpr int least_repeats = 24;
 
-    // Ready for a list of the given number of items; the table is cleared only where
-    // it will be looked in.
-    void start(Py_ssize_t items) {
-        looking_ = items >= least_items;
+    // Ready for a list of the given number of items; false (no lookups) where it is too
+    // short. Its first items are then shown to note(), and settle() decides.
+    bool start(Py_ssize_t items) {
+        looking_ = false;
+        if (items < least_items) {
+            return false;
+        }
+        std::memset(noted_, 0, sizeof noted_);
+        repeats_ = 0;
+        return true;
+    }
+
+    // Notes the item at p (its length, then its bytes), with `left` bytes from p on, by
+    // its key's hash alone: the table of strs is cleared only if it is to be used.
+    void note(const unsigned char* p, std::size_t left) {
+        if (!takes(p, left)) {
+            return;
+        }
+        std::uint64_t hash = hash_of(key_of(p));
+        std::uint64_t& noted = noted_[hash >> (64 - noted_bits)];
+        repeats_ += noted == hash;  // two keys of one hash, or a hash of 0, only sway the decision
+        noted = hash;
+    }
+
+    void settle() {
+        looking_ = repeats_ >= least_repeats;
         if (looking_) {
             std::memset(slots_, 0, sizeof slots_);
         }
     }
 
-    // Whether it still looks items up.
+    // Whether the reader should take its strs from here.
     bool looking() const { return looking_; }
 
-    // Whether to look up the item at p (its one-byte length, then its bytes), with
-    // `left` bytes from p on: an item of up to 15 bytes, whose two words can be read
-    // whole within the record.
-    static bool takes(const unsigned char* p, std::size_t left) { return p[0] < 16 && left >= 16; }
-
-    // A new reference to the str of the ASCII item at p that takes() takes: the one kept
-    // for it, else a new one, kept; null with MemoryError. A call of its own, out of the
-    // reader's loop, which most lists of distinct items run without it.
-    [[gnu::noinline]] PyObject* text_at(const unsigned char* p) {
+    // A new reference to the str of the short ASCII item at p (its one-byte length,
+    // then its bytes), with `left` bytes from p on: the one kept for it, else a new one,
+    // kept where the item has at most 15 bytes and its two words can be read whole
+    // within the record; null with MemoryError.
+    PyObject* text_at(const unsigned char* p, std::size_t left) {
+        if (!takes(p, left)) {
+            return utf8::new_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
+        }
         Key key = key_of(p);
-        if (PyObject* kept = find(key)) {
-            return Py_NewRef(kept);
+        const Slot& slot = slots_[slot_of(key)];
+        if (slot.low == key.low && slot.high == key.high) {  // an empty slot's zeros match no key
+            return Py_NewRef(slot.text);
         }
-        PyObject* text = utf8::new_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
-        if (text != nullptr) {
-            keep(key, text);
-        }
-        return text;
+        return made(key, p);
     }
 
 private:
@@ -62,8 +86,17 @@ private:
         std::uint64_t high;
     };
 
+    // A key and the str made for it.
+    struct Slot {
+        std::uint64_t low;
+        std::uint64_t high;
+        PyObject* text;
+    };
+
+    static bool takes(const unsigned char* p, std::size_t left) { return p[0] < 16 && left >= 16; }
+
     static Key key_of(const unsigned char* p) {
-        int n = p[0] + 1;  // 3 to 16 bytes
+        int n = p[0] + 1;  // up to 16 bytes
         Key key;
         std::memcpy(&key.low, p, 8);
         std::memcpy(&key.high, p + 8, 8);
@@ -72,41 +105,30 @@ private:
         return key;
     }
 
-    // The str kept for the key, borrowed, or null.
-    PyObject* find(const Key& key) {
-        const Slot& slot = slots_[slot_of(key)];
-        ++probes_;
-        if (slot.low == key.low && slot.high == key.high) {  // an empty slot's zeros match no key
-            ++hits_;
-            return slot.text;
-        }
-        if (probes_ == trial_probes && hits_ < trial_hits) {
-            looking_ = false;
-        }
-        return nullptr;
+    static std::uint64_t hash_of(const Key& key) {
+        return (key.low ^ (key.high * 0xC2B2AE3D27D4EB4FULL)) * 0x9E3779B97F4A7C15ULL;
     }
 
-    void keep(const Key& key, PyObject* text) { slots_[slot_of(key)] = {key.low, key.high, text}; }
+    static std::size_t slot_of(const Key& key) { return static_cast<std::size_t>(hash_of(key) >> (64 - slot_bits)); }
 
-    static constexpr int slot_bits = 6;
-    // It stops looking where fewer than a quarter of its first lookups found their str.
-    static constexpr std::uint32_t trial_probes = 64;
-    static constexpr std::uint32_t trial_hits = 16;
-
-    struct Slot {
-        std::uint64_t low;
-        std::uint64_t high;
-        PyObject* text;
-    };
-
-    static std::size_t slot_of(const Key& key) {
-        std::uint64_t mixed = (key.low ^ (key.high * 0xC2B2AE3D27D4EB4FULL)) * 0x9E3779B97F4A7C15ULL;
-        return static_cast<std::size_t>(mixed >> (64 - slot_bits));
+    // A miss: the str made and kept. Out of the loop, as misses are few where the cache
+    // is looked in.
+    [[gnu::noinline]] PyObject* made(const Key& key, const unsigned char* p) {
+        PyObject* text = utf8::new_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
+        if (text != nullptr) {
+            slots_[slot_of(key)] = {key.low, key.high, text};
+        }
+        return text;
     }
+
+    // 128 slots: the 30 codes of a list of currency and country codes mostly keep
+    // theirs (with 64, three times as many missed).
+    static constexpr int slot_bits = 7;
+    static constexpr int noted_bits = 7;
 
     bool looking_ = false;
-    std::uint32_t probes_ = 0;
-    std::uint32_t hits_ = 0;
+    int repeats_ = 0;
+    std::uint64_t noted_[std::size_t{1} << noted_bits];  // the hashes of the keys noted
     Slot slots_[std::size_t{1} << slot_bits];
 };
 

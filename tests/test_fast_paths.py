@@ -1165,7 +1165,8 @@ def test_repeated_items_that_share_their_first_bytes() -> None:
     prefixes = [b"abcdefghijklmnopq"[:size] for size in range(2, 18)]
     last_differs = [b"x" * (size - 1) + end for size in range(2, 18) for end in (b"a", b"b")]
     items = prefixes + last_differs
-    assert_short_items_as_general_path(items * 3 + items[::-1] * 3)
+    # Repeats first: the list's first items decide whether the cache is used at all.
+    assert_short_items_as_general_path([b"ab", b"abc"] * 30 + items * 3 + items[::-1] * 3)
 
 
 @pytest.mark.parametrize("size", range(2, 34))
