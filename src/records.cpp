@@ -288,6 +288,26 @@ public:
         return with_number_text(Py_TYPE(value), 0, [&](auto write_text) { return put_text_pair(key, value, write_text); });
     }
 
+    // The same for an exact int key whose value is short contents (a map of ids to
+    // names, say): the key's text is written in place.
+    int put_int_key_pair(PyObject* key, const Contents& value) {
+        if (value.size >= 128) {
+            return 0;
+        }
+        unsigned char* out = out_.room(2 + static_cast<Py_ssize_t>(max_number_text) + value.size);
+        if (out == nullptr) {
+            return -1;
+        }
+        Py_ssize_t size = int_text(key, reinterpret_cast<char*>(out + 2));
+        if (size < 0) {
+            return 0;
+        }
+        out[0] = static_cast<unsigned char>(size);
+        out[1] = static_cast<unsigned char>(value.size);
+        out_.commit(value.write(out + 2 + size));
+        return 1;
+    }
+
     // Items from i on that are short text or exact ints, floats and bools, in one
     // loop that keeps the end of the record in registers: such items take a one-byte
     // length, and mixed, the tests of their types are all the loop asks. It stops at a
@@ -626,6 +646,12 @@ enum class Step { written, failed, general };
         }
         if (int written = sink.put_number_pair(kcontents, value); written != 0) {
             return written > 0 ? Step::written : Step::failed;
+        }
+    } else if (PyLong_CheckExact(key)) {
+        if (Contents vcontents(value); vcontents) {
+            if (int written = sink.put_int_key_pair(key, vcontents); written != 0) {
+                return written > 0 ? Step::written : Step::failed;
+            }
         }
     }
     PlainForm bkey;

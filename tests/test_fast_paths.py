@@ -754,6 +754,16 @@ def test_decimals_of_every_length_written_as_str() -> None:
                                                          for i, x in enumerate(values)))
 
 
+def test_int_keys_written_as_str() -> None:
+    """Int keys of every size before values that are their own contents, short and long."""
+    values: list[str | bytes] = ["v", b"raw", "x" * 200, holding_utf8_copy("\u00e9t\u00e9"), "\u00e9t\u00e9"]
+    # The smallest first: from the first key beyond 2**256 on, every pair takes the general way.
+    d = {k: values[i % len(values)] for i, k in enumerate(sorted(POWER_INTS, key=abs))}
+    expected = b"".join(varnum(len(k)) + varnum(len(v)) + k + v
+                        for k, v in ((str(k).encode(), v if isinstance(v, bytes) else v.encode()) for k, v in d.items()))
+    assert DICT(d) == expected
+
+
 number_items = st.one_of(ints.filter(lambda n: abs(n) < 2**300), floats, st.booleans(), st.sampled_from(
     NUMBER_ITEMS["subclasses"]), st.integers().map(Counted), floats.map(Priced))
 
