@@ -1166,7 +1166,7 @@ Ref read_item(Input& in, PyObject* deserialize, Batch& batch) {
 // of its characters: its str is made straight from its bytes.
 constexpr std::size_t short_item_size = 32;
 
-// Whether 2 to short_item_size bytes are all ASCII: from 8 bytes on, four overlapping
+// Whether 1 to short_item_size bytes are all ASCII: from 8 bytes on, four overlapping
 // words within them, as copy_varied loads them.
 inline bool short_ascii(const unsigned char* p, std::size_t n) {
     if (n < 8) {
@@ -1184,8 +1184,8 @@ inline bool short_ascii(const unsigned char* p, std::size_t n) {
 // Whether the item at p, with left bytes from its length on, is short ASCII text
 // behind a one-byte length.
 inline bool short_text_at(const unsigned char* p, std::size_t left) {
-    std::size_t size = left >= 3 ? p[0] : 0;
-    return size - 2 <= short_item_size - 2 && size < left && short_ascii(p + 1, size);
+    std::size_t size = left >= 2 ? p[0] : 0;
+    return size - 1 <= short_item_size - 1 && size < left && short_ascii(p + 1, size);
 }
 
 // Reads short ASCII items into the presized list, from its item next on, each str
@@ -1225,7 +1225,7 @@ bool read_short_texts(Input& in, PyObject* list, Py_ssize_t& next, RepeatCache& 
         });
     }
     return read_short_run(in, list, next, [](const unsigned char* p, std::size_t) {
-        return utf8::new_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
+        return utf8::new_short_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
     });
 }
 

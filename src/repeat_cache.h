@@ -69,7 +69,7 @@ public:
     // within the record; null with MemoryError.
     PyObject* text_at(const unsigned char* p, std::size_t left) {
         if (!takes(p, left)) {
-            return utf8::new_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
+            return utf8::new_short_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
         }
         Key key = key_of(p);
         const Slot& slot = slots_[slot_of(key)];
@@ -114,7 +114,7 @@ private:
     // A miss: the str made and kept. Out of the loop, as misses are few where the cache
     // is looked in.
     [[gnu::noinline]] PyObject* made(const Key& key, const unsigned char* p) {
-        PyObject* text = utf8::new_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
+        PyObject* text = utf8::new_short_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
         if (text != nullptr) {
             slots_[slot_of(key)] = {key.low, key.high, text};
         }

@@ -319,6 +319,11 @@ inline PyObject* new_ascii(const char* data, Py_ssize_t size) {
     }
     return text;
 }
+// The same for 1 or more bytes: CPython shares the strs of one character (digits,
+// flags), and its decoder gives those.
+inline PyObject* new_short_ascii(const char* data, Py_ssize_t size) {
+    return size == 1 ? PyUnicode_FromOrdinal(static_cast<unsigned char>(data[0])) : new_ascii(data, size);
+}
 // Whether strict UTF-8 can encode an exact non-ASCII str: it holds no surrogate.
 bool encodable(PyObject* text);
 // The UTF-8 size of an exact str that is encodable.

@@ -1131,7 +1131,7 @@ def test_list_reader(items: list[bytes], deserialize: bool) -> None:
     assert_list_reader_agrees(items, deserialize)
 
 
-# Items of 2 to 32 ASCII bytes are read in a loop of their own when deserialize is True;
+# Items of 1 to 32 ASCII bytes are read in a loop of their own when deserialize is True;
 # with any other true flag (1) every item takes the general path. Around them: items of
 # every other short size, bytes above 0x7F, and the record cut by up to ten bytes.
 short_ascii = st.text(string.ascii_letters + string.digits, max_size=33).map(str.encode)
