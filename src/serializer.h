@@ -513,7 +513,7 @@ bool check();
 }  // namespace shape_cache
 
 // What the record holds for an object whose encoding runs no Python code: an exact
-// str, bytes, int of magnitude below 2**64, float or bool.
+// str, bytes, int of magnitude below 2**256, float or bool.
 class PlainForm {
 public:
     enum Outcome { plain, general, failed };
