@@ -145,7 +145,7 @@ void Probe::keep(PyObject* text) const {
         slot_->text = Py_NewRef(text);
         slot_->missed = 0;
         slot_->size = static_cast<std::uint8_t>(size_);
-        std::memcpy(slot_->bytes, data_, size_);
+        copy_short(slot_->bytes, data_, size_);  // inline: GCC may make memcpy a rep movsb here
     }
     // The str the slot held is released once the lock is, as a release may free it.
 }

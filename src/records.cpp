@@ -982,6 +982,10 @@ struct Input {
             width = 1;
             return buf[0];
         }
+        if (left > 1 && buf[1] < 0x80) {  // two: texts of 128 bytes to 16 KiB
+            width = 2;
+            return std::uint64_t{buf[0] & 0x7Fu} << 7 | buf[1];
+        }
         std::uint64_t value;
         width = _readvarnum(buf, left, &value);
         return value;
