@@ -1249,9 +1249,10 @@ void sample_repeats(Input in, Py_ssize_t items, RepeatCache& repeats) {
 }
 
 // The number of pairs that a map record holds before its end or its first overrun,
-// so that the result dict is made at its size at once; their keys are noted where they
-// are enough and few enough for the shape cache (a record of fewer has none noted).
-Py_ssize_t count_pairs(Input in, shape_cache::KeySequence& keys) {
+// so that the result dict is made at its size at once. Where noting, the keys of a
+// record of enough pairs and few enough are noted for the shape cache, if it is
+// watching: records of fewer pairs never ask it.
+Py_ssize_t count_pairs(Input in, bool noting, shape_cache::KeySequence& keys) {
     constexpr Py_ssize_t held = shape_cache::least_pairs - 1;  // noted once there are more
     const char* held_keys[held];
     std::uint64_t held_sizes[held];
@@ -1264,10 +1265,13 @@ Py_ssize_t count_pairs(Input in, shape_cache::KeySequence& keys) {
         if (pairs < held) {
             held_keys[pairs] = key;
             held_sizes[pairs] = knum;
-        } else if (pairs < shape_cache::most_pairs) {
-            for (Py_ssize_t i = 0; pairs == held && i < held; ++i) {
+        } else if (pairs == held) {
+            noting = noting && shape_cache::watching();
+            for (Py_ssize_t i = 0; noting && i < held; ++i) {
                 keys.add(held_keys[i], held_sizes[i]);
             }
+        }
+        if (noting && pairs >= held && pairs < shape_cache::most_pairs) {
             keys.add(key, knum);
         }
         ++pairs;
@@ -1311,9 +1315,9 @@ public:
     // from it, its values read into an array first; any other into a presized dict,
     // pair by pair. Not where asking the truth of deserialize runs Python code.
     bool make(const Input& in, PyObject*, bool plain_truth, Ref& accum) {
-        Py_ssize_t pairs = count_pairs(in, keys_);
+        Py_ssize_t pairs = count_pairs(in, plain_truth, keys_);
         texts = 2 * pairs;
-        shaped_ = plain_truth && shape_cache::takes(pairs);
+        shaped_ = shape_cache::takes(pairs) && keys_.count() == pairs;
         if (shaped_) {
             template_ = shape_cache::Template(keys_);
             if (template_ && !keys_match(in, template_)) {
@@ -1377,9 +1381,10 @@ private:
     }
 
     // The values of a record of the template's keys, then its dict. The errors are
-    // those read_pair would raise: its keys cannot fail.
+    // those read_pair would raise: its keys cannot fail. Not inlined: its array would
+    // enlarge the frame of every record's reading.
     template <class Batch>
-    bool read_values(Input& in, PyObject* deserialize, Ref& accum, Batch& batch) {
+    [[gnu::noinline]] bool read_values(Input& in, PyObject* deserialize, Ref& accum, Batch& batch) {
         RefRun<shape_cache::most_pairs> values;
         while (in.left > 0) {
             if (values.full()) {  // make() counted every pair there is

@@ -503,6 +503,10 @@ private:
     DictEntries entries_;
 };
 
+// Whether the keys of the next map record are worth noting: false but for one record in
+// a few while records keep having keys of their own.
+bool watching();
+
 // After the record of these keys was made pair by pair into d: keeps d's keys when the
 // same keys came last time too.
 void consider(const KeySequence& keys, PyObject* d);

@@ -8,10 +8,18 @@
 // it are made pair by pair there twice running, so that records of keys of their own
 // never build a template.
 //
+// Records of keys of their own (a number or a date in every key) find no template and
+// make none, yet noting and hashing their keys costs some 25 instructions a pair, 4% of
+// reading such a record. So after rest_after such records running the cache rests: it
+// looks at one record in probe_period only, until one finds a template or the keys
+// that came last in its slot, within the last `recent` records (records that come back
+// only after hundreds of others do not wake it).
+//
 // A template holds its keys alive: only ASCII keys that the key cache would keep (a
 // few dozen bytes at most) are taken, so the memory held stays small and bounded.
 #include "serializer.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -26,11 +34,33 @@ struct Slot {
     PyObject* shape = nullptr;    // the template, or null
     std::uint64_t hash = 0;       // of its keys
     std::uint64_t candidate = 0;  // of the keys last made pair by pair here
+    std::uint32_t candidate_at = 0;  // the count of futile records when they came
     SlotMutex mutex;
 };
 
 Slot slots[slot_count];
 bool usable = false;
+
+constexpr std::uint32_t rest_after = 64;
+constexpr std::uint32_t probe_period = 16;
+constexpr std::uint32_t recent = 128;
+// Records running that found neither a template nor a repeat; once resting, every
+// record. Threads share it without a lock: a lost update only moves a look by a record
+// or two.
+std::atomic<std::uint32_t> futile;
+
+void note_futile() {
+    std::uint32_t n = futile.load(std::memory_order_relaxed);
+    if (n < rest_after) {  // once resting, watching() counts
+        futile.store(n + 1, std::memory_order_relaxed);
+    }
+}
+
+void note_useful() {
+    if (futile.load(std::memory_order_relaxed) != 0) {  // no store on every record
+        futile.store(0, std::memory_order_relaxed);
+    }
+}
 
 Slot& slot_of(std::uint64_t hash) { return slots[hash >> (64 - slot_bits)]; }
 
@@ -102,6 +132,15 @@ Ref filled_by_insertion(Ref copy, Ref* values, Py_ssize_t n) {
 
 }  // namespace
 
+bool watching() {
+    std::uint32_t n = futile.load(std::memory_order_relaxed);
+    if (n < rest_after) {
+        return true;
+    }
+    futile.store(n + 1, std::memory_order_relaxed);
+    return n % probe_period == 0;
+}
+
 Template::Template(const KeySequence& keys) {
     if (!usable || !takes(keys.count())) {
         return;
@@ -123,6 +162,7 @@ bool Template::next_key_is(const char* data, std::size_t size) {
 // The copy is new and no one else has seen it, so its values may be written in place,
 // in the table's layout that DictEntries reads (checked at import: check()).
 Ref Template::filled(Ref* values, Py_ssize_t n) const {
+    note_useful();
     Ref copy = Ref::steal(PyDict_Copy(shape_.get()));
     if (!copy) {
         return {};
@@ -150,17 +190,22 @@ void consider(const KeySequence& keys, PyObject* d) {
         return;  // keys that repeat make no template
     }
     Slot& slot = slot_of(keys.hash());
+    std::uint32_t now = futile.load(std::memory_order_relaxed);
     {
         SlotLock lock(slot.mutex);
-        bool again = slot.candidate == keys.hash();
+        bool again = slot.candidate == keys.hash() && (now < rest_after || now - slot.candidate_at <= recent);
         slot.candidate = keys.hash();
+        slot.candidate_at = now;
         if (!again) {
+            note_futile();
             return;
         }
     }
     if (!small_keys(d)) {
+        note_futile();  // such keys are never kept
         return;
     }
+    note_useful();
     Ref shape = template_of(d);  // with no lock held: it may run the collector
     if (!shape) {
         PyErr_Clear();  // the slot stays as it was
