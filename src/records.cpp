@@ -1242,6 +1242,9 @@ void sample_repeats(Input in, Py_ssize_t items, RepeatCache& repeats) {
     std::size_t step;
     std::uint64_t num;
     for (int i = 0; i < RepeatCache::trial_items && in.left > 0 && (num = in.varnum(step)) <= in.left - step; ++i) {
+        if (i == RepeatCache::half_trial_items && !repeats.undecided()) {
+            break;
+        }
         repeats.note(in.buf, in.left);
         in.take(step + num);
     }
