@@ -419,6 +419,9 @@ PyObject* decode(const char* data, Py_ssize_t size) {
     }
     // One character or none: CPython hands out shared strings. Malformed input: its
     // decoder raises the exact error.
+    if (size == 1 && static_cast<unsigned char>(data[0]) < 0x80) {
+        return new_short_ascii(data, size);  // the shared str, without the decoder's checks
+    }
     if (size <= 1 || !simdutf::validate_utf8(data, static_cast<std::size_t>(size))) {
         return PyUnicode_DecodeUTF8(data, size, nullptr);
     }
@@ -453,7 +456,9 @@ int kind_index(Py_UCS4 width) { return width == 0xFF ? 0 : width == 0xFFFF ? 1 :
 
 bool TextBatch::worth_it(const char* record, std::size_t size, Py_ssize_t texts) {
     // Where texts are long on average, most are too long to batch: not worth a scan.
-    bool short_texts = texts > 0 && size / static_cast<std::size_t>(texts) < batched_text_limit / 2;
+    // (Their average against the limit by a product: a division costs a small record's
+    // reading a few percent.)
+    bool short_texts = texts > 0 && size < static_cast<std::size_t>(texts) * (batched_text_limit / 2);
     if (size < batched_continuation_bytes || !short_texts) {
         return false;
     }
