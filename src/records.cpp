@@ -1256,29 +1256,39 @@ void sample_repeats(Input in, Py_ssize_t items, RepeatCache& repeats) {
 // record of enough pairs and few enough are noted for the shape cache, if it is
 // watching: records of fewer pairs never ask it.
 Py_ssize_t count_pairs(Input in, bool noting, shape_cache::KeySequence& keys) {
+    std::uint64_t knum;
+    std::uint64_t vnum;
+    auto next_key = [&]() -> const char* {  // null at the end or at an overrun
+        if (in.left == 0 || read_lengths(in, knum, vnum) != Overrun::none) {
+            return nullptr;
+        }
+        const char* key = in.take(knum);
+        in.take(vnum);
+        return key;
+    };
     constexpr Py_ssize_t held = shape_cache::least_pairs - 1;  // noted once there are more
     const char* held_keys[held];
     std::uint64_t held_sizes[held];
     Py_ssize_t pairs = 0;
-    std::uint64_t knum;
-    std::uint64_t vnum;
-    while (in.left > 0 && read_lengths(in, knum, vnum) == Overrun::none) {
-        const char* key = in.take(knum);
-        in.take(vnum);
-        if (pairs < held) {
-            held_keys[pairs] = key;
-            held_sizes[pairs] = knum;
-        } else if (pairs == held) {
-            noting = noting && shape_cache::watching();
-            for (Py_ssize_t i = 0; noting && i < held; ++i) {
-                keys.add(held_keys[i], held_sizes[i]);
-            }
-        }
-        if (noting && pairs >= held && pairs < shape_cache::most_pairs) {
+    const char* key = nullptr;
+    while (pairs < held && (key = next_key()) != nullptr) {
+        held_keys[pairs] = key;
+        held_sizes[pairs] = knum;
+        ++pairs;
+    }
+    if (pairs < held || (key = next_key()) == nullptr) {
+        return pairs;
+    }
+    noting = noting && shape_cache::watching();
+    for (Py_ssize_t i = 0; noting && i < held; ++i) {
+        keys.add(held_keys[i], held_sizes[i]);
+    }
+    do {
+        if (noting && pairs < shape_cache::most_pairs) {
             keys.add(key, knum);
         }
         ++pairs;
-    }
+    } while ((key = next_key()) != nullptr);
     return pairs;
 }
 
@@ -1384,10 +1394,9 @@ private:
     }
 
     // The values of a record of the template's keys, then its dict. The errors are
-    // those read_pair would raise: its keys cannot fail. Not inlined: its array would
-    // enlarge the frame of every record's reading.
+    // those read_pair would raise: its keys cannot fail.
     template <class Batch>
-    [[gnu::noinline]] bool read_values(Input& in, PyObject* deserialize, Ref& accum, Batch& batch) {
+    bool read_values(Input& in, PyObject* deserialize, Ref& accum, Batch& batch) {
         RefRun<shape_cache::most_pairs> values;
         while (in.left > 0) {
             if (values.full()) {  // make() counted every pair there is

@@ -1179,6 +1179,12 @@ def test_repeated_items_that_share_their_first_bytes() -> None:
     assert_short_items_as_general_path([b"ab", b"abc"] * 30 + items * 3 + items[::-1] * 3)
 
 
+def test_repeats_after_distinct_items() -> None:
+    # First items that do not repeat decide the list half way through its trial.
+    distinct = [f"{i:03d}".encode() for i in range(40)]
+    assert_short_items_as_general_path(distinct + [b"ab", b"cd"] * 40)
+
+
 @pytest.mark.parametrize("size", range(2, 34))
 def test_short_item_with_a_high_byte_at_every_offset(size: int) -> None:
     # Each offset lies in a different one of the words the ASCII test reads.
