@@ -10,6 +10,12 @@ drift of a shared machine within milliseconds, where processes started one after
 other meet it seconds apart and scatter by tens of percent. The table gives each
 build's median and fastest time over the rounds and B's time as a fraction of A's by
 both; no peer is timed.
+
+Two builds in one process may also meet each other: their code and their caches share
+the processor's predictors and caches. With --apart each build is timed in processes of
+its own instead, against marshal timed in the same rounds as the yardstick that cancels
+the drift, as bench.py's ratios do; the processes alternate in order, and the table gives
+the median and the range of B's ratio over A's, pair by pair.
 """
 from __future__ import annotations
 
@@ -25,7 +31,7 @@ sys.path.insert(0, str(HERE))
 from workloads import WORKLOADS  # noqa: E402
 
 CHILD = """
-import importlib.util, json, pickle, sys, sysconfig
+import importlib.util, json, marshal, pickle, sys, sysconfig
 sys.path.insert(0, sys.argv[1])
 import bench, workloads
 from bench import Codec
@@ -37,7 +43,10 @@ def serializer_of(folder):
     spec.loader.exec_module(module)
     return module
 
-def codec_of(module, container):
+def codec_of(kind, container):
+    if kind == "marshal":
+        return Codec("marshal", marshal.dumps, marshal.loads, "")
+    module = serializer_of(kind)
     if container == "dict":
         return Codec(bench.OURS, module._serialize_dict, module._deserialize_dict, "")
     return Codec(bench.OURS, module._serialize_list, module._deserialize_list, "")
@@ -46,16 +55,16 @@ workload = workloads.make_workload(sys.argv[2])
 if not workload.cold:
     pickle.dumps(workload.data)  # warm as in bench.py, where the peers leave UTF-8 copies
 rounds = int(sys.argv[3])
-codecs = [codec_of(serializer_of(folder), workload.container) for folder in sys.argv[4:6]]
-records = [codecs[0].dump(x) for x in bench.calls_of(workload)]
-if records != [codecs[1].dump(x) for x in bench.calls_of(workload)]:
+codecs = [codec_of(kind, workload.container) for kind in sys.argv[4:6]]
+records = [[codec.dump(x) for x in bench.calls_of(workload)] for codec in codecs]
+if all(codec.name == bench.OURS for codec in codecs) and records[0] != records[1]:
     raise SystemExit("the two builds write different records")
 result = {}
 for direction in ("dump", "load"):
     cases = []
-    for codec in codecs:
+    for codec, written in zip(codecs, records):
         func = codec.dump if direction == "dump" else codec.load
-        arguments = bench.dump_arguments(workload) if direction == "dump" else bench.load_arguments(workload, records)
+        arguments = bench.dump_arguments(workload) if direction == "dump" else bench.load_arguments(workload, written)
         cases.append((func, arguments, bench.calibrate(func, arguments, 0.01)))
     times = [[], []]
     for _ in range(rounds):
@@ -66,12 +75,38 @@ print(json.dumps(result))
 """
 
 
-def time_builds(a: Path, b: Path, workload: str, rounds: int) -> dict[str, list[list[float]]]:
-    """Per direction, the time of a call of each build (A, then B) in every round."""
-    out = subprocess.run([sys.executable, "-c", CHILD, str(HERE), workload, str(rounds), str(a), str(b)],
+def time_pair(first: str, second: str, workload: str, rounds: int) -> dict[str, list[list[float]]]:
+    """Per direction, the time of a call of the first and the second (a build's folder,
+    or marshal) in every round, timed in turn in one process."""
+    out = subprocess.run([sys.executable, "-c", CHILD, str(HERE), workload, str(rounds), first, second],
                          check=True, capture_output=True, text=True).stdout
     times: dict[str, list[list[float]]] = json.loads(out)
     return times
+
+
+def ratio_to_marshal(build: Path, workload: str, rounds: int) -> dict[str, float]:
+    """Per direction, the build's fastest round over marshal's, in a process of its own."""
+    times = time_pair(str(build), "marshal", workload, rounds)
+    return {direction: min(ours) / min(yardstick) for direction, (ours, yardstick) in times.items()}
+
+
+def compare_together(a: Path, b: Path, name: str, rounds: int) -> None:
+    for direction, (a_times, b_times) in time_pair(str(a), str(b), name, rounds).items():
+        a_median, b_median = statistics.median(a_times), statistics.median(b_times)
+        print(f"{name:<26} {direction:<9} {a_median * 1e6:>8.2f}µs {b_median * 1e6:>8.2f}µs "
+              f"{b_median / a_median:>6.2f} {min(b_times) / min(a_times):>7.2f}", flush=True)
+
+
+def compare_apart(a: Path, b: Path, name: str, rounds: int, pairs: int) -> None:
+    quotients: dict[str, list[float]] = {"dump": [], "load": []}
+    for pair in range(pairs):
+        order = (a, b) if pair % 2 == 0 else (b, a)
+        ratios = {build: ratio_to_marshal(build, name, rounds) for build in order}
+        for direction, found in quotients.items():
+            found.append(ratios[b][direction] / ratios[a][direction])
+    for direction, found in quotients.items():
+        print(f"{name:<26} {direction:<9} {statistics.median(found):>6.2f} "
+              f"{min(found):>6.2f} {max(found):>6.2f}", flush=True)
 
 
 def main() -> None:
@@ -80,15 +115,20 @@ def main() -> None:
     parser.add_argument("b", type=Path)
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--workload", action="append", choices=list(WORKLOADS))
+    parser.add_argument("--apart", type=int, default=0, metavar="PAIRS",
+                        help="time each build in processes of its own, this many of each, against marshal")
     args = parser.parse_args()
-    print(f"A: {args.a}\nB: {args.b}\n{args.rounds} rounds\n"
-          f"{'workload':<26} {'direction':<9} {'A median':>10} {'B median':>10} {'B/A':>6} {'by min':>7}")
+    print(f"A: {args.a}\nB: {args.b}\n{args.rounds} rounds")
+    if args.apart:
+        print(f"{args.apart} processes each, B's ratio to marshal over A's\n"
+              f"{'workload':<26} {'direction':<9} {'median':>6} {'min':>6} {'max':>6}")
+    else:
+        print(f"{'workload':<26} {'direction':<9} {'A median':>10} {'B median':>10} {'B/A':>6} {'by min':>7}")
     for name in args.workload or WORKLOADS:
-        for direction, (a, b) in time_builds(args.a, args.b, name, args.rounds).items():
-            a_median, b_median = statistics.median(a), statistics.median(b)
-            print(f"{name:<26} {direction:<9} {a_median * 1e6:>8.2f}µs {b_median * 1e6:>8.2f}µs "
-                  f"{b_median / a_median:>6.2f} {min(b) / min(a):>7.2f}", flush=True)
-
+        if args.apart:
+            compare_apart(args.a, args.b, name, args.rounds, args.apart)
+        else:
+            compare_together(args.a, args.b, name, args.rounds)
 
 if __name__ == "__main__":
     main()
