@@ -130,5 +130,6 @@ def main() -> None:
         else:
             compare_together(args.a, args.b, name, args.rounds)
 
+
 if __name__ == "__main__":
     main()
