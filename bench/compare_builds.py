@@ -15,13 +15,16 @@ Two builds in one process may also meet each other: their code and their caches 
 the processor's predictors and caches. With --apart each build is timed in processes of
 its own instead, against marshal timed in the same rounds as the yardstick that cancels
 the drift, as bench.py's ratios do; the processes alternate in order, and the table gives
-the median and the range of B's ratio over A's, pair by pair.
+the median and the range of B's ratio over A's, pair by pair. With --in-bench each build
+runs bench.py itself in turn, every peer timed beside it as in the benchmark's own runs,
+and the table gives B's ratio to the fastest peer over A's, per cell and kernel level.
 """
 from __future__ import annotations
 
 import argparse
 import json
 import statistics
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -109,6 +112,40 @@ def compare_apart(a: Path, b: Path, name: str, rounds: int, pairs: int) -> None:
               f"{min(found):>6.2f} {max(found):>6.2f}", flush=True)
 
 
+def bench_ratios(build: Path, names: list[str]) -> dict[str, float]:
+    """Per table row of bench.py's runs tables ("native" or a forced kernel level, then
+    the cell), the build's ratio to the fastest peer in one whole run of bench.py."""
+    command = [sys.executable, str(HERE / "bench.py"), "--no-files", "--runs", "1"]
+    for name in names:
+        command += ["--workload", name]
+    env = dict(os.environ, PYTHONPATH=str(build.resolve()))
+    out = subprocess.run(command, env=env, check=True, capture_output=True, text=True).stdout
+    ratios: dict[str, float] = {}
+    table = ""
+    for line in out.splitlines():
+        if "kernels: ratio of medians in each run" in line:
+            table = "native"
+        elif "kernels forced" in line:
+            table = line.split("simdutf's ")[1].split()[0]
+        elif table and line.startswith("  worst median"):
+            table = ""
+        elif table and line.split()[:1] != ["cell"] and len(line.split()) == 4:
+            workload, direction, ratio, _ = line.split()
+            ratios[f"{table} {workload} {direction}"] = float(ratio)
+    return ratios
+
+
+def compare_in_bench(a: Path, b: Path, names: list[str], pairs: int) -> None:
+    quotients: dict[str, list[float]] = {}
+    for pair in range(pairs):
+        order = (a, b) if pair % 2 == 0 else (b, a)
+        ratios = {build: bench_ratios(build, names) for build in order}
+        for row, ratio in ratios[b].items():
+            quotients.setdefault(row, []).append(ratio / ratios[a][row])
+    for row, found in quotients.items():
+        print(f"{row:<40} {statistics.median(found):>6.2f} {min(found):>6.2f} {max(found):>6.2f}", flush=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("a", type=Path)
@@ -117,7 +154,15 @@ def main() -> None:
     parser.add_argument("--workload", action="append", choices=list(WORKLOADS))
     parser.add_argument("--apart", type=int, default=0, metavar="PAIRS",
                         help="time each build in processes of its own, this many of each, against marshal")
+    parser.add_argument("--in-bench", type=int, default=0, metavar="PAIRS",
+                        help="run bench.py with each build in turn, this many times each, with every "
+                             "peer as it times them, and compare the ratios to the fastest peer")
     args = parser.parse_args()
+    if args.in_bench:
+        print(f"A: {args.a}\nB: {args.b}\n{args.in_bench} runs of bench.py each, B's ratio to the fastest "
+              f"peer over A's\n{'kernels, cell':<40} {'median':>6} {'min':>6} {'max':>6}")
+        compare_in_bench(args.a, args.b, args.workload or list(WORKLOADS), args.in_bench)
+        return
     print(f"A: {args.a}\nB: {args.b}\n{args.rounds} rounds")
     if args.apart:
         print(f"{args.apart} processes each, B's ratio to marshal over A's\n"
