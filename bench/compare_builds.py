@@ -23,8 +23,8 @@ from __future__ import annotations
 
 import argparse
 import json
-import statistics
 import os
+import statistics
 import subprocess
 import sys
 from pathlib import Path
