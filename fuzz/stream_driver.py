@@ -6,11 +6,13 @@ target fuzz/fuzz_stream.cpp (one call of `run` per input), or by hand to replay 
 The first byte of an input picks the sizes of the readers' buffer and of their pieces
 of large records (small ones, so that short inputs reach every path), and whether
 read_dicts or read_lists reads it, with deserialize True or False; the next four are
-the sizes that the file's read returns in turn (at most what was asked); the rest is
-the stream. It is read through that trickling file and through io.BytesIO, and the
+the sizes that the file's read returns in turn: the low seven bits at most what was
+asked, or with the top bit set that many bytes more than asked, as a file that reads
+whole blocks may return; the rest is the stream. It is read through that trickling file and through io.BytesIO, and the
 outcomes are held against what the record functions give for the records that
 zav.inspect finds: the same records in order, then for a stream cut short a ValueError
-naming the offset of the record it ends inside, and for a record the reader refuses
+naming the offset of the record it ends inside, for a length prefix of more than ten
+bytes a ValueError naming its offset, and for a record the reader refuses
 the reader's own exception with a note naming the record's offset. Any difference
 raises AssertionError.
 """
@@ -30,17 +32,19 @@ PIECE_SIZES = (1, 3, 1 << 20)
 
 
 class Trickle:
-    """A binary file whose read returns the next of `sizes` bytes (at most what it is asked)."""
+    """A binary file whose read returns the next of `sizes` bytes: a byte below 0x80 at
+    most that many (and at most what it is asked), one above it that many more than asked."""
 
     def __init__(self, data: bytes, sizes: bytes) -> None:
         self.data = data
-        self.sizes = [size or 1 for size in sizes] or [1]
+        self.sizes = list(sizes) or [1]
         self.turn = 0
 
     def read(self, size: int = -1) -> bytes:
         step = self.sizes[self.turn % len(self.sizes)]
         self.turn += 1
-        piece, self.data = self.data[:min(step, size)], self.data[min(step, size):]
+        count = size + (step & 0x7F) if step & 0x80 else min(step or 1, size)
+        piece, self.data = self.data[:count], self.data[count:]
         return piece
 
 
@@ -70,6 +74,9 @@ def expected(data: bytes, kind: str, deserialize: bool) -> Outcome:
         except Exception as error:
             note = f"in the record at byte offset {record.offset} of the stream"
             return got, (type(error), str(error), [note])
+    if report.endless_prefix is not None:
+        return got, (ValueError, f"the length prefix of the record at byte offset {report.endless_prefix} "
+                                 "runs past 10 bytes", [])
     if report.cut is not None:
         offset = report.cut[0]
         return got, (ValueError, f"the stream ends inside the record at byte offset {offset}", [])

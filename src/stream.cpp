@@ -5,8 +5,14 @@
 // exactly as those functions do it. The module keeps no state.
 #include "serializer.h"
 
+#include <cerrno>
+
 namespace zav::stream {
 namespace {
+
+// A varnum of a 64-bit length takes at most this many bytes. A longer length prefix is
+// no record's: the loop stops there, and zav.stream refuses it.
+constexpr std::size_t max_prefix_width = 10;
 
 // Where the next record of a buffer lies, if the buffer holds all of it.
 struct Extent {
@@ -18,7 +24,7 @@ struct Extent {
 Extent next_record(const unsigned char* data, std::size_t size) {
     std::uint64_t length = 0;
     std::size_t width = _readvarnum(data, size, &length);
-    bool prefix_complete = width > 0 && data[width - 1] < 0x80;
+    bool prefix_complete = width > 0 && width <= max_prefix_width && data[width - 1] < 0x80;
     bool complete = prefix_complete && length <= size - width;
     return {width, complete ? static_cast<std::size_t>(length) : 0, complete};
 }
@@ -88,8 +94,8 @@ PyObject* read_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // handed to the file's write.
 class Writer {
 public:
-    Writer(PyObject* write, PyObject* serialize, PyObject* frame, Py_ssize_t limit)
-        : write_(write), serialize_(serialize), frame_(frame), limit_(limit) {}
+    Writer(PyObject* write, PyObject* serialize, PyObject* frame, Py_ssize_t limit, bool blocked_by_none)
+        : write_(write), serialize_(serialize), frame_(frame), limit_(limit), blocked_by_none_(blocked_by_none) {}
 
     // Writes every record of the iterator; false with an exception set when a record
     // or the iterator fails (the records before it written) or a write fails.
@@ -168,8 +174,7 @@ private:
     }
 
     // Hands piece to write until it has taken all of it: a raw file may take less than
-    // it is given. A write that returns None counts as having taken everything, as
-    // with most file-like objects of one's own.
+    // it is given.
     bool write_whole(PyObject* piece) {
         Py_ssize_t size = PyBytes_GET_SIZE(piece);
         Ref rest = Ref::borrow(piece);
@@ -177,18 +182,11 @@ private:
             PyObject* arg = rest.get();
             Ref result = Ref::steal(PyObject_Vectorcall(write_, &arg, 1, nullptr));
             if (!result) {
-                return false;
+                return blocked_by_exception();
             }
-            Py_ssize_t taken = size - done;
-            if (result.get() != Py_None) {
-                taken = PyNumber_AsSsize_t(result.get(), PyExc_OverflowError);
-                if (taken == -1 && PyErr_Occurred()) {
-                    return false;
-                }
-                if (taken <= 0 || taken > size - done) {
-                    PyErr_Format(PyExc_OSError, "write() took %zd of %zd bytes", taken, size - done);
-                    return false;
-                }
+            Py_ssize_t taken = this->taken(result.get(), size - done);
+            if (taken < 0) {
+                return false;
             }
             done += taken;
             written_ += taken;
@@ -202,36 +200,109 @@ private:
         return true;
     }
 
+    // How many bytes of the given a write's result says it took; -1 with an exception
+    // set where that is not a count of them. None counts as everything, as with most
+    // file-like objects of one's own, except from a raw file, where it means that the
+    // file is non-blocking and would block.
+    Py_ssize_t taken(PyObject* result, Py_ssize_t given) {
+        if (result == Py_None) {
+            return blocked_by_none_ ? would_block() : given;
+        }
+        if (!PyLong_Check(result) || PyBool_Check(result)) {
+            PyErr_Format(PyExc_TypeError, "write() returned %.200s, not the number of bytes it took",
+                         Py_TYPE(result)->tp_name);
+            return -1;
+        }
+        Py_ssize_t taken = PyLong_AsSsize_t(result);
+        if (taken == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+        if (taken <= 0 || taken > given) {
+            PyErr_Format(PyExc_OSError, "write() took %zd of %zd bytes", taken, given);
+            return -1;
+        }
+        return taken;
+    }
+
+    // A non-blocking file that would block ends the stream where it stands, maybe
+    // inside a record: the caller learns how far from characters_written.
+    Py_ssize_t would_block() {
+        Ref error = Ref::steal(PyObject_CallFunction(
+            PyExc_BlockingIOError, "isn", EAGAIN,
+            "write() would block: the file is non-blocking; a stream is written to a blocking file", written_));
+        if (error) {
+            add_taken_note(error.get());
+            PyErr_SetRaisedException(error.release());
+        }
+        return -1;
+    }
+
+    // A buffered file over a non-blocking one raises BlockingIOError itself, counting
+    // only what it took of the piece it was given: its characters_written becomes what
+    // it took of the whole stream.
+    bool blocked_by_exception() {
+        if (!PyErr_ExceptionMatches(PyExc_BlockingIOError)) {
+            return false;
+        }
+        Ref error = Ref::steal(PyErr_GetRaisedException());
+        written_ += characters_written(error.get());
+        Ref total = Ref::steal(PyLong_FromSsize_t(written_));
+        if (!total || PyObject_SetAttrString(error.get(), "characters_written", total.get()) < 0) {
+            PyErr_Clear();  // the count of the piece stays; the note still tells the whole
+        }
+        add_taken_note(error.get());
+        PyErr_SetRaisedException(error.release());
+        return false;
+    }
+
+    // What a BlockingIOError says its file took: nothing where it says nothing.
+    static Py_ssize_t characters_written(PyObject* error) {
+        Ref count = Ref::steal(PyObject_GetAttrString(error, "characters_written"));
+        Py_ssize_t taken = count ? PyLong_AsSsize_t(count.get()) : -1;
+        if (taken < 0) {
+            PyErr_Clear();
+            return 0;
+        }
+        return taken;
+    }
+
+    void add_taken_note(PyObject* error) const {
+        add_note(error, "the file took %zd bytes of the stream (characters_written), which may end inside a record",
+                 written_);
+    }
+
     PyObject* write_;
     PyObject* serialize_;
     PyObject* frame_;
     Py_ssize_t limit_;
+    bool blocked_by_none_;
     Ref batch_;
     Py_ssize_t batch_bytes_ = 0;
     Py_ssize_t written_ = 0;
 };
 
-// write_records(write, records, serialize, frame, limit) -> bytes written
+// write_records(write, records, serialize, frame, limit, blocked_by_none) -> bytes written
 //
 // Calls serialize on each record of the iterable records and writes the results as a
 // stream: batches of about limit bytes framed by frame (a list of bytes to a list
 // record) and passed to write. Only whole records are written: when a record fails,
 // the ones before it are written and its exception is raised with a note that gives
-// its index.
+// its index. blocked_by_none: write is a raw file's, whose None means it would block.
 PyObject* write_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 5) {
-        PyErr_SetString(PyExc_TypeError, "write_records(write, records, serialize, frame, limit)");
+    if (nargs != 6) {
+        PyErr_SetString(PyExc_TypeError, "write_records(write, records, serialize, frame, limit, blocked_by_none)");
         return nullptr;
     }
     Py_ssize_t limit = PyLong_AsSsize_t(args[4]);
-    if (limit == -1 && PyErr_Occurred()) {
+    int blocked_by_none = PyObject_IsTrue(args[5]);
+    if ((limit == -1 && PyErr_Occurred()) || blocked_by_none < 0) {
         return nullptr;
     }
     Ref iterator = Ref::steal(PyObject_GetIter(args[1]));
     if (!iterator) {
         return nullptr;
     }
-    Writer writer(args[0], args[2], args[3], limit);
+    Writer writer(args[0], args[2], args[3], limit, blocked_by_none != 0);
     if (!writer.write_all(iterator.get())) {
         return nullptr;
     }

@@ -2,6 +2,8 @@
 cut or corrupt stream yields and raises; what the writers write when a record fails."""
 from __future__ import annotations
 
+import contextlib
+import functools
 import gzip
 import io
 import json
@@ -10,7 +12,7 @@ import socket
 import subprocess
 import sys
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
@@ -18,6 +20,7 @@ import pytest
 
 import zav.serializer as serializer
 from zav import stream
+from zav.inspect import inspect_stream
 
 DICTS = [{"id": i, "name": f"user{i}", "city": "Zürich" if i % 3 else "東京", "ok": i % 2 == 0} for i in range(2000)]
 AS_READ = [{key: str(value) for key, value in d.items()} for d in DICTS]
@@ -237,14 +240,17 @@ def test_jsonl_round_trip() -> None:
 
 
 @pytest.mark.parametrize(("line", "message"), [
-    ('{"a": null}', "line 2: the value of 'a' is null"),
-    ('["a", [1]]', "line 2: item 1 is an array"),
-    ('"text"', "line 2: a string, not an object or an array"),
-    ('{"a": ', "line 2: not JSON"),
+    (b'{"a": null}', "line 2: the value of 'a' is null"),
+    (b'["a", [1]]', "line 2: item 1 is an array"),
+    (b'"text"', "line 2: a string, not an object or an array"),
+    (b'{"a": ', "line 2: not JSON"),
+    (b'{"a": "\xff"}', "line 2: not UTF-8"),
+    (b'{"a": "\\ud800"}', "line 2: 'utf-8' codec can't encode character '\\ud800'"),
 ])
-def test_from_jsonl_refuses_a_line(line: str, message: str) -> None:
-    made = run_cli("zav.stream", "from-jsonl", data=f'{{"k": "v"}}\n{line}\n{{"z": "1"}}\n'.encode())
+def test_from_jsonl_refuses_a_line(line: bytes, message: str) -> None:
+    made = run_cli("zav.stream", "from-jsonl", data=b'{"k": "v"}\n' + line + b'\n{"z": "1"}\n')
     assert made.returncode == 1 and message in made.stderr.decode()
+    assert "Traceback" not in made.stderr.decode()
     assert made.stdout == stream_bytes([{"k": "v"}])
 
 
@@ -253,3 +259,176 @@ def test_to_jsonl_stops_at_damage() -> None:
     done = run_cli("zav.stream", "to-jsonl", data=data)
     assert done.returncode == 1 and done.stdout == b'{"a": "1"}\n'
     assert "inside the record at byte offset 5" in done.stderr.decode()
+
+
+# --- Files that do not behave like a blocking file of bytes -----------------------
+
+
+@contextlib.contextmanager
+def non_blocking_writer(kind: str, buffering: int) -> Iterator[tuple[Any, Callable[[], bytes]]]:
+    """A non-blocking pipe or socket open for writing with that buffering, and a
+    function that takes what has reached its other end."""
+    source: Any
+    file: Any
+    if kind == "pipe":
+        read_fd, write_fd = os.pipe()
+        source, file = open(read_fd, "rb", buffering=0), open(write_fd, "wb", buffering=buffering)
+        receive, ends = source.read, [source, file]
+    else:
+        source, left = socket.socketpair()
+        file = left.makefile("wb", buffering=buffering)
+        receive, ends = source.recv, [source, left, file]
+    os.set_blocking(source.fileno(), False)
+    os.set_blocking(file.fileno(), False)
+
+    def take() -> bytes:
+        chunks: list[bytes] = []
+        while True:
+            try:
+                chunk = receive(1 << 16)
+            except BlockingIOError:
+                chunk = None
+            if not chunk:
+                return b"".join(chunks)
+            chunks.append(chunk)
+
+    with contextlib.ExitStack() as stack:
+        for end in ends:
+            stack.enter_context(end)
+        yield file, take
+
+
+@pytest.mark.parametrize("buffering", [0, -1], ids=["raw", "buffered"])
+@pytest.mark.parametrize("kind", ["pipe", "socket"])
+def test_non_blocking_writer_says_how_much_the_file_took(kind: str, buffering: int) -> None:
+    records = [{"n": i, "kind": "event"} for i in range(100_000)]
+    whole = stream_bytes(records)
+    with non_blocking_writer(kind, buffering) as (file, take):
+        with pytest.raises(BlockingIOError) as raised:
+            stream.write_dicts(file, records)
+        taken = raised.value.characters_written
+        arrived = take()
+        while buffering:  # what the buffered file still holds, once the other end has room
+            try:
+                file.flush()
+                break
+            except BlockingIOError:
+                arrived += take()
+        arrived += take()
+    assert 0 < taken < len(whole) and arrived == whole[:taken]
+    assert f"the file took {taken} bytes of the stream" in raised.value.__notes__[0]
+
+
+def test_live_connection_yields_each_record_as_it_arrives() -> None:
+    """Requests and answers, one record at a time, over a connection that stays open."""
+    left, right = socket.socketpair()
+    left.settimeout(10)  # a reader that waits for more than has come fails here
+    right.settimeout(10)
+
+    def answer() -> None:
+        with right.makefile("rb") as requests, right.makefile("wb") as answers:
+            for request in stream.read_dicts(requests):
+                stream.write_dicts(answers, [{"twice": request["n"] * 2}])
+                answers.flush()
+        right.shutdown(socket.SHUT_WR)
+
+    server = threading.Thread(target=answer)
+    server.start()
+    with left, right, left.makefile("rb") as incoming, left.makefile("wb") as outgoing:
+        answers = stream.read_dicts(incoming)
+        for n in ["1", "é" * 3000, "x" * (3 * stream.BATCH_BYTES)]:
+            stream.write_dicts(outgoing, [{"n": n}])
+            outgoing.flush()
+            assert next(answers) == {"twice": n * 2}
+        left.shutdown(socket.SHUT_WR)
+        server.join()
+        assert list(answers) == []
+
+
+def test_child_record_arrives_while_the_child_runs() -> None:
+    child_code = ("import sys, zav.stream as s; s.write_dicts(sys.stdout.buffer, [{'first': 'record'}]); "
+                  "sys.stdout.flush(); sys.stdin.read()")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    with subprocess.Popen([sys.executable, "-c", child_code], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                          env=env) as child:
+        assert child.stdin is not None and child.stdout is not None
+        killed = threading.Event()
+        # A reader that waits for more than has come gets the record only once the child is gone.
+        def kill() -> None:
+            killed.set()
+            child.kill()
+        watchdog = threading.Timer(20, kill)
+        watchdog.start()
+        records = stream.read_dicts(child.stdout)
+        first = next(records)
+        watchdog.cancel()
+        child.stdin.close()
+        rest = list(records)
+    assert first == {"first": "record"} and rest == [] and not killed.is_set()
+
+
+class BlockReader:
+    """A file that reads whole blocks of 4 KiB, so that its read returns more than
+    it is asked; it remembers every size it was asked for."""
+
+    def __init__(self, data: bytes) -> None:
+        self.data, self.asked = data, list[int]()
+
+    def read(self, size: int = -1) -> bytes:
+        self.asked.append(size)
+        count = len(self.data) if size < 0 else -(-size // 4096) * 4096
+        piece, self.data = self.data[:count], self.data[count:]
+        return piece
+
+
+def test_reads_longer_than_asked() -> None:
+    records = [{"small": "a"}, {"big": "b" * (stream.BATCH_BYTES * 2 + 100)}, {"small": "c"}] * 3
+    file = BlockReader(stream_bytes(records))
+    assert list(stream.read_dicts(file)) == records
+    assert all(0 < size <= stream.LARGE_PIECE_BYTES for size in file.asked)
+
+
+def test_length_prefix_that_never_ends(tmp_path: Path) -> None:
+    good = stream_bytes([{"a": "1"}])
+    data = good + b"\xff" * (10 << 20)
+    file = io.BytesIO(data)
+    seen: list[dict[str, str]] = []
+    with pytest.raises(ValueError, match=f"the record at byte offset {len(good)} runs past 10 bytes"):
+        seen.extend(stream.read_dicts(file))
+    assert seen == [{"a": "1"}] and file.tell() <= 2 * stream.BATCH_BYTES
+    path = tmp_path / "endless"
+    path.write_bytes(data)
+    for module, args in [("zav.stream", ["to-jsonl", str(path)]), ("zav.inspect", ["--stream", str(path)])]:
+        done = run_cli(module, *args, data=b"")
+        assert done.returncode == 1 and f"byte offset {len(good)}" in done.stderr.decode() + done.stdout.decode()
+
+
+@pytest.mark.parametrize("width", [10, 11])
+def test_length_prefix_of_ten_bytes_is_the_longest(width: int) -> None:
+    record = b"\x80" * (width - 1) + b"\x03" + serializer._serialize_dict({"k": ""})
+    read = stream.read_dicts(io.BytesIO(record))
+    report = inspect_stream(record)
+    if width == 10:
+        assert list(read) == [{"k": ""}] and report.ok
+    else:
+        with pytest.raises(ValueError, match="runs past 10 bytes"):
+            list(read)
+        assert report.endless_prefix == 0 and not report.records
+
+
+@pytest.mark.parametrize(("returned", "where"), [
+    (True, "write"), (2.0, "write"), ("3", "write"), (3, "read"), ([1, 2], "read"),
+])
+def test_file_returning_the_wrong_type(returned: object, where: str) -> None:
+    class Odd:
+        def write(self, data: bytes) -> object:
+            return returned
+
+        def read(self, size: int) -> object:
+            return returned
+
+    with pytest.raises(TypeError, match="not the number of bytes|not bytes"):
+        if where == "write":
+            stream.write_dicts(Odd(), [{"a": "b"}])
+        else:
+            next(stream.read_dicts(Odd()))  # type: ignore[arg-type]

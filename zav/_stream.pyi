@@ -10,5 +10,6 @@ def write_records(
     serialize: Callable[[Any], bytes],
     frame: Callable[[list[bytes]], bytes],
     limit: int,
+    blocked_by_none: bool,
     /,
 ) -> int: ...

@@ -46,16 +46,18 @@ class Varnum:
         return self.offset + self.width
 
 
-def read_varnum(data: bytes, offset: int) -> Varnum:
+def read_varnum(data: bytes, offset: int, most: int | None = None) -> Varnum:
     """Read a varnum as the record readers do.
 
     Seven bits per byte, most significant group first; the first byte below 0x80 is
-    the last. Any number of bytes is accepted. A varnum cut short by the end of the
-    input has the value of the groups read so far, and no bytes at all read as 0.
+    the last. Any number of bytes is accepted, or at most `most`. A varnum cut short by
+    the end of the input (or by `most`) has the value of the groups read so far, and
+    no bytes at all read as 0.
     """
     value = 0
     position = offset
-    while position < len(data):
+    end = len(data) if most is None else min(len(data), offset + most)
+    while position < end:
         byte = data[position]
         position += 1
         value = ((value << 7) | (byte & 0x7F)) & MASK64
@@ -247,6 +249,8 @@ class StreamReport:
     records: tuple[StreamRecord, ...]
     # The record the stream ends inside of: its offset, prefix and the bytes present.
     cut: tuple[int, Varnum, int] | None
+    # The offset of a length prefix longer than any record's, where the readers stop.
+    endless_prefix: int | None = None
 
     @property
     def damaged(self) -> StreamRecord | None:
@@ -254,7 +258,11 @@ class StreamReport:
 
     @property
     def ok(self) -> bool:
-        return self.cut is None and self.damaged is None
+        return self.cut is None and self.damaged is None and self.endless_prefix is None
+
+
+# The stream readers refuse a length prefix of more bytes than a 64-bit length takes.
+STREAM_PREFIX_BYTES = 10
 
 
 def inspect_stream(data: bytes, kind: Literal["map", "list"] = "map") -> StreamReport:
@@ -262,19 +270,23 @@ def inspect_stream(data: bytes, kind: Literal["map", "list"] = "map") -> StreamR
 
     A length prefix or record cut short by the end of the input is a cut stream, as
     the stream readers see it, also where the list reader would take a prefix cut
-    short as complete."""
+    short as complete. A length prefix of more than STREAM_PREFIX_BYTES ends the walk,
+    as it stops the readers."""
     inspect = inspect_map if kind == "map" else inspect_list
-    outer = inspect_list(data)
     records: list[StreamRecord] = []
-    for entry in outer.entries:
-        if not entry.length.complete:
-            return StreamReport(kind, len(data), tuple(records), (entry.offset, entry.length, 0))
-        records.append(StreamRecord(entry.index, entry.offset, entry.length, inspect(entry.item.data)))
-    cut = None
-    if outer.fault is not None:
-        (length,) = outer.fault.lengths
-        cut = (outer.fault.offset, length, outer.fault.available)
-    return StreamReport(kind, len(data), tuple(records), cut)
+    position = 0
+    while position < len(data):
+        length = read_varnum(data, position, most=STREAM_PREFIX_BYTES + 1)
+        found = tuple(records)
+        if length.width > STREAM_PREFIX_BYTES:
+            return StreamReport(kind, len(data), found, None, endless_prefix=position)
+        available = len(data) - length.end
+        if not length.complete or length.value > available:
+            return StreamReport(kind, len(data), found, (position, length, available if length.complete else 0))
+        end = length.end + length.value
+        records.append(StreamRecord(len(records), position, length, inspect(data[length.end:end])))
+        position = end
+    return StreamReport(kind, len(data), tuple(records), None)
 
 
 # ---------------------------------------------------------------------------
@@ -378,6 +390,9 @@ def render_stream(report: StreamReport) -> str:
         reader = "read_dicts" if report.kind == "map" else "read_lists"
         lines.append(f"damaged: record {damaged.index} at byte offset {damaged.offset}; "
                      f"{reader} yields the {plural(damaged.index, 'record')} before it and raises there")
+    if report.endless_prefix is not None:
+        lines.append(f"bad length prefix: record {len(report.records)} at byte offset {report.endless_prefix} "
+                     f"has a length prefix of more than {STREAM_PREFIX_BYTES} bytes; no stream holds one")
     if report.cut is not None:
         offset, length, present = report.cut
         index = len(report.records)
@@ -413,9 +428,10 @@ input; the readers then refuse the whole record with ValueError.
 
 A stream (--stream) is a list record whose items are records. A record of it is
 damaged where it is corrupt or holds text that is not UTF-8; the stream is cut
-where it ends inside a record.
+where it ends inside a record, and broken at a length prefix of more than 10
+bytes, which no record has.
 
-exit status: 0 the record (or stream) is good, 1 it is corrupt (damaged or cut), 2 usage error (bad
+exit status: 0 the record (or stream) is good, 1 it is corrupt (damaged, cut or broken), 2 usage error (bad
 arguments, bad hex, unreadable file)."""
 
 

@@ -18,12 +18,13 @@ of the stream. The command line converts streams to and from JSON Lines:
 from __future__ import annotations
 
 import argparse
+import contextlib
 import errno
 import io
 import json
 import os
 import sys
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Buffer, Callable, Iterable, Iterator, Sequence
 from typing import Any, Protocol
 
 from zav import _stream
@@ -37,6 +38,9 @@ BATCH_BYTES = 64 * 1024
 # A record larger than that is read in pieces of at most this size, so that a length
 # prefix that promises more than the stream holds costs no more memory than what is there.
 LARGE_PIECE_BYTES = 1 << 20
+# A varnum of a 64-bit length takes at most this many bytes; a longer length prefix is
+# no record's, and refusing it keeps a stream of high bytes from being gathered forever.
+MAX_PREFIX_BYTES = 10
 
 
 class Readable(Protocol):
@@ -75,44 +79,167 @@ def read_lists(file: Readable, deserialize: object = True) -> Iterator[list[Any]
 def _write(file: Writable, records: Iterable[Any], serialize: Callable[[Any], bytes]) -> int:
     if isinstance(file, io.TextIOBase):
         raise _text_mode(file)
-    written: int = _stream.write_records(file.write, records, serialize, _serialize_list, BATCH_BYTES)
+    # A raw file's write returns None when it is non-blocking and would block; any other
+    # file-like's None means it took everything.
+    blocked_by_none = isinstance(file, io.RawIOBase)
+    written: int = _stream.write_records(file.write, records, serialize, _serialize_list, BATCH_BYTES,
+                                         blocked_by_none)
     return written
 
 
 def _read(file: Readable, reader: Callable[[bytes, object], Any], deserialize: object) -> Iterator[Any]:
     if isinstance(file, io.TextIOBase):
         raise _text_mode(file)
-    return _records(file.read, file, reader, deserialize)
+    return _records(_Source(file), _Splitter(reader, deserialize))
 
 
-def _records(read: Callable[[int], bytes], file: object, reader: Callable[[bytes, object], Any],
-             deserialize: object) -> Iterator[Any]:
-    buffer = b""
-    offset = 0  # where buffer starts in the stream
-    while True:
-        missing = _missing(buffer)
-        if missing > BATCH_BYTES:
-            buffer = _read_large(read, file, buffer, missing)
-        else:
-            piece = _piece(read, file, BATCH_BYTES)
-            if not piece:
-                break
-            buffer = buffer + piece if buffer else piece
-        records, end, failure = _stream.read_records(buffer, reader, deserialize)
+def _records(source: _Source, splitter: _Splitter) -> Iterator[Any]:
+    while piece := source.piece(splitter.wanted()):
+        records, failure = splitter.feed(piece)
         yield from records
         if failure is not None:
-            _add_note(failure, f"in the record at byte offset {offset + end} of the stream")
             try:
                 raise failure
             finally:
                 # The traceback keeps this frame and its locals: no cycle through them.
-                del failure, records, buffer
-        offset += end
-        buffer = buffer[end:]
-        if missing > BATCH_BYTES and _missing(buffer):
-            break  # the stream ended inside a large record
-    if buffer:
-        raise ValueError(_cut_short(buffer, offset))
+                del failure, records
+    splitter.end()
+
+
+class _Source:
+    """The pieces of a file, each as soon as it has arrived.
+
+    A buffered file's read(n) waits for n bytes or the end, so that a record that has
+    come through a live socket or pipe would wait for those after it; its read1(n)
+    returns what is there, and reads a regular file in pieces of n bytes all the same."""
+
+    def __init__(self, file: Readable) -> None:
+        self.file = file
+        self.read = file.read
+        read1 = getattr(file, "read1", None)
+        self.read_some: Callable[[int], object] = read1 if callable(read1) else self.read
+
+    def piece(self, size: int) -> bytes:
+        """The next piece of the file; empty at its end."""
+        piece = self._checked(self.read_some(size))
+        if not piece and self.read_some is not self.read:
+            # read1 of a non-blocking file returns b"" also when nothing has arrived;
+            # read tells that (None) from the end (b"").
+            piece = self._checked(self.read(size))
+        return piece
+
+    def _checked(self, piece: object) -> bytes:
+        if type(piece) is bytes:
+            return piece
+        if isinstance(piece, str):
+            raise _text_mode(self.file)
+        if piece is None:
+            raise BlockingIOError(errno.EAGAIN, f"{_name(self.file)} is non-blocking and has no data ready; "
+                                                "a stream is read from a blocking file")
+        if isinstance(piece, Buffer):
+            return bytes(piece)
+        raise TypeError(f"read() of {_name(self.file)} returned {type(piece).__name__}, not bytes")
+
+
+class _Splitter:
+    """Cuts a stream, fed in pieces of any size, into records and reads each one.
+
+    Small records are read in batches by the native loop, as many as a piece holds. A
+    record that lacks more than a batch of bytes is gathered on its own, its payload
+    exactly, in pieces of at most LARGE_PIECE_BYTES, so that a length prefix that
+    promises more than the stream holds costs no more memory than what is there."""
+
+    def __init__(self, reader: Callable[[bytes, object], Any], deserialize: object) -> None:
+        self.reader, self.deserialize = reader, deserialize
+        self.offset = 0  # where the unread bytes start in the stream
+        self.pending: list[bytes] = []  # the unread bytes, which start a record
+        self.pending_bytes = 0
+        self.needed = 0  # how many bytes that record takes, at least
+        self.large: _Large | None = None
+
+    def wanted(self) -> int:
+        """How many bytes to ask the file for next."""
+        if self.large is not None:
+            return min(self.large.lacking, LARGE_PIECE_BYTES)
+        return BATCH_BYTES
+
+    def feed(self, piece: bytes) -> tuple[list[Any], BaseException | None]:
+        """The records that piece completes, and the exception that stops the stream
+        after them (a record the reader refuses, a length prefix that never ends)."""
+        if self.large is not None:
+            return self._feed_large(piece)
+        self.pending.append(piece)
+        self.pending_bytes += len(piece)
+        if self.pending_bytes < self.needed:
+            return [], None
+        buffer = b"".join(self.pending)
+        records, end, failure = _stream.read_records(buffer, self.reader, self.deserialize)
+        if failure is not None:
+            _add_note(failure, f"in the record at byte offset {self.offset + end} of the stream")
+            return records, failure
+        self.offset += end
+        return records, self._keep(buffer[end:])
+
+    def end(self) -> None:
+        """At the end of the stream: raises ValueError if it ends inside a record."""
+        if self.large is not None:
+            large = self.large
+            present = large.gathered.tell()
+            raise ValueError(f"the stream ends inside the record at byte offset {self.offset}: "
+                             f"it has {present} of its {large.length} bytes and lacks {large.length - present}")
+        if self.pending_bytes:
+            raise ValueError(_cut_short(b"".join(self.pending), self.offset))
+
+    def _keep(self, rest: bytes) -> ValueError | None:
+        """Keeps rest, the start of the next record, as pending or as a large record;
+        the ValueError of a length prefix that never ends."""
+        self.pending, self.pending_bytes = [rest] if rest else [], len(rest)
+        try:
+            width, length = _prefix(rest, self.offset)
+        except ValueError as error:
+            return error
+        self.needed = width + length if width else len(rest) + 1
+        if self.needed - len(rest) > BATCH_BYTES:
+            self.large = _Large(width, length, rest[width:])
+            self.pending, self.pending_bytes = [], 0
+        return None
+
+    def _feed_large(self, piece: bytes) -> tuple[list[Any], BaseException | None]:
+        large = self.large
+        assert large is not None
+        lacking = large.lacking
+        large.gathered.write(piece if len(piece) <= lacking else piece[:lacking])
+        if len(piece) < lacking:
+            return [], None
+        self.large = None
+        start, self.offset = self.offset, self.offset + large.width + large.length
+        try:
+            record = self.reader(large.gathered.getvalue(), self.deserialize)
+        except BaseException as error:  # the reader's own, for the caller after the records before it
+            _add_note(error, f"in the record at byte offset {start} of the stream")
+            return [], error
+        del large
+        # A read may return more than asked: what follows the record starts the next.
+        self.needed = 0
+        rest = piece[lacking:]
+        if not rest:
+            return [record], None
+        records, failure = self.feed(rest)
+        return [record, *records], failure
+
+
+class _Large:
+    """A record read on its own: the width and value of its length prefix, and its
+    payload as far as it has come."""
+
+    def __init__(self, width: int, length: int, start: bytes) -> None:
+        self.width, self.length = width, length
+        self.gathered = io.BytesIO()  # its value is taken without a copy
+        self.gathered.write(start)
+
+    @property
+    def lacking(self) -> int:
+        return self.length - self.gathered.tell()
 
 
 def _add_note(error: BaseException, note: str) -> None:
@@ -122,61 +249,30 @@ def _add_note(error: BaseException, note: str) -> None:
         error.add_note(note)
 
 
-def _read_large(read: Callable[[int], bytes], file: object, buffer: bytes, missing: int) -> bytes:
-    """buffer and the rest of the record it starts, or as much of it as the stream holds.
-
-    The pieces gather in a BytesIO, whose value is taken without a copy, so that a large
-    record is held once."""
-    gathered = io.BytesIO()
-    gathered.write(buffer)
-    while missing:
-        piece = _piece(read, file, min(missing, LARGE_PIECE_BYTES))
-        if not piece:
-            break
-        gathered.write(piece)
-        missing -= len(piece)
-    return gathered.getvalue()
-
-
-def _piece(read: Callable[[int], bytes], file: object, size: int) -> bytes:
-    piece = read(size)
-    if type(piece) is bytes:
-        return piece
-    if isinstance(piece, str):
-        raise _text_mode(file)
-    if piece is None:
-        raise BlockingIOError(errno.EAGAIN, f"{_name(file)} is non-blocking and has no data ready; "
-                                            "a stream is read from a blocking file")
-    return bytes(piece)
-
-
-def _prefix(buffer: bytes) -> tuple[int, int, bool]:
-    """The width and value of the length prefix at the start of buffer, and whether the
-    buffer holds all of it (the rules of the record readers)."""
+def _prefix(buffer: bytes, offset: int) -> tuple[int, int]:
+    """The width and value of the length prefix at the start of buffer, by the rules of
+    the record readers; (0, 0) while the buffer holds only part of it. A prefix of more
+    than MAX_PREFIX_BYTES is refused: no length of 64 bits needs one."""
     value = 0
-    for width, byte in enumerate(buffer, start=1):
+    for width, byte in enumerate(buffer[:MAX_PREFIX_BYTES + 1], start=1):
+        if width > MAX_PREFIX_BYTES:
+            raise ValueError(_endless_prefix(offset))
         value = ((value << 7) | (byte & 0x7F)) & 0xFFFF_FFFF_FFFF_FFFF
         if byte < 0x80:
-            return width, value, True
-    return len(buffer), value, False
+            return width, value
+    return 0, 0
 
 
-def _missing(buffer: bytes) -> int:
-    """How many bytes the record at the start of buffer lacks: 0 for none, or when the
-    buffer is empty; 1 while its length prefix is cut short."""
-    if not buffer:
-        return 0
-    width, length, complete = _prefix(buffer)
-    if not complete:
-        return 1
-    return max(0, width + length - len(buffer))
+def _endless_prefix(offset: int) -> str:
+    return (f"the length prefix of the record at byte offset {offset} runs past {MAX_PREFIX_BYTES} bytes, "
+            "refusing to process")
 
 
 def _cut_short(buffer: bytes, offset: int) -> str:
-    width, length, complete = _prefix(buffer)
-    if not complete:
+    width, length = _prefix(buffer, offset)
+    if not width:
         return (f"the stream ends inside the record at byte offset {offset}: "
-                f"its length prefix is cut short after {width} bytes; it lacks at least 1 byte")
+                f"its length prefix is cut short after {len(buffer)} bytes; it lacks at least 1 byte")
     lacking = width + length - len(buffer)
     return (f"the stream ends inside the record at byte offset {offset}: "
             f"it has {len(buffer) - width} of its {length} bytes and lacks {lacking}")
@@ -224,24 +320,28 @@ def to_jsonl(source: Readable, out: io.TextIOBase | Any, lists: bool = False) ->
     return count
 
 
-def from_jsonl(lines: Iterable[str], out: Writable) -> int:
-    """Write each JSON object or array of lines as a record; return the count."""
+def from_jsonl(lines: Iterable[bytes], out: Writable) -> int:
+    """Write each JSON object or array of lines (UTF-8) as a record; return the count.
+
+    A line that cannot be written raises InputError naming it, after every line before
+    it has been written."""
     count = 0
     for number, line in enumerate(lines, start=1):
         if not line.strip():
             continue
-        record = _json_record(line, number)
-        if isinstance(record, dict):
-            write_dicts(out, [record])
-        else:
-            write_lists(out, [record])
+        record = _record_bytes(_json_record(line, number), number)
+        out.write(_serialize_list([record]))
         count += 1
     return count
 
 
-def _json_record(line: str, number: int) -> dict[str, Any] | list[Any]:
+def _json_record(line: bytes, number: int) -> dict[str, Any] | list[Any]:
     try:
-        value: object = json.loads(line)
+        text = line.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise InputError(f"line {number}: not UTF-8: {error}") from None
+    try:
+        value: object = json.loads(text)
     except ValueError as error:
         raise InputError(f"line {number}: not JSON: {error}") from None
     if isinstance(value, dict):
@@ -253,6 +353,13 @@ def _json_record(line: str, number: int) -> dict[str, Any] | list[Any]:
     else:
         raise InputError(f"line {number}: {_json_type(value)}, not an object or an array")
     return value
+
+
+def _record_bytes(record: dict[str, Any] | list[Any], number: int) -> bytes:
+    try:
+        return _serialize_dict(record) if isinstance(record, dict) else _serialize_list(record)
+    except (UnicodeEncodeError, ValueError) as error:  # a lone surrogate; an int too long for str()
+        raise InputError(f"line {number}: {error}") from None
 
 
 def _check_field(value: object, number: int, where: str) -> None:
@@ -284,47 +391,34 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.command == "to-jsonl":
             out = io.TextIOWrapper(sys.stdout.buffer, encoding="utf-8", newline="\n", write_through=False)
             try:
-                with _open(args.file, "rb") as source:
+                with _open(args.file) as source:
                     to_jsonl(source, out, args.lists)
             finally:
                 out.flush()
                 out.detach()
         else:
-            with _open(args.file, "r") as lines:
-                from_jsonl(lines, sys.stdout.buffer)
-            sys.stdout.buffer.flush()
+            try:
+                with _open(args.file) as lines:
+                    from_jsonl(lines, sys.stdout.buffer)
+            finally:
+                sys.stdout.buffer.flush()
     except OSError as error:
         if isinstance(error, BrokenPipeError):
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
             return 1
         print(f"{PROG}: {error}", file=sys.stderr)
         return 2
-    except (InputError, ValueError, UnicodeDecodeError) as error:
-        sys.stdout.flush()
+    except (InputError, ValueError) as error:  # UnicodeDecodeError too
         print(f"{PROG}: {_describe(error)}", file=sys.stderr)
         return 1
     return 0
 
 
-def _open(path: str, mode: str) -> Any:
+def _open(path: str) -> Any:
+    """The file at path in binary mode, or standard input for "-", which stays open."""
     if path == "-":
-        stdin = sys.stdin.buffer if "b" in mode else io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8")
-        return _Borrowed(stdin)
-    return open(path, mode, encoding=None if "b" in mode else "utf-8")
-
-
-class _Borrowed:
-    """Standard input for a `with` block, which leaves it open."""
-
-    def __init__(self, file: Any) -> None:
-        self.file = file
-
-    def __enter__(self) -> Any:
-        return self.file
-
-    def __exit__(self, *exc: object) -> None:
-        if isinstance(self.file, io.TextIOWrapper):
-            self.file.detach()
+        return contextlib.nullcontext(sys.stdin.buffer)
+    return open(path, "rb")
 
 
 def _describe(error: BaseException) -> str:
