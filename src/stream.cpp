@@ -47,6 +47,16 @@ void add_note(PyObject* exception, const char* format, Py_ssize_t value) {
     }
 }
 
+// Makes earlier the context of the exception raised since, unless they are one (the
+// shared MemoryError, say).
+void raised_after(Ref earlier) {
+    Ref later = Ref::steal(PyErr_GetRaisedException());
+    if (later.get() != earlier.get() && earlier.get() != Py_None) {
+        PyException_SetContext(later.get(), earlier.release());
+    }
+    PyErr_SetRaisedException(later.release());
+}
+
 // read_records(buffer, reader, deserialize) -> (records, end, failure)
 //
 // Reads the complete records at the start of buffer (exact bytes) with
@@ -90,37 +100,16 @@ PyObject* read_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return Py_BuildValue("(OnO)", records.get(), static_cast<Py_ssize_t>(position), failure.get());
 }
 
-// The writer's side: records serialized one by one, framed a batch at a time and
-// handed to the file's write.
-class Writer {
+// Records serialized one by one into a batch, and framed as one piece of a stream.
+class Batch {
 public:
-    Writer(PyObject* write, PyObject* serialize, PyObject* frame, Py_ssize_t limit, bool blocked_by_none)
-        : write_(write), serialize_(serialize), frame_(frame), limit_(limit), blocked_by_none_(blocked_by_none) {}
+    Batch(PyObject* serialize, PyObject* frame) : serialize_(serialize), frame_(frame) {}
 
-    // Writes every record of the iterator; false with an exception set when a record
-    // or the iterator fails (the records before it written) or a write fails.
-    bool write_all(PyObject* iterator) {
-        batch_ = Ref::steal(PyList_New(0));
-        if (!batch_) {
-            return false;
-        }
-        for (Py_ssize_t index = 0;; ++index) {
-            Ref item = Ref::steal(PyIter_Next(iterator));
-            if (!item) {
-                return PyErr_Occurred() ? flush_before_failure(-1) : flush();
-            }
-            if (!add(item.get())) {
-                return flush_before_failure(index);
-            }
-            if (batch_bytes_ >= limit_ && !flush()) {
-                return false;
-            }
-        }
+    bool start() {
+        records_ = Ref::steal(PyList_New(0));
+        return static_cast<bool>(records_);
     }
 
-    Py_ssize_t written() const { return written_; }
-
-private:
     // Serializes one record into the batch.
     bool add(PyObject* item) {
         Ref record = Ref::steal(PyObject_Vectorcall(serialize_, &item, 1, nullptr));
@@ -131,26 +120,74 @@ private:
             PyErr_Format(PyExc_TypeError, "a record writer returned %.200s, not bytes", Py_TYPE(record.get())->tp_name);
             return false;
         }
-        batch_bytes_ += PyBytes_GET_SIZE(record.get()) + max_varnum_width;
-        return PyList_Append(batch_.get(), record.get()) == 0;
+        bytes_ += PyBytes_GET_SIZE(record.get()) + max_varnum_width;
+        return PyList_Append(records_.get(), record.get()) == 0;
     }
 
+    // About how many bytes the framed batch takes.
+    Py_ssize_t bytes() const { return bytes_; }
+
+    bool empty() const { return PyList_GET_SIZE(records_.get()) == 0; }
+
+    // The batch's records framed as one piece, the batch emptied.
+    Ref take() {
+        PyObject* records = records_.get();
+        Ref piece = Ref::steal(PyObject_Vectorcall(frame_, &records, 1, nullptr));
+        if (!piece || PyList_SetSlice(records, 0, PY_SSIZE_T_MAX, nullptr) < 0) {
+            return Ref();
+        }
+        bytes_ = 0;
+        return piece;
+    }
+
+private:
+    PyObject* serialize_;
+    PyObject* frame_;
+    Ref records_;
+    Py_ssize_t bytes_ = 0;
+};
+
+// The writer's side: records serialized one by one, framed a batch at a time and
+// handed to the file's write.
+class Writer {
+public:
+    Writer(PyObject* write, PyObject* serialize, PyObject* frame, Py_ssize_t limit, bool blocked_by_none)
+        : write_(write), batch_(serialize, frame), limit_(limit), blocked_by_none_(blocked_by_none) {}
+
+    // Writes every record of the iterator; false with an exception set when a record
+    // or the iterator fails (the records before it written) or a write fails.
+    bool write_all(PyObject* iterator) {
+        if (!batch_.start()) {
+            return false;
+        }
+        for (Py_ssize_t index = 0;; ++index) {
+            Ref item = Ref::steal(PyIter_Next(iterator));
+            if (!item) {
+                return PyErr_Occurred() ? flush_before_failure(-1) : flush();
+            }
+            if (!batch_.add(item.get())) {
+                return flush_before_failure(index);
+            }
+            if (batch_.bytes() >= limit_ && !flush()) {
+                return false;
+            }
+        }
+    }
+
+    Py_ssize_t written() const { return written_; }
+
+private:
     // Writes the batch's records as one piece of the stream and starts a new batch.
     bool flush() {
         // A long list of records runs no Python code between batches to look for ^C.
         if (PyErr_CheckSignals() < 0) {
             return false;
         }
-        if (PyList_GET_SIZE(batch_.get()) == 0) {
+        if (batch_.empty()) {
             return true;
         }
-        PyObject* batch = batch_.get();
-        Ref piece = Ref::steal(PyObject_Vectorcall(frame_, &batch, 1, nullptr));
-        if (!piece || PyList_SetSlice(batch, 0, PY_SSIZE_T_MAX, nullptr) < 0) {
-            return false;
-        }
-        batch_bytes_ = 0;
-        return write_whole(piece.get());
+        Ref piece = batch_.take();
+        return piece && write_whole(piece.get());
     }
 
     // Flushes the records before a failure, which stays the exception raised; index
@@ -159,11 +196,7 @@ private:
     bool flush_before_failure(Py_ssize_t index) {
         Ref failure = Ref::steal(PyErr_GetRaisedException());
         if (!flush()) {
-            Ref flush_failure = Ref::steal(PyErr_GetRaisedException());
-            if (flush_failure.get() != failure.get()) {  // one shared MemoryError, say
-                PyException_SetContext(flush_failure.get(), failure.release());
-            }
-            PyErr_SetRaisedException(flush_failure.release());
+            raised_after(std::move(failure));
             return false;
         }
         if (index >= 0) {
@@ -272,12 +305,9 @@ private:
     }
 
     PyObject* write_;
-    PyObject* serialize_;
-    PyObject* frame_;
+    Batch batch_;
     Py_ssize_t limit_;
     bool blocked_by_none_;
-    Ref batch_;
-    Py_ssize_t batch_bytes_ = 0;
     Py_ssize_t written_ = 0;
 };
 
@@ -309,11 +339,61 @@ PyObject* write_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return PyLong_FromSsize_t(writer.written());
 }
 
+// next_batch(iterator, serialize, frame, limit, first_index)
+//     -> (piece, count, failure, done)
+//
+// The writer's loop for callers that write each piece themselves (an asyncio
+// connection): serializes records of iterator until about limit bytes, its end (done)
+// or a failure, and returns the count records serialized before it framed as one piece
+// of the stream. failure is the exception of the iterator or of a record, the record's
+// with a note giving its index (first_index + count), else None.
+PyObject* next_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "next_batch(iterator, serialize, frame, limit, first_index)");
+        return nullptr;
+    }
+    Py_ssize_t limit = PyLong_AsSsize_t(args[3]);
+    Py_ssize_t first_index = PyLong_AsSsize_t(args[4]);
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    Batch batch(args[1], args[2]);
+    if (!batch.start()) {
+        return nullptr;
+    }
+    Ref failure = Ref::borrow(Py_None);
+    bool done = false;
+    Py_ssize_t count = 0;
+    while (batch.bytes() < limit) {
+        Ref item = Ref::steal(PyIter_Next(args[0]));
+        if (!item) {
+            done = !PyErr_Occurred();
+            if (!done) {
+                failure = Ref::steal(PyErr_GetRaisedException());
+            }
+            break;
+        }
+        if (!batch.add(item.get())) {
+            failure = Ref::steal(PyErr_GetRaisedException());
+            add_note(failure.get(), "while writing record %zd of the iterable", first_index + count);
+            break;
+        }
+        ++count;
+    }
+    Ref piece = batch.take();
+    if (!piece) {
+        raised_after(std::move(failure));
+        return nullptr;
+    }
+    return Py_BuildValue("(OnOO)", piece.get(), count, failure.get(), done ? Py_True : Py_False);
+}
+
 PyMethodDef methods[] = {
     {"read_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_records)), METH_FASTCALL,
      nullptr},
     {"write_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_records)), METH_FASTCALL,
      nullptr},
+    {"next_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(next_batch)), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

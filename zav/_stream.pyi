@@ -1,4 +1,4 @@
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 def read_records(
@@ -13,3 +13,11 @@ def write_records(
     blocked_by_none: bool,
     /,
 ) -> int: ...
+def next_batch(
+    iterator: Iterator[Any],
+    serialize: Callable[[Any], bytes],
+    frame: Callable[[list[bytes]], bytes],
+    limit: int,
+    first_index: int,
+    /,
+) -> tuple[bytes, int, BaseException | None, bool]: ...

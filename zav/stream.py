@@ -24,13 +24,14 @@ import io
 import json
 import os
 import sys
-from collections.abc import Buffer, Callable, Iterable, Iterator, Sequence
+from collections.abc import AsyncIterable, AsyncIterator, Awaitable, Buffer, Callable, Iterable, Iterator, Sequence
 from typing import Any, Protocol
 
 from zav import _stream
 from zav.serializer import _deserialize_dict, _deserialize_list, _serialize_dict, _serialize_list
 
-__all__ = ["read_dicts", "read_lists", "write_dicts", "write_lists"]
+__all__ = ["aread_dicts", "aread_lists", "awrite_dicts", "awrite_lists", "read_dicts", "read_lists", "write_dicts",
+           "write_lists"]
 
 # The writers hand the file batches of about this many bytes; the readers ask for
 # pieces of this size.
@@ -38,6 +39,8 @@ BATCH_BYTES = 64 * 1024
 # A record larger than that is read in pieces of at most this size, so that a length
 # prefix that promises more than the stream holds costs no more memory than what is there.
 LARGE_PIECE_BYTES = 1 << 20
+# The asyncio writers take this many records of an async iterable at a time.
+ASYNC_CHUNK_RECORDS = 256
 # A varnum of a 64-bit length takes at most this many bytes; a longer length prefix is
 # no record's, and refusing it keeps a stream of high bytes from being gathered forever.
 MAX_PREFIX_BYTES = 10
@@ -49,6 +52,16 @@ class Readable(Protocol):
 
 class Writable(Protocol):
     def write(self, data: bytes, /) -> object: ...
+
+
+class AsyncReadable(Protocol):
+    def read(self, n: int = ..., /) -> Awaitable[bytes]: ...
+
+
+class AsyncWritable(Protocol):
+    def write(self, data: bytes, /) -> object: ...
+
+    def drain(self) -> Awaitable[object]: ...
 
 
 def write_dicts(file: Writable, dicts: Iterable[dict[Any, Any]]) -> int:
@@ -74,6 +87,29 @@ def read_dicts(file: Readable, deserialize: object = True) -> Iterator[dict[str,
 def read_lists(file: Readable, deserialize: object = True) -> Iterator[list[Any]]:
     """The list records of a stream, read as `_deserialize_list(record, deserialize)` reads them."""
     return _read(file, _deserialize_list, deserialize)
+
+
+def aread_dicts(reader: AsyncReadable, deserialize: object = True) -> AsyncIterator[dict[str, Any]]:
+    """The map records of a stream from an `asyncio.StreamReader` (or anything with an
+    awaitable `read(n)`), as `read_dicts` reads them from a file."""
+    return _AsyncRecords(reader, _Splitter(_deserialize_dict, deserialize))
+
+
+def aread_lists(reader: AsyncReadable, deserialize: object = True) -> AsyncIterator[list[Any]]:
+    """The list records of a stream from an `asyncio.StreamReader`, as `read_lists` reads them."""
+    return _AsyncRecords(reader, _Splitter(_deserialize_list, deserialize))
+
+
+async def awrite_dicts(writer: AsyncWritable, dicts: Iterable[dict[Any, Any]] | AsyncIterable[dict[Any, Any]]) -> int:
+    """Write each dict as one map record to an `asyncio.StreamWriter` (or anything with
+    `write()` and an awaitable `drain()`), awaiting `drain()` after each batch; return
+    the bytes written. Failures are those of `write_dicts`."""
+    return await _AsyncWriter(writer, _serialize_dict).write(dicts)
+
+
+async def awrite_lists(writer: AsyncWritable, lists: Iterable[Any] | AsyncIterable[Any]) -> int:
+    """Write each sequence as one list record to an `asyncio.StreamWriter`; return the bytes written."""
+    return await _AsyncWriter(writer, _serialize_list).write(lists)
 
 
 def _write(file: Writable, records: Iterable[Any], serialize: Callable[[Any], bytes]) -> int:
@@ -129,16 +165,113 @@ class _Source:
         return piece
 
     def _checked(self, piece: object) -> bytes:
-        if type(piece) is bytes:
-            return piece
-        if isinstance(piece, str):
-            raise _text_mode(self.file)
         if piece is None:
             raise BlockingIOError(errno.EAGAIN, f"{_name(self.file)} is non-blocking and has no data ready; "
                                                 "a stream is read from a blocking file")
-        if isinstance(piece, Buffer):
-            return bytes(piece)
-        raise TypeError(f"read() of {_name(self.file)} returned {type(piece).__name__}, not bytes")
+        return _bytes_read(piece, self.file)
+
+
+def _bytes_read(piece: object, file: object) -> bytes:
+    """What a read returned, as bytes; TypeError where it is no bytes-like object."""
+    if type(piece) is bytes:
+        return piece
+    if isinstance(piece, str):
+        raise _text_mode(file)
+    if isinstance(piece, Buffer):
+        return bytes(piece)
+    raise TypeError(f"read() of {_name(file)} returned {type(piece).__name__}, not bytes")
+
+
+class _AsyncRecords:
+    """The records of a stream read through an awaitable read, as _records reads them
+    from a file. A wait for the next record that is cancelled loses nothing: what was
+    read stays here, and the next wait goes on from there."""
+
+    def __init__(self, reader: AsyncReadable, splitter: _Splitter) -> None:
+        self.reader, self.read, self.splitter = reader, reader.read, splitter
+        self.ready: Iterator[Any] = iter(())
+        self.failure: BaseException | None = None
+        self.finished = False
+
+    def __aiter__(self) -> _AsyncRecords:
+        return self
+
+    async def __anext__(self) -> Any:
+        while (record := next(self.ready, _NONE)) is _NONE:
+            await self._read_piece()
+        return record
+
+    async def _read_piece(self) -> None:
+        """Makes the records of the next piece ready; raises what stops the stream."""
+        if self.failure is not None:
+            self.finished = True
+            failure, self.failure = self.failure, None
+            raise failure
+        if self.finished:
+            raise StopAsyncIteration
+        piece = _bytes_read(await self.read(self.splitter.wanted()), self.reader)
+        if not piece:
+            self.finished = True
+            self.splitter.end()
+            raise StopAsyncIteration
+        records, self.failure = self.splitter.feed(piece)
+        self.ready = iter(records)
+
+
+_NONE: Any = object()
+
+
+class _AsyncWriter:
+    """Records written to an asyncio connection a batch at a time, by the writers' own
+    loop (`_stream.next_batch`), with drain() awaited after each batch so that a slow
+    peer holds the writer back. Every batch is whole records, handed to write() at once."""
+
+    def __init__(self, writer: AsyncWritable, serialize: Callable[[Any], bytes]) -> None:
+        self.writer, self.serialize = writer, serialize
+        self.written = 0
+        self.index = 0  # of the next record in the iterable
+
+    async def write(self, records: Iterable[Any] | AsyncIterable[Any]) -> int:
+        if not isinstance(records, AsyncIterable):
+            await self._write_all(iter(records))
+            return self.written
+        iterator = aiter(records)
+        while True:
+            chunk, failure = await _take(iterator, ASYNC_CHUNK_RECORDS)
+            await self._write_all(iter(chunk))
+            if failure is not None:
+                raise failure
+            if len(chunk) < ASYNC_CHUNK_RECORDS:
+                return self.written
+
+    async def _write_all(self, iterator: Iterator[Any]) -> None:
+        """Writes every record of iterator; raises the iterator's or a record's exception
+        once the records before it are written."""
+        while True:
+            piece, count, failure, done = _stream.next_batch(iterator, self.serialize, _serialize_list,
+                                                             BATCH_BYTES, self.index)
+            self.index += count
+            if piece:
+                self.writer.write(piece)
+                self.written += len(piece)
+                await self.writer.drain()
+            if failure is not None:
+                raise failure
+            if done:
+                return
+
+
+async def _take(iterator: AsyncIterator[Any], count: int) -> tuple[list[Any], Exception | None]:
+    """Up to count items of iterator, and the exception it raised in place of the next."""
+    chunk: list[Any] = []
+    try:
+        async for item in iterator:
+            chunk.append(item)
+            if len(chunk) == count:
+                break
+    except Exception as error:  # the records before it are written first, as by write_records
+        return chunk, error
+    return chunk, None
 
 
 class _Splitter:
