@@ -75,7 +75,7 @@ check_strict() {
     local parser=()
     [ "$native_parser" = True ] || parser=(--no-native-parser)
     "$py" -m mypy --strict --cache-dir=/dev/null "${parser[@]}" tests/typing_example.py zav/inspect.py tests/test_inspect.py \
-        zav/stream.py tests/test_stream.py fuzz/objects_driver.py
+        zav/stream.py tests/test_stream.py tests/test_stream_asyncio.py fuzz/objects_driver.py
 }
 
 run_example() {

@@ -1,0 +1,218 @@
+"""Streams over asyncio connections: real TCP on the loopback, slow and dropping peers,
+cancelled reads and writes, and what reaches the peer when a record or its source fails."""
+from __future__ import annotations
+
+import asyncio
+import io
+from collections.abc import AsyncIterator, Awaitable, Callable
+from typing import Any
+
+import pytest
+
+import zav.serializer as serializer
+from zav import stream
+
+RECORDS = [{"n": i, "name": f"user{i}", "city": "Zürich" if i % 3 else "東京"} for i in range(3000)]
+AS_READ = [{key: str(value) for key, value in d.items()} for d in RECORDS]
+
+
+def stream_bytes(records: list[dict[str, Any]]) -> bytes:
+    return serializer._serialize_list([serializer._serialize_dict(d) for d in records])
+
+
+def run(main: Callable[[], Awaitable[Any]]) -> Any:
+    return asyncio.run(asyncio.wait_for(main(), 60))
+
+
+async def serve(handle: Callable[[asyncio.StreamReader, asyncio.StreamWriter], Awaitable[None]]) -> asyncio.Server:
+    return await asyncio.start_server(handle, "127.0.0.1", 0)
+
+
+async def connect(server: asyncio.Server) -> tuple[asyncio.StreamReader, asyncio.StreamWriter]:
+    return await asyncio.open_connection("127.0.0.1", server.sockets[0].getsockname()[1])
+
+
+def test_many_clients_of_one_server() -> None:
+    """Each client sends its records and reads the server's answer to each."""
+    async def answer(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        answers = (record | {"seen": "yes"} async for record in stream.aread_dicts(reader))
+        await stream.awrite_dicts(writer, answers)
+        writer.close()
+
+    async def client(server: asyncio.Server, number: int) -> list[dict[str, str]]:
+        reader, writer = await connect(server)
+        sent = [d | {"client": number} for d in RECORDS[number::20]]
+        assert await stream.awrite_dicts(writer, sent) == len(stream_bytes(sent))
+        writer.write_eof()
+        got = [record async for record in stream.aread_dicts(reader)]
+        writer.close()
+        assert got == [{k: str(v) for k, v in d.items()} | {"seen": "yes"} for d in sent]
+        return got
+
+    async def main() -> int:
+        async with await serve(answer) as server:
+            results = await asyncio.gather(*(client(server, number) for number in range(20)))
+        return sum(map(len, results))
+
+    assert run(main) == len(RECORDS)
+
+
+def test_slow_reader_holds_the_writer_back() -> None:
+    records = [{"n": i, "text": "x" * 200} for i in range(20_000)]  # about 4 MiB
+    buffered: list[int] = []
+
+    class Watched:
+        """The client's writer, noting what its transport holds after each write."""
+
+        def __init__(self, writer: asyncio.StreamWriter) -> None:
+            self.writer = writer
+
+        def write(self, data: bytes) -> None:
+            self.writer.write(data)
+            buffered.append(self.writer.transport.get_write_buffer_size())
+
+        def drain(self) -> Awaitable[None]:
+            return self.writer.drain()
+
+    async def slow(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        count = 0
+        async for _ in stream.aread_dicts(reader):
+            count += 1
+            if count % 500 == 0:
+                await asyncio.sleep(0.005)
+        writer.write(str(count).encode())
+        writer.close()
+
+    async def main() -> bytes:
+        async with await serve(slow) as server:
+            reader, writer = await connect(server)
+            writer.transport.set_write_buffer_limits(high=128 * 1024)
+            await stream.awrite_dicts(Watched(writer), records)
+            writer.write_eof()
+            answer = await reader.read()
+            writer.close()
+            return answer
+
+    assert run(main) == b"20000"
+    # The writer waited for the peer: it never held much more than the limit and a batch.
+    assert max(buffered) <= 128 * 1024 + 2 * stream.BATCH_BYTES < len(stream_bytes(records)) // 4
+
+
+@pytest.mark.parametrize("cut", [1, 20])
+def test_connection_dropped_inside_a_record(cut: int) -> None:
+    data = stream_bytes(AS_READ[:50])
+    end = len(stream_bytes(AS_READ[:40]))
+
+    async def dropping(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        writer.write(data[:end + cut])
+        await writer.drain()
+        writer.close()
+
+    async def main() -> tuple[list[dict[str, str]], str]:
+        async with await serve(dropping) as server:
+            reader, writer = await connect(server)
+            got: list[dict[str, str]] = []
+            with pytest.raises(ValueError) as raised:
+                async for record in stream.aread_dicts(reader):
+                    got.append(record)
+            writer.close()
+            return got, str(raised.value)
+
+    got, message = run(main)
+    assert got == AS_READ[:40] and f"inside the record at byte offset {end}:" in message
+
+
+class Trickle:
+    """An async reader whose read returns one byte at a time, and waits at `allowed`
+    until the test allows more."""
+
+    def __init__(self, data: bytes, allowed: int) -> None:
+        self.data, self.position, self.allowed = data, 0, allowed
+        self.more = asyncio.Event()
+
+    async def read(self, n: int = -1) -> bytes:
+        while self.position == self.allowed < len(self.data):
+            self.more.clear()
+            await self.more.wait()
+        piece = self.data[self.position:self.position + 1]
+        self.position += len(piece)
+        return piece
+
+    def allow(self, allowed: int) -> None:
+        self.allowed = allowed
+        self.more.set()
+
+
+def test_one_byte_reads_and_a_cancelled_wait() -> None:
+    data = stream_bytes(AS_READ[:30])
+    inside = len(stream_bytes(AS_READ[:10])) + 7  # inside record 10
+
+    async def main() -> list[dict[str, str]]:
+        reader = Trickle(data, allowed=inside)
+        records = stream.aread_dicts(reader)
+        got = [await anext(records) for _ in range(10)]
+        with pytest.raises(TimeoutError):  # the wait for record 10 is cancelled
+            await asyncio.wait_for(anext(records), 0.05)
+        assert reader.position == inside
+        reader.allow(len(data))
+        return got + [record async for record in records]
+
+    assert run(main) == AS_READ[:30]
+
+
+async def failing_source(fail_at: int, error: Exception) -> AsyncIterator[dict[str, Any]]:
+    for index, record in enumerate(RECORDS):
+        if index == fail_at:
+            raise error
+        yield record
+
+
+@pytest.mark.parametrize(("source", "error", "note", "whole"), [
+    (lambda: failing_source(700, KeyError("from the source")), KeyError, None, 700),
+    (lambda: iter(RECORDS[:600] + [{"bad": None}]), TypeError, "while writing record 600 of the iterable", 600),
+    (lambda: aiter_of(RECORDS[:300] + [{"bad": None}]), TypeError, "while writing record 300 of the iterable", 300),
+], ids=["async source raises", "record fails", "record of an async source fails"])
+def test_writer_failure_keeps_the_records_before_it(source: Callable[[], Any], error: type[Exception],
+                                                     note: str | None, whole: int) -> None:
+    out = MemoryWriter()
+    with pytest.raises(error) as raised:
+        run(lambda: stream.awrite_dicts(out, source()))
+    assert getattr(raised.value, "__notes__", [None]) == [note]
+    assert bytes(out.data) == stream_bytes(RECORDS[:whole])
+
+
+async def aiter_of(items: list[Any]) -> AsyncIterator[Any]:
+    for item in items:
+        yield item
+
+
+class MemoryWriter:
+    """A writer whose drain waits until the test lets it through."""
+
+    def __init__(self) -> None:
+        self.data = bytearray()
+        self.gate = asyncio.Event()
+        self.gate.set()
+
+    def write(self, data: bytes) -> None:
+        self.data += data
+
+    async def drain(self) -> None:
+        await self.gate.wait()
+
+
+def test_cancelled_write_hands_over_whole_records_only() -> None:
+    out = MemoryWriter()
+
+    async def main() -> None:
+        out.gate.clear()  # the peer takes nothing: the first drain waits
+        task = asyncio.create_task(stream.awrite_dicts(out, aiter_of(RECORDS * 20)))
+        while not out.data:
+            await asyncio.sleep(0)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+
+    run(main)
+    got = list(stream.read_dicts(io.BytesIO(bytes(out.data))))  # no cut record
+    assert 0 < len(got) < len(RECORDS) * 20 and got == (AS_READ * 20)[:len(got)]
