@@ -633,4 +633,19 @@ PyObject* deserialize_dict_body(PyObject* const* args);
 PyObject* serialize_list_body(PyObject* const* args);
 PyObject* deserialize_list_body(PyObject* const* args);
 
+// zav._stream's iterator of the asyncio readers (async_records.cpp), whose type needs
+// the module's state to find the type of its awaitables.
+namespace stream {
+
+struct AsyncTypes {
+    PyObject* ready;
+};
+
+// Adds the type AsyncRecords to the module; 0, or -1 with an exception set.
+int add_async_records(PyObject* module);
+int traverse_async_types(PyObject* module, visitproc visit, void* arg);
+int clear_async_types(PyObject* module);
+
+}  // namespace stream
+
 }  // namespace zav

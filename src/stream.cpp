@@ -397,15 +397,20 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Nothing here is shared between calls, so the module runs without the GIL.
+// Nothing here is shared between calls, so the module runs without the GIL; an
+// iterator of the asyncio readers guards its own state.
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(add_async_records)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 
+void free_module(void* module) { clear_async_types(static_cast<PyObject*>(module)); }
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_stream", nullptr, 0, methods, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_stream", nullptr, sizeof(AsyncTypes), methods, slots, traverse_async_types,
+    clear_async_types, free_module,
 };
 
 }  // namespace

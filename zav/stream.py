@@ -92,12 +92,12 @@ def read_lists(file: Readable, deserialize: object = True) -> Iterator[list[Any]
 def aread_dicts(reader: AsyncReadable, deserialize: object = True) -> AsyncIterator[dict[str, Any]]:
     """The map records of a stream from an `asyncio.StreamReader` (or anything with an
     awaitable `read(n)`), as `read_dicts` reads them from a file."""
-    return _AsyncRecords(reader, _Splitter(_deserialize_dict, deserialize))
+    return _AsyncSource(reader, _Splitter(_deserialize_dict, deserialize)).records
 
 
 def aread_lists(reader: AsyncReadable, deserialize: object = True) -> AsyncIterator[list[Any]]:
     """The list records of a stream from an `asyncio.StreamReader`, as `read_lists` reads them."""
-    return _AsyncRecords(reader, _Splitter(_deserialize_list, deserialize))
+    return _AsyncSource(reader, _Splitter(_deserialize_list, deserialize)).records
 
 
 async def awrite_dicts(writer: AsyncWritable, dicts: Iterable[dict[Any, Any]] | AsyncIterable[dict[Any, Any]]) -> int:
@@ -182,43 +182,36 @@ def _bytes_read(piece: object, file: object) -> bytes:
     raise TypeError(f"read() of {_name(file)} returned {type(piece).__name__}, not bytes")
 
 
-class _AsyncRecords:
+class _AsyncSource:
     """The records of a stream read through an awaitable read, as _records reads them
-    from a file. A wait for the next record that is cancelled loses nothing: what was
-    read stays here, and the next wait goes on from there."""
+    from a file, handed out by a native iterator (`_stream.AsyncRecords`) that asks
+    next_record for a record only once the last piece's records are all out.
+
+    A wait for the next record that is cancelled loses nothing: what was read stays
+    here, and the next wait goes on from there."""
 
     def __init__(self, reader: AsyncReadable, splitter: _Splitter) -> None:
         self.reader, self.read, self.splitter = reader, reader.read, splitter
-        self.ready: Iterator[Any] = iter(())
         self.failure: BaseException | None = None
         self.finished = False
+        self.records = _stream.AsyncRecords(self.next_record)
 
-    def __aiter__(self) -> _AsyncRecords:
-        return self
-
-    async def __anext__(self) -> Any:
-        while (record := next(self.ready, _NONE)) is _NONE:
-            await self._read_piece()
-        return record
-
-    async def _read_piece(self) -> None:
-        """Makes the records of the next piece ready; raises what stops the stream."""
-        if self.failure is not None:
-            self.finished = True
-            failure, self.failure = self.failure, None
-            raise failure
-        if self.finished:
-            raise StopAsyncIteration
-        piece = _bytes_read(await self.read(self.splitter.wanted()), self.reader)
-        if not piece:
-            self.finished = True
-            self.splitter.end()
-            raise StopAsyncIteration
-        records, self.failure = self.splitter.feed(piece)
-        self.ready = iter(records)
-
-
-_NONE: Any = object()
+    async def next_record(self) -> Any:
+        while True:
+            if self.failure is not None:
+                self.finished = True
+                failure, self.failure = self.failure, None
+                raise failure
+            if self.finished:
+                raise StopAsyncIteration
+            piece = _bytes_read(await self.read(self.splitter.wanted()), self.reader)
+            if not piece:
+                self.finished = True
+                self.splitter.end()
+                raise StopAsyncIteration
+            records, self.failure = self.splitter.feed(piece)
+            if records:
+                return self.records.put(records)
 
 
 class _AsyncWriter:

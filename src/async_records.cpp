@@ -1,0 +1,238 @@
+// zav._stream.AsyncRecords: the iterator of the asyncio stream readers. zav.stream reads
+// a piece of the stream at a time in a coroutine of its own (refill) and hands the
+// records it completes to put(); __anext__ then hands them out one by one in an
+// awaitable that returns its record at once, with no coroutine made per record, which
+// costs more than reading a small record. A record is let go of as it is handed out.
+#include "serializer.h"
+
+namespace zav::stream {
+namespace {
+
+struct AsyncRecords {
+    PyObject_HEAD
+    PyObject* refill;  // () -> awaitable of the next record, once put() has the records after it
+    PyObject* ready_type;
+    PyObject* records;  // the list put() was given; nullptr before the first
+    Py_ssize_t next;    // the index in it of the next record to hand out
+    // The StopIteration that returns records from awaits (see stop_with).
+    PyObject* stop;
+};
+
+AsyncRecords* as_records(PyObject* self) { return reinterpret_cast<AsyncRecords*>(self); }
+
+// An awaitable that is done from the start: awaiting it returns its record.
+struct Ready {
+    PyObject_HEAD
+    PyObject* record;  // taken by the await
+    PyObject* owner;   // the AsyncRecords that handed it out
+};
+
+PyObject* ready_await(PyObject* self) { return Py_NewRef(self); }
+
+// The record, once; a second await of the same object finds none.
+PyObject* take_record(PyObject* self) {
+    PyObject* record = std::exchange(reinterpret_cast<Ready*>(self)->record, nullptr);
+    if (record == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "a record of a stream was awaited twice");
+    }
+    return record;
+}
+
+PySendResult ready_send(PyObject* self, PyObject*, PyObject** result) {
+    *result = take_record(self);
+    return *result != nullptr ? PYGEN_RETURN : PYGEN_ERROR;
+}
+
+// Raises StopIteration(record). The interpreter's await of an object that is no
+// coroutine goes through iteration, and takes the result from the StopIteration that
+// ends it: making one per record would cost as much as the rest of the await. Where no
+// one else holds the iterator's own (a caller that caught one may keep it), that one is
+// raised again with the record as its value, and keeps it until the next await; with
+// threads free to run at once, a new one every time.
+void stop_with(AsyncRecords* owner, Ref record) {
+#ifndef Py_GIL_DISABLED
+    if (owner->stop != nullptr && Py_REFCNT(owner->stop) == 1) {
+        auto* stop = reinterpret_cast<PyStopIterationObject*>(owner->stop);
+        Py_XSETREF(stop->value, record.release());
+        Py_CLEAR(stop->traceback);
+        Py_CLEAR(stop->context);
+        Py_CLEAR(stop->cause);
+        Py_CLEAR(stop->notes);
+        PyErr_SetRaisedException(Py_NewRef(owner->stop));
+        return;
+    }
+#endif
+    Ref stop = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, record.get()));
+    if (stop) {
+        PyErr_SetRaisedException(stop.release());
+    }
+}
+
+PyObject* ready_next(PyObject* self) {
+    Ref record = Ref::steal(take_record(self));
+    if (record) {
+        stop_with(as_records(reinterpret_cast<Ready*>(self)->owner), std::move(record));
+    }
+    return nullptr;
+}
+
+void ready_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    Py_XDECREF(reinterpret_cast<Ready*>(self)->record);
+    Py_DECREF(reinterpret_cast<Ready*>(self)->owner);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot ready_slots[] = {
+    {Py_am_await, reinterpret_cast<void*>(ready_await)},
+    {Py_am_send, reinterpret_cast<void*>(ready_send)},
+    {Py_tp_iter, reinterpret_cast<void*>(ready_await)},
+    {Py_tp_iternext, reinterpret_cast<void*>(ready_next)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ready_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec ready_spec = {
+    "zav._stream.Ready", sizeof(Ready), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, ready_slots,
+};
+
+// The next record of the list, taken out of it; nullptr when it has none left.
+PyObject* take_next(AsyncRecords* self) {
+    CriticalSection guard(reinterpret_cast<PyObject*>(self));
+    if (self->records == nullptr || self->next >= PyList_GET_SIZE(self->records)) {
+        return nullptr;
+    }
+    PyObject* record = PyList_GET_ITEM(self->records, self->next);
+    PyList_SET_ITEM(self->records, self->next++, Py_NewRef(Py_None));
+    return record;
+}
+
+PyObject* records_anext(PyObject* self) {
+    AsyncRecords* records = as_records(self);
+    Ref record = Ref::steal(take_next(records));
+    if (!record) {
+        return PyObject_CallNoArgs(records->refill);
+    }
+    auto* ready = PyObject_New(Ready, reinterpret_cast<PyTypeObject*>(records->ready_type));
+    if (ready == nullptr) {
+        return nullptr;
+    }
+    ready->record = record.release();
+    ready->owner = Py_NewRef(self);
+    return reinterpret_cast<PyObject*>(ready);
+}
+
+PyObject* records_aiter(PyObject* self) { return Py_NewRef(self); }
+
+// put(records) -> the first of them, the rest handed out by __anext__.
+PyObject* records_put(PyObject* self, PyObject* list) {
+    if (!PyList_CheckExact(list) || PyList_GET_SIZE(list) == 0) {
+        PyErr_SetString(PyExc_TypeError, "put() takes a list of at least one record");
+        return nullptr;
+    }
+    AsyncRecords* records = as_records(self);
+    Ref old;
+    {
+        CriticalSection guard(self);
+        old = Ref::steal(std::exchange(records->records, Py_NewRef(list)));
+        records->next = 0;
+    }
+    old = Ref();  // freed outside the critical section: freeing records runs no code, but may run the GC
+    return take_next(records);
+}
+
+PyObject* records_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* refill = nullptr;
+    if (!PyArg_ParseTuple(args, "O:AsyncRecords", &refill) || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0)) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "AsyncRecords() takes no keyword arguments");
+        }
+        return nullptr;
+    }
+    auto* state = static_cast<AsyncTypes*>(PyType_GetModuleState(type));
+    if (state == nullptr) {
+        return nullptr;
+    }
+    auto* self = reinterpret_cast<AsyncRecords*>(type->tp_alloc(type, 0));
+    if (self == nullptr) {
+        return nullptr;
+    }
+    self->refill = Py_NewRef(refill);
+    self->ready_type = Py_NewRef(state->ready);
+    self->stop = PyObject_CallOneArg(PyExc_StopIteration, Py_None);
+    if (self->stop == nullptr) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(self);
+}
+
+int records_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_records(self)->refill);
+    Py_VISIT(as_records(self)->ready_type);
+    Py_VISIT(as_records(self)->records);
+    Py_VISIT(as_records(self)->stop);
+    return 0;
+}
+
+int records_clear(PyObject* self) {
+    Py_CLEAR(as_records(self)->refill);
+    Py_CLEAR(as_records(self)->ready_type);
+    Py_CLEAR(as_records(self)->records);
+    Py_CLEAR(as_records(self)->stop);
+    return 0;
+}
+
+void records_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    records_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef records_methods[] = {
+    {"put", records_put, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot records_slots[] = {
+    {Py_am_aiter, reinterpret_cast<void*>(records_aiter)},
+    {Py_am_anext, reinterpret_cast<void*>(records_anext)},
+    {Py_tp_new, reinterpret_cast<void*>(records_new)},
+    {Py_tp_traverse, reinterpret_cast<void*>(records_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(records_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(records_dealloc)},
+    {Py_tp_methods, records_methods},
+    {0, nullptr},
+};
+
+PyType_Spec records_spec = {
+    "zav._stream.AsyncRecords", sizeof(AsyncRecords), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, records_slots,
+};
+
+}  // namespace
+
+int add_async_records(PyObject* module) {
+    auto* state = static_cast<AsyncTypes*>(PyModule_GetState(module));
+    state->ready = PyType_FromModuleAndSpec(module, &ready_spec, nullptr);
+    if (state->ready == nullptr) {
+        return -1;
+    }
+    Ref records = Ref::steal(PyType_FromModuleAndSpec(module, &records_spec, nullptr));
+    return records ? PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(records.get())) : -1;
+}
+
+int traverse_async_types(PyObject* module, visitproc visit, void* arg) {
+    Py_VISIT(static_cast<AsyncTypes*>(PyModule_GetState(module))->ready);
+    return 0;
+}
+
+int clear_async_types(PyObject* module) {
+    Py_CLEAR(static_cast<AsyncTypes*>(PyModule_GetState(module))->ready);
+    return 0;
+}
+
+}  // namespace zav::stream
