@@ -10,7 +10,7 @@ namespace {
 
 struct AsyncRecords {
     PyObject_HEAD
-    PyObject* refill;  // () -> awaitable of the next record, once put() has the records after it
+    PyObject* refill;  // (self) -> awaitable of the next record, once put() has the records after it
     PyObject* ready_type;
     PyObject* records;  // the list put() was given; nullptr before the first
     Py_ssize_t next;    // the index in it of the next record to hand out
@@ -84,7 +84,38 @@ void ready_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// The generator methods that trampolines other than the interpreter's own call.
+PyObject* ready_send_method(PyObject* self, PyObject*) { return ready_next(self); }
+
+PyObject* ready_throw(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_SetString(PyExc_TypeError, "throw() takes an exception");
+        return nullptr;
+    }
+    if (PyExceptionInstance_Check(args[0])) {
+        PyErr_SetRaisedException(Py_NewRef(args[0]));
+    } else if (PyExceptionClass_Check(args[0])) {
+        PyErr_SetObject(args[0], nargs > 1 ? args[1] : Py_None);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "throw() takes an exception");
+    }
+    return nullptr;
+}
+
+PyObject* ready_close(PyObject* self, PyObject*) {
+    Py_CLEAR(reinterpret_cast<Ready*>(self)->record);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef ready_methods[] = {
+    {"send", ready_send_method, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ready_throw)), METH_FASTCALL, nullptr},
+    {"close", ready_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot ready_slots[] = {
+    {Py_tp_methods, ready_methods},
     {Py_am_await, reinterpret_cast<void*>(ready_await)},
     {Py_am_send, reinterpret_cast<void*>(ready_send)},
     {Py_tp_iter, reinterpret_cast<void*>(ready_await)},
@@ -112,7 +143,7 @@ PyObject* records_anext(PyObject* self) {
     AsyncRecords* records = as_records(self);
     Ref record = Ref::steal(take_next(records));
     if (!record) {
-        return PyObject_CallNoArgs(records->refill);
+        return PyObject_CallOneArg(records->refill, self);
     }
     auto* ready = PyObject_New(Ready, reinterpret_cast<PyTypeObject*>(records->ready_type));
     if (ready == nullptr) {

@@ -5,7 +5,7 @@ from __future__ import annotations
 import io
 import sys
 from types import ModuleType, SimpleNamespace
-from collections.abc import Callable
+from collections.abc import Callable, Coroutine
 from typing import Any
 
 import pytest
@@ -175,6 +175,51 @@ def refcount_growth(call: Callable[[], Any], rounds: int = 200) -> int:
     return sys.gettotalrefcount() - before  # type: ignore[attr-defined]
 
 
+class WouldBlock(io.RawIOBase):
+    """A raw file that takes 3 bytes, then would block."""
+
+    def __init__(self) -> None:
+        self.taken = 0
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: Any) -> int | None:
+        if self.taken >= 3:
+            return None
+        self.taken += 3
+        return 3
+
+
+class Drained:
+    def write(self, data: bytes) -> None:
+        pass
+
+    async def drain(self) -> None:
+        pass
+
+
+class AsyncBytes:
+    def __init__(self, data: bytes) -> None:
+        self.file = io.BytesIO(data)
+
+    async def read(self, n: int) -> bytes:
+        return self.file.read(min(n, 5))
+
+
+def at_once(coroutine: Coroutine[Any, Any, Any]) -> Any:
+    """The result of a coroutine that never waits, without an event loop's caches."""
+    try:
+        coroutine.send(None)
+    except StopIteration as done:
+        return done.value
+    raise AssertionError("the coroutine waited")
+
+
+async def read_all(data: bytes) -> list[dict[str, str]]:
+    return [record async for record in stream.aread_dicts(AsyncBytes(data))]
+
+
 # Streams of records, through the native loops of zav.stream: whole, cut, corrupt, and
 # with a record that fails to write (batches of 8 bytes, so that every record flushes).
 STREAM = S._serialize_list([S._serialize_dict({"a": "bc"}), S._serialize_dict({"k": "é" * 40})])
@@ -183,9 +228,14 @@ CASES += [
     case("stream-read-cut", lambda: list(stream.read_dicts(io.BytesIO(STREAM[:-3]))), ValueError),
     case("stream-read-corrupt", lambda: list(stream.read_dicts(io.BytesIO(STREAM + b"\x02\x05\x01"))), ValueError),
     case("stream-write", lambda: _stream.write_records(io.BytesIO().write, [{"a": "bc"}] * 3, S._serialize_dict,
-                                                       S._serialize_list, 8)),
+                                                       S._serialize_list, 8, False)),
     case("stream-write-fails", lambda: _stream.write_records(io.BytesIO().write, [{"a": "bc"}, {"a": None}],
-                                                             S._serialize_dict, S._serialize_list, 8), TypeError),
+                                                             S._serialize_dict, S._serialize_list, 8, False), TypeError),
+    case("stream-write-blocked", lambda: stream.write_dicts(WouldBlock(), [{"a": "bc"}] * 3), BlockingIOError),
+    case("stream-aread", lambda: at_once(read_all(STREAM))),
+    case("stream-aread-cut", lambda: at_once(read_all(STREAM[:-3])), ValueError),
+    case("stream-awrite-fails", lambda: at_once(stream.awrite_dicts(Drained(), [{"a": "bc"}, {"a": None}])),
+         TypeError),
 ]
 
 

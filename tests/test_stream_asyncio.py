@@ -216,3 +216,31 @@ def test_cancelled_write_hands_over_whole_records_only() -> None:
     run(main)
     got = list(stream.read_dicts(io.BytesIO(bytes(out.data))))  # no cut record
     assert 0 < len(got) < len(RECORDS) * 20 and got == (AS_READ * 20)[:len(got)]
+
+
+class MemoryReader:
+    def __init__(self, data: bytes) -> None:
+        self.file = io.BytesIO(data)
+
+    async def read(self, n: int = -1) -> bytes:
+        return self.file.read(n)
+
+
+def test_records_awaited_by_hand() -> None:
+    """Each record's awaitable gives its record once, and a StopIteration that a caller
+    keeps is never changed by the awaits after it."""
+    records = stream.aread_dicts(MemoryReader(stream_bytes(AS_READ[:3])))
+
+    def result(awaitable: Awaitable[Any]) -> StopIteration:
+        with pytest.raises(StopIteration) as done:
+            awaitable.__await__().send(None)
+        return done.value
+
+    assert result(anext(records)).value == AS_READ[0]  # reads the stream
+    ready = anext(records)
+    kept = result(ready)
+    with pytest.raises(RuntimeError, match="awaited twice"):
+        result(ready)
+    assert result(anext(records)).value == AS_READ[2] and kept.value == AS_READ[1]
+    with pytest.raises(StopAsyncIteration):
+        result(anext(records))

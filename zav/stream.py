@@ -92,12 +92,12 @@ def read_lists(file: Readable, deserialize: object = True) -> Iterator[list[Any]
 def aread_dicts(reader: AsyncReadable, deserialize: object = True) -> AsyncIterator[dict[str, Any]]:
     """The map records of a stream from an `asyncio.StreamReader` (or anything with an
     awaitable `read(n)`), as `read_dicts` reads them from a file."""
-    return _AsyncSource(reader, _Splitter(_deserialize_dict, deserialize)).records
+    return _AsyncSource(reader, _Splitter(_deserialize_dict, deserialize)).records()
 
 
 def aread_lists(reader: AsyncReadable, deserialize: object = True) -> AsyncIterator[list[Any]]:
     """The list records of a stream from an `asyncio.StreamReader`, as `read_lists` reads them."""
-    return _AsyncSource(reader, _Splitter(_deserialize_list, deserialize)).records
+    return _AsyncSource(reader, _Splitter(_deserialize_list, deserialize)).records()
 
 
 async def awrite_dicts(writer: AsyncWritable, dicts: Iterable[dict[Any, Any]] | AsyncIterable[dict[Any, Any]]) -> int:
@@ -194,14 +194,20 @@ class _AsyncSource:
         self.reader, self.read, self.splitter = reader, reader.read, splitter
         self.failure: BaseException | None = None
         self.finished = False
-        self.records = _stream.AsyncRecords(self.next_record)
 
-    async def next_record(self) -> Any:
+    def records(self) -> AsyncIterator[Any]:
+        # The iterator is passed to next_record rather than kept here: no cycle to collect.
+        return _stream.AsyncRecords(self.next_record)
+
+    async def next_record(self, records: _stream.AsyncRecords) -> Any:
         while True:
             if self.failure is not None:
                 self.finished = True
                 failure, self.failure = self.failure, None
-                raise failure
+                try:
+                    raise failure
+                finally:
+                    del failure  # no cycle through this frame's traceback
             if self.finished:
                 raise StopAsyncIteration
             piece = _bytes_read(await self.read(self.splitter.wanted()), self.reader)
@@ -209,9 +215,9 @@ class _AsyncSource:
                 self.finished = True
                 self.splitter.end()
                 raise StopAsyncIteration
-            records, self.failure = self.splitter.feed(piece)
-            if records:
-                return self.records.put(records)
+            ready, self.failure = self.splitter.feed(piece)
+            if ready:
+                return records.put(ready)
 
 
 class _AsyncWriter:
@@ -233,7 +239,10 @@ class _AsyncWriter:
             chunk, failure = await _take(iterator, ASYNC_CHUNK_RECORDS)
             await self._write_all(iter(chunk))
             if failure is not None:
-                raise failure
+                try:
+                    raise failure
+                finally:
+                    del failure  # no cycle through this frame's traceback
             if len(chunk) < ASYNC_CHUNK_RECORDS:
                 return self.written
 
@@ -249,7 +258,10 @@ class _AsyncWriter:
                 self.written += len(piece)
                 await self.writer.drain()
             if failure is not None:
-                raise failure
+                try:
+                    raise failure
+                finally:
+                    del failure  # no cycle through this frame's traceback
             if done:
                 return
 
