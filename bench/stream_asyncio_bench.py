@@ -4,9 +4,10 @@ blocking read_dicts and write_dicts over a socketpair (the other end served by a
 thread), and against msgpack's streaming Unpacker fed from the same kind of asyncio
 connection.
 
-    ./dev run python3.14 bench/stream_asyncio_bench.py [--runs 3] [--rounds 7] [--count 100000]
+    ./dev run python3.14 bench/stream_asyncio_bench.py [--runs 3] [--rounds 7] [--workload NAME]
 
-Each case moves the same records (the stream benchmark's small event records) once:
+Each case moves the same records (the stream benchmark's workloads: 100,000 small
+event records, 20,000 real package records) once:
 for reading, the peer sends the stream's bytes, made beforehand; for writing, the peer
 takes the bytes and drops them. The cases run in interleaved rounds; a run's figure
 is the median of its rounds, and the table gives the median of the runs' figures,
@@ -25,7 +26,7 @@ from pathlib import Path
 from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from stream_bench import events, run_rounds  # noqa: E402
+from stream_bench import WORKLOADS, run_rounds  # noqa: E402
 
 import zav.serializer as serializer  # noqa: E402
 from zav import stream  # noqa: E402
@@ -179,18 +180,19 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--count", type=int, default=100_000)
+    parser.add_argument("--workload", choices=list(WORKLOADS), action="append")
     args = parser.parse_args()
-    records = events(args.count)
-    data = serializer._serialize_list([serializer._serialize_dict(d) for d in records])
-    packed = b"".join(msgpack.packb(d) for d in records) if msgpack is not None else b""
     loopback = Loopback()
-    print(f"Python {sys.version.split()[0]}; msgpack {'absent' if msgpack is None else msgpack.version}; "
-          f"{len(records)} records, stream of {len(data) / 2**20:.1f} MiB")
-    readers, writers = read_cases(data, packed, loopback), write_cases(records, loopback)
-    read_runs = [run_rounds(readers, args.rounds) for _ in range(args.runs)]
-    write_runs = [run_rounds(writers, args.rounds) for _ in range(args.runs)]
-    print("\n".join([*table("read", read_runs, len(records)), *table("write", write_runs, len(records))]))
+    print(f"Python {sys.version.split()[0]}; msgpack {'absent' if msgpack is None else msgpack.version}")
+    for name in args.workload or WORKLOADS:
+        records = WORKLOADS[name](0)
+        data = serializer._serialize_list([serializer._serialize_dict(d) for d in records])
+        packed = b"".join(msgpack.packb(d) for d in records) if msgpack is not None else b""
+        readers, writers = read_cases(data, packed, loopback), write_cases(records, loopback)
+        read_runs = [run_rounds(readers, args.rounds) for _ in range(args.runs)]
+        write_runs = [run_rounds(writers, args.rounds) for _ in range(args.runs)]
+        print("\n".join([f"{name}: stream of {len(data) / 2**20:.1f} MiB", *table("  read", read_runs, len(records)),
+                         *table("  write", write_runs, len(records)), ""]), flush=True)
 
 
 if __name__ == "__main__":
