@@ -8,6 +8,11 @@ its end, and `_deserialize_list(data, False)` splits a whole stream into its rec
     write_dicts(file, dicts) / write_lists(file, lists)   -> bytes written
     read_dicts(file, deserialize=True) / read_lists(...)  -> iterator of records
 
+and over asyncio connections (an asyncio.StreamReader, an asyncio.StreamWriter):
+
+    await awrite_dicts(writer, dicts) / awrite_lists(...)       -> bytes written
+    aread_dicts(reader, deserialize=True) / aread_lists(...)    -> async iterator of records
+
 The readers hold the largest record plus a buffer of a fixed size, whatever the length
 of the stream. The command line converts streams to and from JSON Lines:
 
