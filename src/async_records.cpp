@@ -31,7 +31,11 @@ PyObject* ready_await(PyObject* self) { return Py_NewRef(self); }
 
 // The record, once; a second await of the same object finds none.
 PyObject* take_record(PyObject* self) {
-    PyObject* record = std::exchange(reinterpret_cast<Ready*>(self)->record, nullptr);
+    PyObject* record = nullptr;
+    {
+        CriticalSection guard(self);  // one await of it in each of two threads gets it once
+        record = std::exchange(reinterpret_cast<Ready*>(self)->record, nullptr);
+    }
     if (record == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "a record of a stream was awaited twice");
     }
@@ -49,7 +53,7 @@ PySendResult ready_send(PyObject* self, PyObject*, PyObject** result) {
 // one else holds the iterator's own (a caller that caught one may keep it), that one is
 // raised again with the record as its value, and keeps it until the next await; with
 // threads free to run at once, a new one every time.
-void stop_with(AsyncRecords* owner, Ref record) {
+void stop_with([[maybe_unused]] AsyncRecords* owner, Ref record) {
 #ifndef Py_GIL_DISABLED
     if (owner->stop != nullptr && Py_REFCNT(owner->stop) == 1) {
         auto* stop = reinterpret_cast<PyStopIterationObject*>(owner->stop);
@@ -103,7 +107,8 @@ PyObject* ready_throw(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* ready_close(PyObject* self, PyObject*) {
-    Py_CLEAR(reinterpret_cast<Ready*>(self)->record);
+    Py_XDECREF(take_record(self));
+    PyErr_Clear();  // closing one that was awaited already is no error
     Py_RETURN_NONE;
 }
 
