@@ -390,6 +390,96 @@ PyObject* plan_load(PyObject* self, PyObject* data) {
     return make(plan, spans.get()).release();
 }
 
+// Adds "in item INDEX" to the pending exception.
+void note_item(Py_ssize_t index) {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (!PyErr_GivenExceptionMatches(error.get(), PyExc_MemoryError)) {
+        Ref note = Ref::steal(PyUnicode_FromFormat("in item %zd", index));
+        if (note) {
+            add_note(error.get(), note.get());
+        } else {
+            PyErr_Clear();
+        }
+    }
+    PyErr_SetRaisedException(error.release());
+}
+
+// load_items(data, kind, parse, fallback): the list of a list record's items, each
+// parsed as a field of that kind is; fallback(data) for a record that is not bytes or
+// is corrupt, which raises what _deserialize_list raises. An item's error gets its
+// index as a note.
+PyObject* load_items(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    int kind = nargs == 4 ? PyLong_AsInt(args[1]) : -1;
+    if (kind == -1) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "load_items(data, kind, parse, fallback)");
+        }
+        return nullptr;
+    }
+    PyObject* data = args[0];
+    if (!PyBytes_CheckExact(data)) {
+        return PyObject_Vectorcall(args[3], &data, 1, nullptr);
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
+    std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(data));
+    // The whole record is checked first, so that a corrupt one raises as the model's
+    // reader does, before any item's parser runs.
+    Py_ssize_t count = 0;
+    for (std::size_t pos = 0; pos < size; ++count) {
+        std::uint64_t length;
+        pos += _readvarnum(bytes + pos, size - pos, &length);
+        if (bytes[pos - 1] >= 0x80 || length > size - pos) {
+            return PyObject_Vectorcall(args[3], &data, 1, nullptr);
+        }
+        pos += length;
+    }
+    Ref items = Ref::steal(PyList_New(count));
+    if (!items) {
+        return nullptr;
+    }
+    FieldPlan item{Ref(), Ref(), Ref::borrow(args[2]), Ref(), kind, absent_required};
+    std::size_t pos = 0;
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        std::uint64_t length;
+        pos += _readvarnum(bytes + pos, size - pos, &length);
+        Ref value = parse(item, {reinterpret_cast<const char*>(bytes + pos), static_cast<Py_ssize_t>(length)});
+        if (!value) {
+            note_item(index);
+            return nullptr;
+        }
+        PyList_SET_ITEM(items.get(), index, value.release());
+        pos += length;
+    }
+    return items.release();
+}
+
+// first_other(sequence, type): the index of the first item of a list or tuple whose
+// type is not exactly type, or -1; lets a writer hand a list of one type to the plain
+// writer without a Python loop over its items.
+PyObject* first_other(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !(PyList_CheckExact(args[0]) || PyTuple_CheckExact(args[0])) || !PyType_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "first_other(sequence: list | tuple, type)");
+        return nullptr;
+    }
+    PyObject* sequence = args[0];
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
+    PyObject** items = PySequence_Fast_ITEMS(sequence);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (Py_TYPE(items[i]) != reinterpret_cast<PyTypeObject*>(args[1])) {
+            return PyLong_FromSsize_t(i);
+        }
+    }
+    return PyLong_FromLong(-1);
+}
+
+PyMethodDef module_methods[] = {
+    {"first_other", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(first_other)), METH_FASTCALL,
+     "The index of the first item not of the type, or -1."},
+    {"load_items", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_items)), METH_FASTCALL,
+     "The parsed items of a list record."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // ---------------------------------------------------------------------------
 // The Plan type
 
@@ -505,7 +595,7 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_typed", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_typed", nullptr, 0, module_methods, slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -185,6 +185,10 @@ class ListCodec(Codec):
     def dump(self, value: Any) -> Written:
         if type(value) is not self.tp:
             raise self.refuse(value)
+        plain = PLAIN_ITEMS.get(self.item.kind)
+        if plain is not None and _typed is not None and type(value) in (list, tuple) \
+                and _typed.first_other(value, plain) < 0:
+            return _serialize_list(value)  # every item written as it is
         dump = self.item.dump
         items = []
         for index, item in enumerate(value):
@@ -196,17 +200,27 @@ class ListCodec(Codec):
         return _serialize_list(items)
 
     def load(self, raw: bytes) -> Any:
+        items = self.load_model(raw) if _typed is None else _typed.load_items(raw, self.item.kind, self.item.load,
+                                                                                self.load_model)
+        return items if self.tp is list else self.tp(items)
+
+    def load_model(self, raw: bytes) -> list[Any]:
+        """The items of a list record, as the native reader reads them."""
         load = self.item.load
         items = _deserialize_list(raw, False)
         if self.item.kind == KIND_BYTES:
-            return items if self.tp is list else self.tp(items)
+            return items
         for index, item in enumerate(items):
             try:
                 items[index] = load(item)
             except Exception as error:
                 _note(error, f"in item {index}")
                 raise
-        return items if self.tp is list else self.tp(items)
+        return items
+
+
+# The kinds whose values the plain writers write as they are.
+PLAIN_ITEMS: dict[int, type] = {KIND_STR: str, KIND_BYTES: bytes, KIND_INT: int, KIND_FLOAT: float}
 
 
 class DictCodec(Codec):
