@@ -8,6 +8,7 @@ import enum
 import io
 import math
 import struct
+import sys
 import threading
 import typing
 import uuid
@@ -385,3 +386,58 @@ def test_str_that_raises_and_fields_changed_during_the_write() -> None:
 
     with pytest.raises(TypeError, match="expected list\\[int\\], got str"):
         Schema(Shifty).dump(Shifty(1, [2]))
+
+
+# ---------------------------------------------------------------------------
+# Native reader: references and allocation failure
+
+SCHEMAS = {tp: Schema(tp) for tp in (Outer, Point, Frozen, Movie, Inner, list[int], list[float])}
+STRICT = Schema(Inner, forbid_unknown=True)
+OUTER_RECORD = SCHEMAS[Outer].dump(Outer(Inner(1, "é"), [Inner(2)], {"k": 0.5}, Inner(3)))
+SCHEMA_CALLS = {
+    "record": lambda: SCHEMAS[Outer].load(OUTER_RECORD),
+    "tuple-class": lambda: SCHEMAS[Point].load(b"\x01\x031.5\x01\x02y2"),
+    "frozen-slots": lambda: SCHEMAS[Frozen].load(b"\x01\x05a12345\x01\x02b\x01x"),
+    "typeddict": lambda: SCHEMAS[Movie].load(b"\x05\x07titlea title\x04\x06year123456"),
+    "bad-field": lambda: SCHEMAS[Inner].load(b"\x01\x02x1e"),
+    "missing-field": lambda: SCHEMAS[Inner].load(b"\x05\x01labelz"),
+    "corrupt": lambda: SCHEMAS[Inner].load(b"\x01\x09x1"),
+    "unknown": lambda: STRICT.load(b"\x01\x02x12\x01\x01yz"),
+    "list-int": lambda: SCHEMAS[list[int]].load(b"\x0512345\x1412345678901234567890\x02-7"),
+    "list-bad": lambda: SCHEMAS[list[float]].load(b"\x031.5\x02zz"),
+}
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs the debug interpreter")
+@pytest.mark.parametrize("name", SCHEMA_CALLS)
+def test_reader_releases_what_it_takes(name: str) -> None:
+    schemas = {name: SCHEMA_CALLS[name]}
+
+    def repeat() -> None:
+        for _ in range(50):
+            try:
+                schemas[name]()
+            except (ValueError, TypeError):
+                pass
+
+    def growth(action: Any) -> int:
+        before = sys.gettotalrefcount()  # type: ignore[attr-defined]
+        action()
+        return int(sys.gettotalrefcount() - before)  # type: ignore[attr-defined]
+
+    repeat()
+    baseline = growth(lambda: None)
+    assert any(growth(repeat) <= baseline for _ in range(3))  # a leak shows in every run
+
+
+@pytest.mark.parametrize("fault", ["persistent", "single"])
+@pytest.mark.parametrize("name", SCHEMA_CALLS)
+def test_reader_under_allocation_failure(name: str, fault: str) -> None:
+    pytest.importorskip("_testcapi")
+    nomemory = pytest.importorskip("test_nomemory")
+    call = SCHEMA_CALLS[name]
+    try:
+        expected = nomemory.outcome(call())
+    except (ValueError, TypeError) as error:
+        expected = nomemory.outcome(error)
+    nomemory.sweep(lambda: call, expected, fault)  # asserts each outcome
