@@ -10,7 +10,9 @@
 
 #include <fast_float/fast_float.h>
 
+#include <charconv>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace zav::typed {
@@ -28,6 +30,8 @@ struct FieldPlan {
     Ref fallback_value;  // the default, or the default factory
     int kind;
     int absent;
+    Ref dump;  // the Python writer of a value: what the plain writers take, or its TypeError
+    bool optional;  // None is written as the key's absence
 };
 
 struct Plan {
@@ -437,7 +441,7 @@ PyObject* load_items(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!items) {
         return nullptr;
     }
-    FieldPlan item{Ref(), Ref(), Ref::borrow(args[2]), Ref(), kind, absent_required};
+    FieldPlan item{Ref(), Ref(), Ref::borrow(args[2]), Ref(), kind, absent_required, Ref(), false};
     std::size_t pos = 0;
     for (Py_ssize_t index = 0; index < count; ++index) {
         std::uint64_t length;
@@ -481,13 +485,210 @@ PyMethodDef module_methods[] = {
 };
 
 // ---------------------------------------------------------------------------
+// Objects to records
+
+// The bytes of a record as they are written; std::bad_alloc when memory is short,
+// caught where the record is returned.
+class Output {
+public:
+    void varnum(std::uint64_t value) {
+        unsigned char groups[10];
+        int width = 0;
+        do {
+            groups[width++] = static_cast<unsigned char>(value & 0x7F);
+            value >>= 7;
+        } while (value != 0);
+        for (int i = width - 1; i >= 0; --i) {
+            bytes_.push_back(static_cast<char>(groups[i] | (i > 0 ? 0x80 : 0)));
+        }
+    }
+    void pair(const char* key, std::size_t key_size, const char* value, std::size_t value_size) {
+        varnum(key_size);
+        varnum(value_size);
+        bytes_.append(key, key_size);
+        bytes_.append(value, value_size);
+    }
+    PyObject* bytes() const { return PyBytes_FromStringAndSize(bytes_.data(), static_cast<Py_ssize_t>(bytes_.size())); }
+
+private:
+    std::string bytes_;
+};
+
+// The text the plain writers write for a value they take as it is (str, bytes, int,
+// float); empty with an exception set for anything else, or where the text fails.
+class Text {
+public:
+    bool of(PyObject* value) {
+        if (PyUnicode_CheckExact(value)) {
+            Py_ssize_t size;
+            data_ = PyUnicode_AsUTF8AndSize(value, &size);
+            size_ = static_cast<std::size_t>(size);
+            return data_ != nullptr;
+        }
+        if (PyBytes_CheckExact(value)) {
+            data_ = PyBytes_AS_STRING(value);
+            size_ = static_cast<std::size_t>(PyBytes_GET_SIZE(value));
+            return true;
+        }
+        if (PyLong_CheckExact(value)) {
+            return of_int(value);
+        }
+        if (PyFloat_CheckExact(value)) {
+            return of_float(value);
+        }
+        PyErr_Format(PyExc_TypeError, "a field's writer returned %.200s, not str, bytes, int or float",
+                     Py_TYPE(value)->tp_name);
+        return false;
+    }
+    const char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    bool of_int(PyObject* value) {
+        int overflow;
+        long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow == 0 && !(number == -1 && PyErr_Occurred())) {
+            auto end = std::to_chars(digits_, digits_ + sizeof digits_, number).ptr;
+            data_ = digits_;
+            size_ = static_cast<std::size_t>(end - digits_);
+            return true;
+        }
+        return !PyErr_Occurred() && of_str(Ref::steal(PyObject_Str(value)));
+    }
+    bool of_float(PyObject* value) {
+        // repr's digits, as str() gives them.
+        char* text = PyOS_double_to_string(PyFloat_AS_DOUBLE(value), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+        if (text == nullptr) {
+            return false;
+        }
+        std::size_t size = std::strlen(text);
+        bool fits = size <= sizeof digits_;
+        if (fits) {
+            std::memcpy(digits_, text, size);
+            data_ = digits_;
+            size_ = size;
+        }
+        PyMem_Free(text);
+        return fits || of_str(Ref::steal(PyObject_Str(value)));
+    }
+    bool of_str(Ref text) {
+        if (!text) {
+            return false;
+        }
+        owned_ = std::move(text);
+        Py_ssize_t size;
+        data_ = PyUnicode_AsUTF8AndSize(owned_.get(), &size);
+        size_ = static_cast<std::size_t>(size);
+        return data_ != nullptr;
+    }
+
+    char digits_[32];
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;
+    Ref owned_;
+};
+
+// Whether the plain writers write a value of the field as it is: the field's own type
+// exactly. Every other value goes through the field's Python writer, which refuses it
+// or gives what to write (an int in a float field, a bool's word, a nested record).
+bool written_as_is(const FieldPlan& field, PyObject* value) {
+    switch (field.kind) {
+    case kind_str:
+        return PyUnicode_CheckExact(value);
+    case kind_bytes:
+        return PyBytes_CheckExact(value);
+    case kind_int:
+        return PyLong_CheckExact(value);
+    case kind_float:
+        return PyFloat_CheckExact(value);
+    default:
+        return false;
+    }
+}
+
+// The value of field i of obj, read once; empty without an exception for a TypedDict's
+// absent key.
+Ref field_of(const Plan& plan, PyObject* obj, std::size_t i) {
+    const FieldPlan& field = plan.fields[i];
+    switch (plan.make) {
+    case make_tuple_class:
+        if (static_cast<std::size_t>(PyTuple_GET_SIZE(obj)) <= i) {
+            PyErr_SetString(PyExc_TypeError, "a tuple shorter than its class's fields");
+            return Ref();
+        }
+        return Ref::borrow(PyTuple_GET_ITEM(obj, static_cast<Py_ssize_t>(i)));
+    case make_typeddict: {
+        PyObject* value;
+        return PyDict_GetItemRef(obj, field.name.get(), &value) < 0 ? Ref() : Ref::steal(value);
+    }
+    default:
+        return Ref::steal(PyObject_GetAttr(obj, field.name.get()));
+    }
+}
+
+// Writes one field's pair; false with an exception set (noted with the field).
+bool write_field(const FieldPlan& field, PyObject* value, Output& out) {
+    const char* key = PyBytes_AS_STRING(field.key.get());
+    std::size_t key_size = static_cast<std::size_t>(PyBytes_GET_SIZE(field.key.get()));
+    if (field.kind == kind_bool && PyBool_Check(value)) {
+        bool truth = value == Py_True;
+        out.pair(key, key_size, truth ? "True" : "False", truth ? 4 : 5);
+        return true;
+    }
+    Ref written;
+    if (!written_as_is(field, value)) {
+        written = Ref::steal(PyObject_Vectorcall(field.dump.get(), &value, 1, nullptr));
+        if (!written) {
+            return false;
+        }
+        value = written.get();
+    }
+    Text text;
+    if (!text.of(value)) {
+        return false;
+    }
+    out.pair(key, key_size, text.data(), text.size());
+    return true;
+}
+
+// Plan.dump(obj): the map record of an object of the plan's class (its type checked by
+// the caller).
+PyObject* plan_dump(PyObject* self, PyObject* obj) {
+    const Plan& plan = *reinterpret_cast<PlanObject*>(self)->plan;
+    try {
+        Output out;
+        for (std::size_t i = 0; i < plan.fields.size(); ++i) {
+            const FieldPlan& field = plan.fields[i];
+            Ref value = field_of(plan, obj, i);
+            if (!value) {
+                if (PyErr_Occurred()) {
+                    note_field(plan, field);
+                    return nullptr;
+                }
+                continue;
+            }
+            if (value.get() == Py_None && field.optional) {
+                continue;
+            }
+            if (!write_field(field, value.get(), out)) {
+                note_field(plan, field);
+                return nullptr;
+            }
+        }
+        return out.bytes();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// ---------------------------------------------------------------------------
 // The Plan type
 
 // Plan(cls, make, names, keys, kinds, parsers, absents, defaults, post_init,
-//      forbid_unknown, fallback): the tuples have one item per field.
+//      forbid_unknown, fallback, dumpers, optionals): the tuples have one item per field.
 bool fill_fields(Plan& plan, PyObject* const* tuples) {
     Py_ssize_t count = PyTuple_GET_SIZE(tuples[0]);
-    for (int t = 1; t < 6; ++t) {
+    for (int t = 1; t < 8; ++t) {
         if (PyTuple_GET_SIZE(tuples[t]) != count) {
             PyErr_SetString(PyExc_ValueError, "Plan: the field tuples differ in length");
             return false;
@@ -505,8 +706,13 @@ bool fill_fields(Plan& plan, PyObject* const* tuples) {
             PyErr_SetString(PyExc_TypeError, "Plan: a field's name is str and its key bytes");
             return false;
         }
+        int optional = PyObject_IsTrue(PyTuple_GET_ITEM(tuples[7], i));
+        if (optional < 0) {
+            return false;
+        }
         plan.fields.push_back({Ref::borrow(name), Ref::borrow(key), Ref::borrow(PyTuple_GET_ITEM(tuples[3], i)),
-                               Ref::borrow(PyTuple_GET_ITEM(tuples[5], i)), kind, absent});
+                               Ref::borrow(PyTuple_GET_ITEM(tuples[5], i)), kind, absent,
+                               Ref::borrow(PyTuple_GET_ITEM(tuples[6], i)), optional != 0});
     }
     return true;
 }
@@ -514,14 +720,14 @@ bool fill_fields(Plan& plan, PyObject* const* tuples) {
 bool fill_plan(Plan& plan, PyObject* args) {
     PyObject* cls;
     int make;
-    PyObject* tuples[6];
+    PyObject* tuples[8];
     PyObject* post_init;
     int forbid_unknown;
     PyObject* fallback;
-    if (!PyArg_ParseTuple(args, "O!iO!O!O!O!O!O!OpO:Plan", &PyType_Type, &cls, &make, &PyTuple_Type, &tuples[0],
-                          &PyTuple_Type, &tuples[1], &PyTuple_Type, &tuples[2], &PyTuple_Type, &tuples[3],
-                          &PyTuple_Type, &tuples[4], &PyTuple_Type, &tuples[5], &post_init, &forbid_unknown,
-                          &fallback)) {
+    if (!PyArg_ParseTuple(args, "O!iO!O!O!O!O!O!OpOO!O!:Plan", &PyType_Type, &cls, &make, &PyTuple_Type,
+                          &tuples[0], &PyTuple_Type, &tuples[1], &PyTuple_Type, &tuples[2], &PyTuple_Type,
+                          &tuples[3], &PyTuple_Type, &tuples[4], &PyTuple_Type, &tuples[5], &post_init,
+                          &forbid_unknown, &fallback, &PyTuple_Type, &tuples[6], &PyTuple_Type, &tuples[7])) {
         return false;
     }
     plan.cls = Ref::borrow(cls);
@@ -566,6 +772,7 @@ void plan_dealloc(PyObject* self) {
 
 PyMethodDef plan_methods[] = {
     {"load", plan_load, METH_O, "The object of a map record, by the plan."},
+    {"dump", plan_dump, METH_O, "The map record of an object of the plan's class."},
     {nullptr, nullptr, 0, nullptr},
 };
 

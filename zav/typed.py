@@ -138,7 +138,8 @@ class TextCodec(Codec):
     """A type that reads its own str() back: Decimal, UUID and the datetime types."""
 
     def __init__(self, tp: type, parse: Callable[[str], Any]) -> None:
-        self.tp, self.parse, self.name = tp, parse, tp.__name__
+        self.tp: Any = tp
+        self.parse, self.name = parse, tp.__name__
 
     def dump(self, value: Any) -> Written:
         if type(value) is not self.tp:  # a datetime is a date, but reads back as none
@@ -162,7 +163,8 @@ class EnumCodec(Codec):
         kinds = {type(member.value) for member in tp}
         if kinds not in ({int}, {str}):
             raise TypeError(f"{where}: the values of enum {tp.__name__} must be all int or all str")
-        self.tp, self.name = tp, tp.__name__
+        self.tp: Any = tp
+        self.name = tp.__name__
         self.of_ints = kinds == {int}
 
     def dump(self, value: Any) -> Written:
@@ -180,7 +182,8 @@ class ListCodec(Codec):
     """list, tuple, set or frozenset of one item type: a list record."""
 
     def __init__(self, tp: type, item: Codec) -> None:
-        self.tp, self.item, self.name = tp, item, f"{tp.__name__}[{item.name}]"
+        self.tp: Any = tp
+        self.item, self.name = item, f"{tp.__name__}[{item.name}]"
 
     def dump(self, value: Any) -> Written:
         if type(value) is not self.tp:
@@ -275,7 +278,8 @@ class RecordModel:
     the model of the native reader, which hands it any record out of the ordinary."""
 
     def __init__(self, tp: type, fields: list[Field], make: int, forbid_unknown: bool) -> None:
-        self.tp, self.fields, self.make, self.name = tp, tuple(fields), make, tp.__name__
+        self.tp: Any = tp
+        self.fields, self.make, self.name = tuple(fields), make, tp.__name__
         self.forbid_unknown = forbid_unknown
         self.index = {field.key: position for position, field in enumerate(fields)}
         post_init = getattr(tp, "__post_init__", None) if make in (MAKE_DICT_CLASS, MAKE_SLOTS_CLASS) else None
@@ -324,9 +328,12 @@ class RecordCodec(Codec):
     """A class whose fields are a map record's pairs."""
 
     def __init__(self, model: RecordModel) -> None:
-        self.model, self.tp, self.fields, self.name = model, model.tp, model.fields, model.name
+        self.tp: Any = model.tp
+        self.model, self.fields, self.name = model, model.fields, model.name
         self.names = frozenset(field.name for field in model.fields)
-        self.load = model.load if _typed is None else self._plan(model).load  # type: ignore[method-assign]
+        self.plan = None if _typed is None else self._plan(model)
+        if self.plan is not None:
+            self.load = self.plan.load  # type: ignore[method-assign]
 
     @staticmethod
     def _plan(model: RecordModel) -> Any:
@@ -335,15 +342,24 @@ class RecordCodec(Codec):
             model.tp, model.make, tuple(field.name for field in fields),
             tuple(field.key.encode() for field in fields), tuple(field.codec.kind for field in fields),
             tuple(field.codec.load for field in fields), tuple(field.absent for field in fields),
-            tuple(field.default for field in fields), model.post_init, model.forbid_unknown, model.load)
+            tuple(field.default for field in fields), model.post_init, model.forbid_unknown, model.load,
+            tuple(field.codec.dump for field in fields), tuple(field.optional for field in fields))
 
     def dump(self, value: Any) -> Written:
         make = self.model.make
         if type(value) is not (dict if make == MAKE_TYPEDDICT else self.tp):
             raise self.refuse(value)
-        pairs: dict[str, Written] = {}
         if make == MAKE_TYPEDDICT:
             self._check_keys(value)
+        if self.plan is not None:
+            record: bytes = self.plan.dump(value)
+            return record
+        return self.dump_model(value)
+
+    def dump_model(self, value: Any) -> bytes:
+        """The record of a value of the class, as the native writer writes it."""
+        make = self.model.make
+        pairs: dict[str, Written] = {}
         for position, field in enumerate(self.fields):
             if make == MAKE_TYPEDDICT:
                 item = value.get(field.name, _ABSENT)
@@ -510,6 +526,8 @@ class Schema(Generic[T]):
     from many threads at once."""
 
     __slots__ = ("_codec", "_tp")
+    _codec: Codec
+    _tp: type[T]
 
     def __init__(self, tp: type[T], *, rename: Mapping[str, str] | None = None, forbid_unknown: bool = False) -> None:
         codec = compile_type(tp, _type_name(tp), bool(forbid_unknown), dict(rename or {}))
