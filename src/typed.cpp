@@ -10,7 +10,6 @@
 
 #include <fast_float/fast_float.h>
 
-#include <charconv>
 #include <memory>
 #include <string>
 #include <vector>
@@ -530,11 +529,8 @@ public:
             size_ = static_cast<std::size_t>(PyBytes_GET_SIZE(value));
             return true;
         }
-        if (PyLong_CheckExact(value)) {
-            return of_int(value);
-        }
-        if (PyFloat_CheckExact(value)) {
-            return of_float(value);
+        if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) {
+            return of_number(value);
         }
         PyErr_Format(PyExc_TypeError, "a field's writer returned %.200s, not str, bytes, int or float",
                      Py_TYPE(value)->tp_name);
@@ -544,32 +540,15 @@ public:
     std::size_t size() const { return size_; }
 
 private:
-    bool of_int(PyObject* value) {
-        int overflow;
-        long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow == 0 && !(number == -1 && PyErr_Occurred())) {
-            auto end = std::to_chars(digits_, digits_ + sizeof digits_, number).ptr;
+    // As the record writers write it; str() for an int of 2**256 or more.
+    bool of_number(PyObject* value) {
+        Py_ssize_t size = number_text(value, digits_);
+        if (size >= 0) {
             data_ = digits_;
-            size_ = static_cast<std::size_t>(end - digits_);
+            size_ = static_cast<std::size_t>(size);
             return true;
         }
-        return !PyErr_Occurred() && of_str(Ref::steal(PyObject_Str(value)));
-    }
-    bool of_float(PyObject* value) {
-        // repr's digits, as str() gives them.
-        char* text = PyOS_double_to_string(PyFloat_AS_DOUBLE(value), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (text == nullptr) {
-            return false;
-        }
-        std::size_t size = std::strlen(text);
-        bool fits = size <= sizeof digits_;
-        if (fits) {
-            std::memcpy(digits_, text, size);
-            data_ = digits_;
-            size_ = size;
-        }
-        PyMem_Free(text);
-        return fits || of_str(Ref::steal(PyObject_Str(value)));
+        return of_str(Ref::steal(PyObject_Str(value)));
     }
     bool of_str(Ref text) {
         if (!text) {
@@ -582,7 +561,7 @@ private:
         return data_ != nullptr;
     }
 
-    char digits_[32];
+    char digits_[max_number_text];
     const char* data_ = nullptr;
     std::size_t size_ = 0;
     Ref owned_;
