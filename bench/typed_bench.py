@@ -190,6 +190,7 @@ def main() -> None:
         ref = f"{median['reference'] / peers[fastest]:9.2f}x" if reference else ""
         print(f"{name:32} {ours * 1e6:8.1f}us {fastest:>12} {peers[fastest] * 1e6:7.1f}us "
               f"{ours / peers[fastest]:5.2f}x {ref:>10}", flush=True)
+        print("    ours / each peer: " + ", ".join(f"{codec} {ours / t:.2f}x" for codec, t in sorted(peers.items())))
 
 
 if __name__ == "__main__":
