@@ -131,7 +131,7 @@ def number_cells(rng: random.Random) -> list[tuple[str, dict[str, Call]]]:
         assert schema.load(record) == values
         load = {"zav.typed": lambda s=schema, r=record: s.load(r), "msgspec json": lambda d=json_decoder, j=as_json: d.decode(j),
                 "orjson": lambda j=as_json: orjson.loads(j)}
-        if tp is list[int]:  # the binary peers read no decimal text: they join the int cell only
+        if tp == list[int]:  # the binary peers read no decimal text: they join the int cell only
             marshalled, pickled = marshal.dumps(values), pickle.dumps(values, 5)
             load |= {"msgspec": lambda d=decoder, p=packed: d.decode(p), "marshal": lambda m=marshalled: marshal.loads(m),
                      "pickle": lambda p=pickled: pickle.loads(p)}
