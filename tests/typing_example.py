@@ -6,10 +6,12 @@ marks a call that the stubs must refuse: under --strict an ignore that is not ne
 is itself an error, so each one proves a refusal.
 """
 
+import dataclasses
 import io
 from typing import assert_type
 
 from zav import serializer
+from zav.typed import Schema
 from zav.serializer import (
     _deserialize_dict,
     _deserialize_list,
@@ -98,10 +100,32 @@ def module_attributes() -> None:
     assert stream.getvalue() == b"" and tests == {}
 
 
+@dataclasses.dataclass(frozen=True)
+class Row:
+    n: int
+    price: float
+
+
+def typed_records() -> None:
+    schema = Schema(Row)
+    row = schema.load(schema.dump(Row(1, 2.5)))
+    assert_type(row, Row)
+    numbers = Schema(list[int]).load(b"\x011")
+    assert_type(numbers, list[int])
+    assert row == Row(1, 2.5) and numbers == [1]
+    schema.dump([1])  # type: ignore[arg-type]  # raises TypeError where it runs
+
+
 if __name__ == "__main__":
     codec()
     records(True)
     records(False)
     refused()
     module_attributes()
+    try:
+        typed_records()
+    except TypeError as error:
+        assert "expected Row, got list" in str(error)
+    else:
+        raise AssertionError("dump took a list for a Row")
     print("typing example: ok")

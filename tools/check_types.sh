@@ -59,7 +59,7 @@ check_stubs() {
     local config status=0 report remaining
     config=$(mktemp)
     printf '[mypy]\ncache_dir = /dev/null\nnative_parser = %s\n' "$native_parser" >"$config"
-    report=$("$py" -m mypy.stubtest --concise --mypy-config-file "$config" zav.serializer zav._stream zav.stream 2>&1) || status=$?
+    report=$("$py" -m mypy.stubtest --concise --mypy-config-file "$config" zav.serializer zav._stream zav.stream zav._typed zav.typed 2>&1) || status=$?
     rm -f "$config"
     remaining=$(grep -Ev "$not_functions" <<<"$report" || true)
     if [ -n "$remaining" ] || { [ "$status" -ne 0 ] && [ -z "$report" ]; }; then
@@ -75,7 +75,7 @@ check_strict() {
     local parser=()
     [ "$native_parser" = True ] || parser=(--no-native-parser)
     "$py" -m mypy --strict --cache-dir=/dev/null "${parser[@]}" tests/typing_example.py zav/inspect.py tests/test_inspect.py \
-        zav/stream.py tests/test_stream.py tests/test_stream_asyncio.py fuzz/objects_driver.py
+        zav/stream.py tests/test_stream.py tests/test_stream_asyncio.py fuzz/objects_driver.py zav/typed.py
 }
 
 run_example() {

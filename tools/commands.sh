@@ -126,7 +126,7 @@ check_free_threaded() {
 check_exports() {
     step "exported symbols"
     local so name
-    for so in zav/serializer.*.so zav/_stream.*.so; do
+    for so in zav/serializer.*.so zav/_stream.*.so zav/_typed.*.so; do
         local exported
         name=$(basename "$so")
         exported=$(nm -D --defined-only "$so" | awk '$2 ~ /^[TDBRVW]$/ {print $3}')
@@ -175,11 +175,11 @@ check_wheel() {
     local suffix
     suffix=$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
     unexpected=$("$release_python" -m zipfile -l "$wheel" | awk 'NR > 1 && $1 !~ /\/$/ {print $1}' | grep -Evx \
-        "zav/(__init__|inspect|stream)\.py|zav/(serializer|_stream)\.pyi|zav/py\.typed|zav/(serializer|_stream)${suffix//./\\.}|zav_serializer\.libs/libsimdutf-[0-9a-f]{8}\.so[0-9.]*|zav_serializer-[0-9.]+\.dist-info/(METADATA|WHEEL|RECORD|licenses/LICENSE)" \
+        "zav/(__init__|inspect|stream|typed)\.py|zav/(serializer|_stream|_typed)\.pyi|zav/py\.typed|zav/(serializer|_stream|_typed)${suffix//./\\.}|zav_serializer\.libs/libsimdutf-[0-9a-f]{8}\.so[0-9.]*|zav_serializer-[0-9.]+\.dist-info/(METADATA|WHEEL|RECORD|licenses/LICENSE)" \
         || true)
     [ -z "$unexpected" ] || { echo "wheels: $(basename "$wheel") holds more than it should:" $unexpected >&2; return 1; }
     local module
-    for module in serializer _stream; do
+    for module in serializer _stream _typed; do
         "$release_python" -m zipfile -l "$wheel" | awk 'NR > 1 {print $1}' | grep -qxF "zav/$module$suffix" \
             || { echo "wheels: $(basename "$wheel") has no zav/$module$suffix" >&2; return 1; }
     done

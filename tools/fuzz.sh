@@ -7,7 +7,9 @@
 # TARGET is records (fuzz/fuzz_records.cpp: record bytes through the readers and
 # writers), objects (fuzz/fuzz_objects.cpp with fuzz/objects_driver.py: hostile objects
 # through the writers), stream (fuzz/fuzz_stream.cpp with fuzz/stream_driver.py: bytes
-# through the stream readers, read in pieces of arbitrary sizes) or all, the default.
+# through the stream readers, read in pieces of arbitrary sizes), typed
+# (fuzz/fuzz_typed.cpp with fuzz/typed_driver.py: bytes through zav.typed's native
+# readers against their Python model) or all, the default.
 #
 # Everything is built in build/fuzz/ and imported from build/fuzz/pkg/; zav/ in the
 # checkout is never written. New inputs go to build/fuzz/corpus-TARGET/ (fuzz/corpus-TARGET/
@@ -19,9 +21,9 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 seconds=${1:-60}
 shift $(($# > 0 ? 1 : 0))
 case "${1:-}" in
-    records | objects | stream) targets=("$1"); shift ;;
-    all) targets=(records objects stream); shift ;;
-    *) targets=(records objects stream) ;;
+    records | objects | stream | typed) targets=("$1"); shift ;;
+    all) targets=(records objects stream typed); shift ;;
+    *) targets=(records objects stream typed) ;;
 esac
 share=$((seconds / ${#targets[@]} > 0 ? seconds / ${#targets[@]} : 1))
 py=$(command -v "${PYTHON:-python3.14}")
@@ -94,6 +96,7 @@ for target in "${targets[@]}"; do
         records) fuzz records 4096 "$@" || status=$? ;;
         objects) fuzz objects 512 "$@" || status=$? ;;
         stream) fuzz stream 4096 "$@" || status=$? ;;
+        typed) fuzz typed 1024 "$@" || status=$? ;;
     esac
 done
 exit "$status"

@@ -21,6 +21,7 @@ packages=(
     python3-msgpack python3-orjson python3-msgspec python3-matplotlib mypy
     binutils ca-certificates libdragonbox-dev locales
     g++-aarch64-linux-gnu qemu-user
+    libfast-float-dev
 )
 # For the aarch64 build, its wheels and its tests under qemu-aarch64: the interpreters'
 # libraries and headers and simdutf, installed beside the native ones.

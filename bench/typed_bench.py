@@ -1,0 +1,197 @@
+"""Typed records against their peers: each cell's time per object, as a ratio to the
+fastest peer timed in the same run (below 1 is faster than every peer).
+
+Each run times every codec of a cell in interleaved rounds (one loop of each in turn,
+the best round kept); the table shows the median of 3 runs. The reference row is what
+a user writes without schemas: plain records, then int() and float() in Python.
+
+    ./dev run python3.14 bench/typed_bench.py [--runs 3] [--rounds 7]
+"""
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import json
+import marshal
+import pickle
+import random
+import statistics
+import time
+import typing
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any, TypedDict
+
+import msgspec
+import orjson
+
+from zav import serializer
+from zav.typed import Schema
+
+Call = Callable[[], Any]
+
+
+@dataclasses.dataclass
+class Mixed10:
+    id: int
+    name: str
+    price: float
+    count: int
+    ok: bool
+    city: str
+    score: float
+    rank: int
+    code: str
+    weight: float
+
+
+Mixed20 = dataclasses.make_dataclass(
+    "Mixed20", [(f"{name}{i}", hint) for i in (1, 2) for name, hint in typing.get_type_hints(Mixed10).items()])
+
+
+class Order(TypedDict):
+    id: int
+    customer: str
+    total: float
+    paid: bool
+    note: str
+
+
+@dataclasses.dataclass
+class Package:
+    package: str
+    status: str
+    priority: str
+    section: str
+    maintainer: str
+    architecture: str
+    version: str
+    description: str
+    installed_size: int
+    depends: str
+
+
+PACKAGE_KEYS = {f.name: f.name.replace("_", "-").title() for f in dataclasses.fields(Package)}
+
+
+def mixed10(rng: random.Random) -> Mixed10:
+    return Mixed10(rng.randrange(10**9), f"user{rng.randrange(999)}", round(rng.uniform(0, 1000), 2),
+                   rng.randrange(100), rng.random() < 0.5, rng.choice(["Oslo", "Lyon", "Porto"]),
+                   rng.random(), rng.randrange(-50, 50), f"C{rng.randrange(10**6):06d}", rng.uniform(1, 90))
+
+
+def mixed20(rng: random.Random) -> Any:
+    a, b = mixed10(rng), mixed10(rng)
+    return Mixed20(*dataclasses.astuple(a), *dataclasses.astuple(b))
+
+
+def order(rng: random.Random) -> Order:
+    return Order(id=rng.randrange(10**6), customer=f"c{rng.randrange(999)}", total=round(rng.uniform(1, 500), 2),
+                 paid=rng.random() < 0.5, note="leave at the door")
+
+
+def packages() -> list[Package]:
+    rows = json.loads((Path(__file__).parent / "data" / "packages.json").read_text())
+    return [Package(**{name: (int(row[key]) if name == "installed_size" else row.get(key, ""))
+                       for name, key in PACKAGE_KEYS.items()}) for row in rows if row["Installed-Size"]]
+
+
+class Cell:
+    """One workload: the objects, and for each codec a load and a dump of all of them."""
+
+    def __init__(self, name: str, tp: Any, objects: list[Any], schema: Schema[Any], plain: Callable[[Any], Any]):
+        self.name, self.objects = name, objects
+        records = [schema.dump(obj) for obj in objects]
+        assert [schema.load(r) for r in records] == objects
+        self.load: dict[str, Call] = {"zav.typed": lambda: [schema.load(r) for r in records]}
+        self.dump: dict[str, Call] = {"zav.typed": lambda: [schema.dump(o) for o in objects]}
+        decoder, packed = msgspec.msgpack.Decoder(tp), [msgspec.msgpack.encode(o) for o in objects]
+        self.load["msgspec"] = lambda: [decoder.decode(p) for p in packed]
+        self.dump["msgspec"] = lambda: [msgspec.msgpack.encode(o) for o in objects]
+        pickled = [pickle.dumps(o, 5) for o in objects]
+        self.load["pickle"] = lambda: [pickle.loads(p) for p in pickled]
+        self.dump["pickle"] = lambda: [pickle.dumps(o, 5) for o in objects]
+        self.reference: dict[str, Call] = {"load": lambda: [plain(serializer._deserialize_dict(r)) for r in records]}
+
+
+def dataclass_plain(tp: Any) -> Callable[[dict[str, str]], Any]:
+    """What a user writes: each field converted by its type in Python."""
+    fields = list(typing.get_type_hints(tp).items())
+    return lambda d: tp(**{name: (d[name] == "True" if t is bool else t(d[name])) for name, t in fields})
+
+
+def number_cells(rng: random.Random) -> list[tuple[str, dict[str, Call]]]:
+    ints = [rng.randrange(-(2**63), 2**63) for _ in range(1000)]
+    floats = [rng.uniform(-1e6, 1e6) for _ in range(1000)]
+    cells = []
+    for name, values, tp in (("list[int] x1000", ints, list[int]), ("list[float] x1000", floats, list[float])):
+        schema: Schema[Any] = Schema(tp)
+        record, packed, as_json = schema.dump(values), msgspec.msgpack.encode(values), orjson.dumps(values)
+        decoder, json_decoder = msgspec.msgpack.Decoder(tp), msgspec.json.Decoder(tp)
+        assert schema.load(record) == values
+        load = {"zav.typed": lambda s=schema, r=record: s.load(r), "msgspec json": lambda d=json_decoder, j=as_json: d.decode(j),
+                "orjson": lambda j=as_json: orjson.loads(j)}
+        if tp == list[int]:  # the binary peers read no decimal text: they join the int cell only
+            marshalled, pickled = marshal.dumps(values), pickle.dumps(values, 5)
+            load |= {"msgspec": lambda d=decoder, p=packed: d.decode(p), "marshal": lambda m=marshalled: marshal.loads(m),
+                     "pickle": lambda p=pickled: pickle.loads(p)}
+        cells.append((f"{name} load", load))
+        dump = {"zav.typed": lambda s=schema, v=values: s.dump(v), "msgspec json": lambda v=values: msgspec.json.encode(v),
+                "orjson": lambda v=values: orjson.dumps(v), "msgspec": lambda v=values: msgspec.msgpack.encode(v),
+                "marshal": lambda v=values: marshal.dumps(v), "pickle": lambda v=values: pickle.dumps(v, 5)}
+        cells.append((f"{name} dump", dump))
+    return cells
+
+
+def record_cells(rng: random.Random) -> list[tuple[str, dict[str, Call], Call | None]]:
+    made = [
+        Cell("dataclass 10 fields", Mixed10, [mixed10(rng) for _ in range(200)], Schema(Mixed10), dataclass_plain(Mixed10)),
+        Cell("dataclass 20 fields", Mixed20, [mixed20(rng) for _ in range(200)], Schema(Mixed20), dataclass_plain(Mixed20)),
+        Cell("TypedDict", Order, [order(rng) for _ in range(200)], Schema(Order),
+             lambda d: Order(id=int(d["id"]), customer=d["customer"], total=float(d["total"]), paid=d["paid"] == "True",
+                             note=d["note"])),
+        Cell("dpkg status, renamed", Package, packages(), Schema(Package, rename=PACKAGE_KEYS),
+             lambda d: Package(**{name: (int(d[key]) if name == "installed_size" else d[key])
+                                  for name, key in PACKAGE_KEYS.items()})),
+    ]
+    cells: list[tuple[str, dict[str, Call], Call | None]] = []
+    for cell in made:
+        cells.append((f"{cell.name} load", cell.load, cell.reference["load"]))
+        cells.append((f"{cell.name} dump", cell.dump, None))
+    return cells
+
+
+def best_rounds(calls: dict[str, Call], rounds: int, per_call: int) -> dict[str, float]:
+    best = dict.fromkeys(calls, float("inf"))
+    for _ in range(rounds):
+        for name, call in calls.items():  # interleaved: each codec once per round
+            start = time.perf_counter()
+            for _ in range(per_call):
+                call()
+            best[name] = min(best[name], (time.perf_counter() - start) / per_call)
+    return best
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=7)
+    args = parser.parse_args()
+    rng = random.Random(7)
+    cells = [(name, calls, None) for name, calls in number_cells(rng)] + record_cells(rng)
+    print(f"{'cell':32} {'zav.typed':>10} {'fastest peer':>22} {'ratio':>6} {'reference':>10}")
+    for name, calls, reference in cells:
+        timed = dict(calls) | ({"reference": reference} if reference else {})
+        runs = [best_rounds(timed, args.rounds, 20) for _ in range(args.runs)]
+        median = {codec: statistics.median(run[codec] for run in runs) for codec in timed}
+        peers = {codec: t for codec, t in median.items() if codec not in ("zav.typed", "reference")}
+        fastest = min(peers, key=peers.__getitem__)
+        ours = median["zav.typed"]
+        ref = f"{median['reference'] / peers[fastest]:9.2f}x" if reference else ""
+        print(f"{name:32} {ours * 1e6:8.1f}us {fastest:>12} {peers[fastest] * 1e6:7.1f}us "
+              f"{ours / peers[fastest]:5.2f}x {ref:>10}", flush=True)
+        print("    ours / each peer: " + ", ".join(f"{codec} {ours / t:.2f}x" for codec, t in sorted(peers.items())))
+
+
+if __name__ == "__main__":
+    main()
