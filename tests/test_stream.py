@@ -211,16 +211,16 @@ def test_text_mode_is_refused(tmp_path: Path) -> None:
     path = tmp_path / "t"
     with open(path, "w") as text:
         with pytest.raises(TypeError, match="text mode"):
-            stream.write_dicts(text, [{"a": "b"}])  # type: ignore[arg-type]
+            stream.write_dicts(text, [{"a": "b"}])  # type: ignore[call-overload]
     with open(path, "r") as text:
         with pytest.raises(TypeError, match="text mode"):
-            stream.read_dicts(text)  # type: ignore[arg-type]
+            stream.read_dicts(text)  # type: ignore[call-overload]
 
     class StrReader:
         def read(self, size: int) -> str:
             return "\x01a"
     with pytest.raises(TypeError, match="text mode"):
-        next(stream.read_lists(StrReader()))  # type: ignore[arg-type]
+        next(stream.read_lists(StrReader()))  # type: ignore[call-overload]
 
 
 def run_cli(module: str, *args: str, data: bytes) -> subprocess.CompletedProcess[bytes]:
@@ -431,4 +431,4 @@ def test_file_returning_the_wrong_type(returned: object, where: str) -> None:
         if where == "write":
             stream.write_dicts(Odd(), [{"a": "b"}])
         else:
-            next(stream.read_dicts(Odd()))  # type: ignore[arg-type]
+            next(stream.read_dicts(Odd()))  # type: ignore[call-overload]

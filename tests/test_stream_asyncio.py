@@ -3,6 +3,7 @@ cancelled reads and writes, and what reaches the peer when a record or its sourc
 from __future__ import annotations
 
 import asyncio
+import dataclasses
 import io
 from collections.abc import AsyncIterator, Awaitable, Callable
 from typing import Any
@@ -11,6 +12,7 @@ import pytest
 
 import zav.serializer as serializer
 from zav import stream
+from zav.typed import Schema
 
 RECORDS = [{"n": i, "name": f"user{i}", "city": "Zürich" if i % 3 else "東京"} for i in range(3000)]
 AS_READ = [{key: str(value) for key, value in d.items()} for d in RECORDS]
@@ -244,3 +246,39 @@ def test_records_awaited_by_hand() -> None:
     assert result(anext(records)).value == AS_READ[2] and kept.value == AS_READ[1]
     with pytest.raises(StopAsyncIteration):
         result(anext(records))
+
+
+@dataclasses.dataclass(frozen=True)
+class Event:
+    n: int
+    name: str
+    ok: bool = True
+
+
+def test_typed_records_over_a_connection() -> None:
+    schema = Schema(Event)
+    events = [Event(i, f"e{i}", i % 2 == 0) for i in range(2000)]
+
+    async def main() -> tuple[list[Event], BaseException]:
+        received: list[Event] = []
+
+        async def take(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+            received.extend([event async for event in stream.aread_dicts(reader, schema=schema)])
+            writer.close()
+
+        async with await serve(take) as server:
+            reader, writer = await connect(server)
+            await stream.awrite_dicts(writer, events, schema=schema)
+            with pytest.raises(TypeError) as refused:  # a str where an int belongs: nothing of it is sent
+                await stream.awrite_dicts(writer, aiter_of([Event(1, "a"), Event("2", "b")]),  # type: ignore[arg-type]
+                                          schema=schema)
+            writer.write_eof()
+            await reader.read()
+            writer.close()
+        return received, refused.value
+
+    received, refused = run(main)
+    assert received == events + [Event(1, "a")]
+    assert "while writing record 1 of the iterable" in refused.__notes__
+    # The records are plain map records: the plain readers read them as text.
+    assert schema.dump(events[3]) == serializer._serialize_dict({"n": 3, "name": "e3", "ok": False})

@@ -8,9 +8,10 @@ is itself an error, so each one proves a refusal.
 
 import dataclasses
 import io
+from collections.abc import Iterator
 from typing import assert_type
 
-from zav import serializer
+from zav import serializer, stream
 from zav.typed import Schema
 from zav.serializer import (
     _deserialize_dict,
@@ -113,6 +114,11 @@ def typed_records() -> None:
     numbers = Schema(list[int]).load(b"\x011")
     assert_type(numbers, list[int])
     assert row == Row(1, 2.5) and numbers == [1]
+    file = io.BytesIO()
+    stream.write_dicts(file, [Row(2, 0.5)], schema=schema)
+    rows = stream.read_dicts(io.BytesIO(file.getvalue()), schema=schema)
+    assert_type(rows, Iterator[Row])
+    assert list(rows) == [Row(2, 0.5)]
     schema.dump([1])  # type: ignore[arg-type]  # raises TypeError where it runs
 
 

@@ -30,7 +30,7 @@ import json
 import os
 import sys
 from collections.abc import AsyncIterable, AsyncIterator, Awaitable, Buffer, Callable, Iterable, Iterator, Sequence
-from typing import Any, Protocol
+from typing import Any, Protocol, TypeVar, overload
 
 from zav import _stream
 from zav.serializer import _deserialize_dict, _deserialize_list, _serialize_dict, _serialize_list
@@ -69,52 +69,125 @@ class AsyncWritable(Protocol):
     def drain(self) -> Awaitable[object]: ...
 
 
-def write_dicts(file: Writable, dicts: Iterable[dict[Any, Any]]) -> int:
-    """Write each dict as one map record of the stream; return the bytes written.
+T = TypeVar("T")
+
+
+class RecordSchema(Protocol[T]):
+    """What the readers and writers take as `schema=`: a `zav.typed.Schema`, or anything
+    that makes an object of one record's bytes and one record's bytes of an object."""
+
+    def load(self, data: bytes, /) -> T: ...
+
+    def dump(self, obj: T, /) -> bytes: ...
+
+
+@overload
+def write_dicts(file: Writable, dicts: Iterable[dict[Any, Any]], *, schema: None = None) -> int: ...
+@overload
+def write_dicts[T](file: Writable, dicts: Iterable[T], *, schema: RecordSchema[T]) -> int: ...
+def write_dicts(file: Writable, dicts: Iterable[Any], *, schema: RecordSchema[Any] | None = None) -> int:
+    """Write each dict as one map record of the stream; return the bytes written. With
+    a schema, each object as `schema.dump` writes it.
 
     A dict that cannot be written raises what `_serialize_dict` raises, with a note
     giving its index in `dicts`; every record before it has been written, and no part
     of it.
     """
-    return _write(file, dicts, _serialize_dict)
+    return _write(file, dicts, _writer(_serialize_dict, schema))
 
 
-def write_lists(file: Writable, lists: Iterable[Any]) -> int:
+@overload
+def write_lists(file: Writable, lists: Iterable[Any], *, schema: None = None) -> int: ...
+@overload
+def write_lists[T](file: Writable, lists: Iterable[T], *, schema: RecordSchema[T]) -> int: ...
+def write_lists(file: Writable, lists: Iterable[Any], *, schema: RecordSchema[Any] | None = None) -> int:
     """Write each sequence as one list record of the stream; return the bytes written."""
-    return _write(file, lists, _serialize_list)
+    return _write(file, lists, _writer(_serialize_list, schema))
 
 
-def read_dicts(file: Readable, deserialize: object = True) -> Iterator[dict[str, Any]]:
-    """The map records of a stream, read as `_deserialize_dict(record, deserialize)` reads them."""
-    return _read(file, _deserialize_dict, deserialize)
+@overload
+def read_dicts(file: Readable, deserialize: object = True, *, schema: None = None) -> Iterator[dict[str, Any]]: ...
+@overload
+def read_dicts[T](file: Readable, deserialize: object = True, *, schema: RecordSchema[T]) -> Iterator[T]: ...
+def read_dicts(file: Readable, deserialize: object = True, *,
+               schema: RecordSchema[Any] | None = None) -> Iterator[Any]:
+    """The map records of a stream, read as `_deserialize_dict(record, deserialize)` reads
+    them, or with a schema as `schema.load` reads them (deserialize then does not apply)."""
+    return _read(file, _reader(_deserialize_dict, schema), deserialize)
 
 
-def read_lists(file: Readable, deserialize: object = True) -> Iterator[list[Any]]:
+@overload
+def read_lists(file: Readable, deserialize: object = True, *, schema: None = None) -> Iterator[list[Any]]: ...
+@overload
+def read_lists[T](file: Readable, deserialize: object = True, *, schema: RecordSchema[T]) -> Iterator[T]: ...
+def read_lists(file: Readable, deserialize: object = True, *,
+               schema: RecordSchema[Any] | None = None) -> Iterator[Any]:
     """The list records of a stream, read as `_deserialize_list(record, deserialize)` reads them."""
-    return _read(file, _deserialize_list, deserialize)
+    return _read(file, _reader(_deserialize_list, schema), deserialize)
 
 
-def aread_dicts(reader: AsyncReadable, deserialize: object = True) -> AsyncIterator[dict[str, Any]]:
+@overload
+def aread_dicts(reader: AsyncReadable, deserialize: object = True, *,
+                schema: None = None) -> AsyncIterator[dict[str, Any]]: ...
+@overload
+def aread_dicts[T](reader: AsyncReadable, deserialize: object = True, *,
+                   schema: RecordSchema[T]) -> AsyncIterator[T]: ...
+def aread_dicts(reader: AsyncReadable, deserialize: object = True, *,
+                schema: RecordSchema[Any] | None = None) -> AsyncIterator[Any]:
     """The map records of a stream from an `asyncio.StreamReader` (or anything with an
     awaitable `read(n)`), as `read_dicts` reads them from a file."""
-    return _AsyncSource(reader, _Splitter(_deserialize_dict, deserialize)).records()
+    return _AsyncSource(reader, _Splitter(_reader(_deserialize_dict, schema), deserialize)).records()
 
 
-def aread_lists(reader: AsyncReadable, deserialize: object = True) -> AsyncIterator[list[Any]]:
+@overload
+def aread_lists(reader: AsyncReadable, deserialize: object = True, *,
+                schema: None = None) -> AsyncIterator[list[Any]]: ...
+@overload
+def aread_lists[T](reader: AsyncReadable, deserialize: object = True, *,
+                   schema: RecordSchema[T]) -> AsyncIterator[T]: ...
+def aread_lists(reader: AsyncReadable, deserialize: object = True, *,
+                schema: RecordSchema[Any] | None = None) -> AsyncIterator[Any]:
     """The list records of a stream from an `asyncio.StreamReader`, as `read_lists` reads them."""
-    return _AsyncSource(reader, _Splitter(_deserialize_list, deserialize)).records()
+    return _AsyncSource(reader, _Splitter(_reader(_deserialize_list, schema), deserialize)).records()
 
 
-async def awrite_dicts(writer: AsyncWritable, dicts: Iterable[dict[Any, Any]] | AsyncIterable[dict[Any, Any]]) -> int:
+@overload
+async def awrite_dicts(writer: AsyncWritable, dicts: Iterable[dict[Any, Any]] | AsyncIterable[dict[Any, Any]], *,
+                       schema: None = None) -> int: ...
+@overload
+async def awrite_dicts[T](writer: AsyncWritable, dicts: Iterable[T] | AsyncIterable[T], *,
+                          schema: RecordSchema[T]) -> int: ...
+async def awrite_dicts(writer: AsyncWritable, dicts: Iterable[Any] | AsyncIterable[Any], *,
+                       schema: RecordSchema[Any] | None = None) -> int:
     """Write each dict as one map record to an `asyncio.StreamWriter` (or anything with
     `write()` and an awaitable `drain()`), awaiting `drain()` after each batch; return
     the bytes written. Failures are those of `write_dicts`."""
-    return await _AsyncWriter(writer, _serialize_dict).write(dicts)
+    return await _AsyncWriter(writer, _writer(_serialize_dict, schema)).write(dicts)
 
 
-async def awrite_lists(writer: AsyncWritable, lists: Iterable[Any] | AsyncIterable[Any]) -> int:
+@overload
+async def awrite_lists(writer: AsyncWritable, lists: Iterable[Any] | AsyncIterable[Any], *,
+                       schema: None = None) -> int: ...
+@overload
+async def awrite_lists[T](writer: AsyncWritable, lists: Iterable[T] | AsyncIterable[T], *,
+                          schema: RecordSchema[T]) -> int: ...
+async def awrite_lists(writer: AsyncWritable, lists: Iterable[Any] | AsyncIterable[Any], *,
+                       schema: RecordSchema[Any] | None = None) -> int:
     """Write each sequence as one list record to an `asyncio.StreamWriter`; return the bytes written."""
-    return await _AsyncWriter(writer, _serialize_list).write(lists)
+    return await _AsyncWriter(writer, _writer(_serialize_list, schema)).write(lists)
+
+
+def _reader(plain: Callable[[bytes, object], Any],
+            schema: RecordSchema[Any] | None) -> Callable[[bytes, object], Any]:
+    """What reads each record: the plain record reader, or the schema's load."""
+    if schema is None:
+        return plain
+    load = schema.load
+    return lambda record, _deserialize: load(record)
+
+
+def _writer(plain: Callable[[Any], bytes], schema: RecordSchema[Any] | None) -> Callable[[Any], bytes]:
+    return plain if schema is None else schema.dump
 
 
 def _write(file: Writable, records: Iterable[Any], serialize: Callable[[Any], bytes]) -> int:
