@@ -19,7 +19,7 @@ from __future__ import annotations
 import functools
 import os
 import uuid
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import IO, Any, Protocol
 
 import fsspec  # type: ignore[import-untyped]
@@ -94,7 +94,9 @@ def _read_files(urlpath: UrlPath, reader: _Reader, compression: str | None,
     if not files:
         raise FileNotFoundError(f"no files match {urlpath!r}")
     name = "zav-read-" + tokenize(files, reader)
-    graph: dict[Key, Any] = {(name, i): (_read_file, file, reader) for i, file in enumerate(files)}
+    # As read_text's: Dask drops the list where it fuses the task with the next one,
+    # which then takes the records one by one as the file is read.
+    graph: dict[Key, Any] = {(name, i): (list, (_read_file, file, reader)) for i, file in enumerate(files)}
     return Bag(graph, name, len(files))
 
 
@@ -113,11 +115,11 @@ def _write_files(bag: Bag, urlpath: UrlPath, writer: _Writer, compression: str |
     return [file.path for file in files]
 
 
-def _read_file(file: _OpenFile, reader: _Reader) -> list[Any]:
+def _read_file(file: _OpenFile, reader: _Reader) -> Iterator[Any]:
     """The records of one file (a partition); an error names the file."""
     try:
         with file as opened:
-            return list(reader(opened))
+            yield from reader(opened)
     except Exception as error:
         _add_note(error, f"in the file {_file_name(file)!r}")
         raise
