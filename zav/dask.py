@@ -8,7 +8,9 @@ list of paths or any fsspec URL (`memory://`, and `s3://` or `gs://` where that 
 backend is installed), with `storage_options` for the filesystem. With
 `compression="infer"` a name ending in .gz, .bz2 or .xz is read or written through
 that compression. A file that cannot be read or written fails its task with the error
-of the stream's reader or writer, unchanged, and a note naming the file.
+of the stream's reader or writer, unchanged, and a note naming the file. (distributed
+sends a UnicodeDecodeError back with its args and notes but an empty message: it
+rebuilds the exception without running its __init__.)
 
 Importing zav.dask imports Dask and fsspec; no other module of the package imports
 either, so `zav`, `zav.serializer` and `zav.stream` never need them.
