@@ -155,8 +155,7 @@ def test_lists_paths_directories_and_writer_errors(tmp_path: Path) -> None:
         assert second + first == [[s.encode() for s in map(str, row)] for row in rows]
 
         with pytest.raises(TypeError) as raised:
-            zav_dask.to_files(bag_of([{"a": "1"}, {"a": None}], 1),
-                              str(tmp_path / "bad-*.zs"))
+            zav_dask.to_files(bag_of([{"a": "1"}, {"a": None}], 1), str(tmp_path / "bad-*.zs"))
         assert raised.value.__notes__ == ["while writing record 1 of the iterable",
                                           f"while writing the file {str(tmp_path / 'bad-0.zs')!r}"]
         with pytest.raises(FileNotFoundError, match="no files match"):

@@ -89,10 +89,10 @@ def to_files(bag: Bag, urlpath: UrlPath, *, lists: bool = False, compression: st
 
 
 def _read_files(urlpath: UrlPath, reader: _Reader, compression: str | None,
-               storage_options: Mapping[str, Any] | None) -> Bag:
+                storage_options: Mapping[str, Any] | None) -> Bag:
     """A bag with a partition per file of `urlpath`: the records `reader` finds in it."""
     files: list[_OpenFile] = fsspec.open_files(urlpath, mode="rb", compression=compression,
-                                              **(storage_options or {}))
+                                               **(storage_options or {}))
     if not files:
         raise FileNotFoundError(f"no files match {urlpath!r}")
     name = "zav-read-" + tokenize(files, reader)
@@ -103,12 +103,12 @@ def _read_files(urlpath: UrlPath, reader: _Reader, compression: str | None,
 
 
 def _write_files(bag: Bag, urlpath: UrlPath, writer: _Writer, compression: str | None,
-                name_function: Callable[[int], str] | None,
-                storage_options: Mapping[str, Any] | None) -> list[str]:
+                 name_function: Callable[[int], str] | None,
+                 storage_options: Mapping[str, Any] | None) -> list[str]:
     """Write each partition of `bag` into a file of its own with `writer`; the paths."""
     files: list[_OpenFile] = fsspec.open_files(urlpath, mode="wb", compression=compression,
-                                              name_function=name_function, num=bag.npartitions,
-                                              **(storage_options or {}))
+                                               name_function=name_function, num=bag.npartitions,
+                                               **(storage_options or {}))
     name = "zav-write-" + uuid.uuid4().hex  # written every time it is asked for
     layer: dict[Key, Any] = {(name, i): (_write_file, (bag.name, i), file, writer) for i, file in enumerate(files)}
     # Bag has a plain method where the protocol of collections declares a staticmethod.
