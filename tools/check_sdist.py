@@ -12,7 +12,7 @@ import tarfile
 import pathspec
 
 NEEDED = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "zav/__init__.py", "zav/inspect.py",
-          "zav/stream.py", "zav/typed.py", "zav/serializer.pyi", "zav/_stream.pyi", "zav/py.typed"]
+          "zav/stream.py", "zav/typed.py", "zav/dask.py", "zav/serializer.pyi", "zav/_stream.pyi", "zav/py.typed"]
 
 
 def main(sdist: str) -> None:

@@ -2,9 +2,11 @@
 # Type checks under one interpreter, run inside the environment
 # (./dev run tools/check_types.sh, or with PYTHON=python3.13 and so on):
 #   1. stubtest: zav/serializer.pyi and zav/_stream.pyi against the modules built for
-#      that interpreter (names, parameters, defaults), and zav.stream's own annotations;
+#      that interpreter (names, parameters, defaults), and zav.stream's and zav.dask's own
+#      annotations;
 #   2. mypy --strict, run by that interpreter, on the typed usage example, the record
-#      inspector, the stream module and their tests, and the driver of the hostile-objects fuzz target;
+#      inspector, the stream module, the Dask module and their tests, and the driver of
+#      the hostile-objects fuzz target;
 #   3. the usage example run as a script, so the types it states are the real ones.
 # Exits non-zero when any check fails. Needs the module built for $PYTHON.
 set -euo pipefail
@@ -46,7 +48,7 @@ native_parser=True
 "$py" -c 'import ast_serialize' 2>/dev/null || native_parser=False
 
 check_stubs() {
-    echo "==> stubtest zav.serializer, zav._stream and zav.stream under $py" >&2
+    echo "==> stubtest zav.serializer, zav._stream, zav.stream and zav.dask under $py" >&2
     # The module's functions are objects of its own function type, which introspection
     # reads like Python functions but which stubtest does not count as functions. It
     # reports that once per function ("... is not a function") and then still compares
@@ -59,7 +61,7 @@ check_stubs() {
     local config status=0 report remaining
     config=$(mktemp)
     printf '[mypy]\ncache_dir = /dev/null\nnative_parser = %s\n' "$native_parser" >"$config"
-    report=$("$py" -m mypy.stubtest --concise --mypy-config-file "$config" zav.serializer zav._stream zav.stream zav._typed zav.typed 2>&1) || status=$?
+    report=$("$py" -m mypy.stubtest --concise --mypy-config-file "$config" zav.serializer zav._stream zav.stream zav._typed zav.typed zav.dask 2>&1) || status=$?
     rm -f "$config"
     remaining=$(grep -Ev "$not_functions" <<<"$report" || true)
     if [ -n "$remaining" ] || { [ "$status" -ne 0 ] && [ -z "$report" ]; }; then
@@ -75,7 +77,8 @@ check_strict() {
     local parser=()
     [ "$native_parser" = True ] || parser=(--no-native-parser)
     "$py" -m mypy --strict --cache-dir=/dev/null "${parser[@]}" tests/typing_example.py zav/inspect.py tests/test_inspect.py \
-        zav/stream.py tests/test_stream.py tests/test_stream_asyncio.py fuzz/objects_driver.py zav/typed.py
+        zav/stream.py tests/test_stream.py tests/test_stream_asyncio.py fuzz/objects_driver.py zav/typed.py \
+        zav/dask.py tests/test_dask.py
 }
 
 run_example() {

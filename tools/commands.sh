@@ -175,7 +175,7 @@ check_wheel() {
     local suffix
     suffix=$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
     unexpected=$("$release_python" -m zipfile -l "$wheel" | awk 'NR > 1 && $1 !~ /\/$/ {print $1}' | grep -Evx \
-        "zav/(__init__|inspect|stream|typed)\.py|zav/(serializer|_stream|_typed)\.pyi|zav/py\.typed|zav/(serializer|_stream|_typed)${suffix//./\\.}|zav_serializer\.libs/libsimdutf-[0-9a-f]{8}\.so[0-9.]*|zav_serializer-[0-9.]+\.dist-info/(METADATA|WHEEL|RECORD|licenses/LICENSE)" \
+        "zav/(__init__|inspect|stream|typed|dask)\.py|zav/(serializer|_stream|_typed)\.pyi|zav/py\.typed|zav/(serializer|_stream|_typed)${suffix//./\\.}|zav_serializer\.libs/libsimdutf-[0-9a-f]{8}\.so[0-9.]*|zav_serializer-[0-9.]+\.dist-info/(METADATA|WHEEL|RECORD|licenses/LICENSE)" \
         || true)
     [ -z "$unexpected" ] || { echo "wheels: $(basename "$wheel") holds more than it should:" $unexpected >&2; return 1; }
     local module
@@ -325,9 +325,14 @@ cmd_test() {
     for version in "${aarch64_versions[@]}"; do
         build_aarch64 "$version"
     done
-    # The refcount tests run under the debug interpreters.
+    # The refcount tests run under the debug interpreters. The Dask cluster tests start
+    # worker processes and run once, under the release interpreter (tests/test_dask.py).
     for py in "${interpreters[@]}"; do
-        run_pytest "$py" "$py" "$@"
+        if [ "$py" = "$(basename "$release_python")" ]; then
+            ZAV_DASK_CLUSTER=1 run_pytest "$py" "$py" "$@"
+        else
+            run_pytest "$py" "$py" "$@"
+        fi
         runs+=("$py")
     done
     # simdutf's kernels of every level this processor runs, and the module's portable

@@ -19,6 +19,7 @@ packages=(
     python3-pytest python3-hypothesis python3-scikit-build-core python3-pip python3-venv
     clang libclang-rt-dev valgrind
     python3-msgpack python3-orjson python3-msgspec python3-matplotlib mypy
+    python3-dask python3-distributed python3-fsspec
     binutils ca-certificates libdragonbox-dev locales
     g++-aarch64-linux-gnu qemu-user
     libfast-float-dev

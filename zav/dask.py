@@ -1,0 +1,148 @@
+"""Files of records as Dask bags: one stream file (see zav.stream) per partition.
+
+    read_dicts(urlpath) / read_lists(urlpath)   -> dask.bag.Bag, one partition per file
+    to_files(bag, urlpath, lists=False)          -> the paths written, one file per partition
+
+`urlpath` is what `dask.bag.read_text` and `Bag.to_textfiles` take: a path, a glob, a
+list of paths or any fsspec URL (`memory://`, and `s3://` or `gs://` where that fsspec
+backend is installed), with `storage_options` for the filesystem. With
+`compression="infer"` a name ending in .gz, .bz2 or .xz is read or written through
+that compression. A file that cannot be read or written fails its task with the error
+of the stream's reader or writer, unchanged, and a note naming the file. (distributed
+sends a UnicodeDecodeError back with its args and notes but an empty message: it
+rebuilds the exception without running its __init__.)
+
+Importing zav.dask imports Dask and fsspec; no other module of the package imports
+either, so `zav`, `zav.serializer` and `zav.stream` never need them.
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+import uuid
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from typing import IO, Any, Protocol
+
+import fsspec  # type: ignore[import-untyped]
+from dask.bag.core import Bag
+from dask.highlevelgraph import HighLevelGraph
+from dask.tokenize import tokenize
+from dask.typing import Key
+from fsspec.implementations.local import LocalFileSystem  # type: ignore[import-untyped]
+
+from zav import stream
+
+__all__ = ["read_dicts", "read_lists", "to_files"]
+
+UrlPath = str | os.PathLike[str] | Sequence[str | os.PathLike[str]]
+# What turns one open file into its records, and what writes records into one: the
+# stream's readers and writers, and a typed schema's one day.
+_Reader = Callable[[IO[bytes]], Iterable[Any]]
+_Writer = Callable[[IO[bytes], Iterable[Any]], object]
+
+
+class _OpenFile(Protocol):
+    """fsspec's OpenFile as used here: a file not yet opened, safe to send to a worker."""
+
+    fs: object
+    path: str
+
+    @property
+    def full_name(self) -> str: ...
+
+    def __enter__(self) -> IO[bytes]: ...
+
+    def __exit__(self, *exc: object) -> None: ...
+
+
+def read_dicts(urlpath: UrlPath, *, deserialize: object = True, compression: str | None = "infer",
+               storage_options: Mapping[str, Any] | None = None) -> Bag:
+    """A bag of the map records of every file, read as `zav.stream.read_dicts(file,
+    deserialize)` reads them; one partition per file, in the order of the paths."""
+    reader = functools.partial(stream.read_dicts, deserialize=deserialize)
+    return _read_files(urlpath, reader, compression, storage_options)
+
+
+def read_lists(urlpath: UrlPath, *, deserialize: object = True, compression: str | None = "infer",
+               storage_options: Mapping[str, Any] | None = None) -> Bag:
+    """A bag of the list records of every file, read as `zav.stream.read_lists(file,
+    deserialize)` reads them; one partition per file, in the order of the paths."""
+    reader = functools.partial(stream.read_lists, deserialize=deserialize)
+    return _read_files(urlpath, reader, compression, storage_options)
+
+
+def to_files(bag: Bag, urlpath: UrlPath, *, lists: bool = False, compression: str | None = "infer",
+             name_function: Callable[[int], str] | None = None,
+             storage_options: Mapping[str, Any] | None = None) -> list[str]:
+    """Write each partition of `bag` as one stream file: its dicts as map records
+    (`zav.stream.write_dicts`), or with `lists=True` its sequences as list records.
+
+    As for `Bag.to_textfiles`, `urlpath` is a name with `*`, which becomes the
+    partition's number (or `name_function(number)`), a list of one path per partition,
+    or a directory, in which the files are named `0.part`, `1.part`, ... The bag is
+    computed now, with the scheduler in effect; the paths written are returned. A task
+    that runs again (on another worker, after one was lost) writes its file anew.
+    """
+    writer: _Writer = stream.write_lists if lists else stream.write_dicts
+    return _write_files(bag, urlpath, writer, compression, name_function, storage_options)
+
+
+def _read_files(urlpath: UrlPath, reader: _Reader, compression: str | None,
+                storage_options: Mapping[str, Any] | None) -> Bag:
+    """A bag with a partition per file of `urlpath`: the records `reader` finds in it."""
+    files: list[_OpenFile] = fsspec.open_files(urlpath, mode="rb", compression=compression,
+                                               **(storage_options or {}))
+    if not files:
+        raise FileNotFoundError(f"no files match {urlpath!r}")
+    name = "zav-read-" + tokenize(files, reader)
+    # As read_text's: Dask drops the list where it fuses the task with the next one,
+    # which then takes the records one by one as the file is read.
+    graph: dict[Key, Any] = {(name, i): (list, (_read_file, file, reader)) for i, file in enumerate(files)}
+    return Bag(graph, name, len(files))
+
+
+def _write_files(bag: Bag, urlpath: UrlPath, writer: _Writer, compression: str | None,
+                 name_function: Callable[[int], str] | None,
+                 storage_options: Mapping[str, Any] | None) -> list[str]:
+    """Write each partition of `bag` into a file of its own with `writer`; the paths."""
+    files: list[_OpenFile] = fsspec.open_files(urlpath, mode="wb", compression=compression,
+                                               name_function=name_function, num=bag.npartitions,
+                                               **(storage_options or {}))
+    name = "zav-write-" + uuid.uuid4().hex  # written every time it is asked for
+    layer: dict[Key, Any] = {(name, i): (_write_file, (bag.name, i), file, writer) for i, file in enumerate(files)}
+    # Bag has a plain method where the protocol of collections declares a staticmethod.
+    graph = HighLevelGraph.from_collections(name, layer, dependencies=[bag])  # type: ignore[list-item]
+    Bag(graph, name, bag.npartitions).compute()  # type: ignore[no-untyped-call]
+    return [file.path for file in files]
+
+
+def _read_file(file: _OpenFile, reader: _Reader) -> Iterator[Any]:
+    """The records of one file (a partition); an error names the file."""
+    try:
+        with file as opened:
+            yield from reader(opened)
+    except Exception as error:
+        _add_note(error, f"in the file {_file_name(file)!r}")
+        raise
+
+
+def _write_file(records: Iterable[Any], file: _OpenFile, writer: _Writer) -> None:
+    """Write one partition's records into one file; an error names the file."""
+    try:
+        with file as opened:
+            writer(opened, records)
+    except Exception as error:
+        _add_note(error, f"while writing the file {_file_name(file)!r}")
+        raise
+
+
+def _add_note(error: BaseException, note: str) -> None:
+    # When memory is short the interpreter may raise one shared MemoryError instance.
+    if not isinstance(error, MemoryError):
+        error.add_note(note)
+
+
+def _file_name(file: _OpenFile) -> str:
+    """A local file by its path, any other by its URL."""
+    return file.path if isinstance(file.fs, LocalFileSystem) else file.full_name
