@@ -4,10 +4,12 @@ with the stream reader's own error and the file's name; a worker killed mid-job.
 from __future__ import annotations
 
 import bz2
+import dataclasses
 import gzip
 import io
 import lzma
 import os
+import pickle
 import signal
 import subprocess
 import sys
@@ -34,6 +36,7 @@ except ImportError as missing:
 import zav.serializer as serializer  # noqa: E402
 from zav import dask as zav_dask  # noqa: E402
 from zav import stream  # noqa: E402
+from zav.typed import Schema  # noqa: E402
 
 # The cluster tests start worker processes: ./dev test runs them once, in its run under
 # the release CPython 3.14, which sets this variable.
@@ -188,3 +191,22 @@ def test_importing_zav_needs_no_dask() -> None:
     code = ("import sys, zav, zav.serializer, zav.stream, zav.inspect; "
             "print(sorted(m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed', 'fsspec')))")
     assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout == "[]\n"
+
+
+@dataclasses.dataclass(frozen=True)
+class Visit:
+    id: int
+    user: str
+    city: str
+
+
+def test_typed_records(place: Place) -> None:
+    """A schema goes to the workers: its objects are written and read back as they were,
+    and the files are the plain ones."""
+    schema = Schema(Visit)
+    visits = [Visit(int(d["id"]), str(d["user"]), str(d["city"])) for d in DICTS[:500]]
+    assert pickle.loads(pickle.dumps(schema)).load(schema.dump(visits[1])) == visits[1]
+    with place.scheduler():
+        zav_dask.to_files(bag_of(visits, 2), place.url("visits-*.zs"), schema=schema)
+        assert computed(zav_dask.read_dicts(place.url("visits-*.zs"), schema=schema)) == visits
+        assert computed(zav_dask.read_dicts(place.url("visits-*.zs"))) == AS_READ[:500]

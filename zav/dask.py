@@ -37,7 +37,7 @@ __all__ = ["read_dicts", "read_lists", "to_files"]
 
 UrlPath = str | os.PathLike[str] | Sequence[str | os.PathLike[str]]
 # What turns one open file into its records, and what writes records into one: the
-# stream's readers and writers, and a typed schema's one day.
+# stream's readers and writers, with a typed schema or without.
 _Reader = Callable[[IO[bytes]], Iterable[Any]]
 _Writer = Callable[[IO[bytes], Iterable[Any]], object]
 
@@ -57,26 +57,31 @@ class _OpenFile(Protocol):
 
 
 def read_dicts(urlpath: UrlPath, *, deserialize: object = True, compression: str | None = "infer",
-               storage_options: Mapping[str, Any] | None = None) -> Bag:
+               storage_options: Mapping[str, Any] | None = None,
+               schema: stream.RecordSchema[Any] | None = None) -> Bag:
     """A bag of the map records of every file, read as `zav.stream.read_dicts(file,
-    deserialize)` reads them; one partition per file, in the order of the paths."""
-    reader = functools.partial(stream.read_dicts, deserialize=deserialize)
+    deserialize, schema=schema)` reads them; one partition per file, in the order of
+    the paths. A schema (`zav.typed.Schema`) goes to the workers and is compiled there."""
+    reader = functools.partial(stream.read_dicts, deserialize=deserialize, schema=schema)
     return _read_files(urlpath, reader, compression, storage_options)
 
 
 def read_lists(urlpath: UrlPath, *, deserialize: object = True, compression: str | None = "infer",
-               storage_options: Mapping[str, Any] | None = None) -> Bag:
+               storage_options: Mapping[str, Any] | None = None,
+               schema: stream.RecordSchema[Any] | None = None) -> Bag:
     """A bag of the list records of every file, read as `zav.stream.read_lists(file,
-    deserialize)` reads them; one partition per file, in the order of the paths."""
-    reader = functools.partial(stream.read_lists, deserialize=deserialize)
+    deserialize, schema=schema)` reads them; one partition per file, in the order of the paths."""
+    reader = functools.partial(stream.read_lists, deserialize=deserialize, schema=schema)
     return _read_files(urlpath, reader, compression, storage_options)
 
 
 def to_files(bag: Bag, urlpath: UrlPath, *, lists: bool = False, compression: str | None = "infer",
              name_function: Callable[[int], str] | None = None,
-             storage_options: Mapping[str, Any] | None = None) -> list[str]:
+             storage_options: Mapping[str, Any] | None = None,
+             schema: stream.RecordSchema[Any] | None = None) -> list[str]:
     """Write each partition of `bag` as one stream file: its dicts as map records
-    (`zav.stream.write_dicts`), or with `lists=True` its sequences as list records.
+    (`zav.stream.write_dicts`), or with `lists=True` its sequences as list records; with
+    a schema, its objects as `schema.dump` writes them.
 
     As for `Bag.to_textfiles`, `urlpath` is a name with `*`, which becomes the
     partition's number (or `name_function(number)`), a list of one path per partition,
@@ -84,7 +89,7 @@ def to_files(bag: Bag, urlpath: UrlPath, *, lists: bool = False, compression: st
     computed now, with the scheduler in effect; the paths written are returned. A task
     that runs again (on another worker, after one was lost) writes its file anew.
     """
-    writer: _Writer = stream.write_lists if lists else stream.write_dicts
+    writer: _Writer = functools.partial(stream.write_lists if lists else stream.write_dicts, schema=schema)
     return _write_files(bag, urlpath, writer, compression, name_function, storage_options)
 
 

@@ -525,8 +525,9 @@ class Schema(Generic[T]):
     """Writes objects of tp as records and reads them back; immutable, and safe to use
     from many threads at once."""
 
-    __slots__ = ("_codec", "_tp")
+    __slots__ = ("_codec", "_options", "_tp")
     _codec: Codec
+    _options: tuple[dict[str, str], bool]
     _tp: type[T]
 
     def __init__(self, tp: type[T], *, rename: Mapping[str, str] | None = None, forbid_unknown: bool = False) -> None:
@@ -538,6 +539,13 @@ class Schema(Generic[T]):
             raise ValueError("rename is for the fields of a record class")
         object.__setattr__(self, "_tp", tp)
         object.__setattr__(self, "_codec", codec)
+        object.__setattr__(self, "_options", (dict(rename or {}), bool(forbid_unknown)))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # A schema goes to another process (a cluster's worker) as what it was made of,
+        # and is compiled anew there.
+        rename, forbid_unknown = self._options
+        return _remade, (self._tp, rename, forbid_unknown)
 
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError("a Schema is immutable")
@@ -575,3 +583,7 @@ class Schema(Generic[T]):
         load = self._codec.load
         return stream._read(file, lambda record, _: load(record), None)
 
+
+
+def _remade(tp: type[T], rename: dict[str, str], forbid_unknown: bool) -> Schema[T]:
+    return Schema(tp, rename=rename, forbid_unknown=forbid_unknown)
