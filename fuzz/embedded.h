@@ -5,6 +5,7 @@
 #include "serializer.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,4 +79,31 @@ inline Ref import_serializer() {
     return module;
 }
 
+// A target whose Python driver checks each input: the driver module's run(bytes) raises
+// on any difference from its model, and the run stops with its report.
+class PythonDriver {
+public:
+    // At LLVMFuzzerInitialize: the interpreter, the instrumented module and the driver.
+    explicit PythonDriver(const char* module) {
+        start_interpreter();
+        import_serializer();
+        Ref driver = checked(PyImport_ImportModule(module));
+        run_ = attribute(driver.get(), "run");
+    }
+
+    void run(const std::uint8_t* data, std::size_t size) const {
+        Ref input = checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+        if (!Ref::steal(PyObject_CallOneArg(run_.get(), input.get()))) {
+            fail("finding (the driver's report follows)");
+        }
+        if (PyErr_Occurred()) {
+            fail("exception left pending");
+        }
+    }
+
+private:
+    Ref run_;
+};
+
 }  // namespace zav::fuzz
+
