@@ -686,8 +686,8 @@ Ref unknown_key(const Plan& plan, PyObject* dict) {
     PyObject* key;
     while (PyDict_Next(dict, &pos, &key, nullptr)) {
         bool known = false;
-        for (const FieldPlan& field : plan.fields) {
-            known = known || PyUnicode_Compare(key, field.name.get()) == 0;
+        for (std::size_t i = 0; i < plan.fields.size() && !known; ++i) {
+            known = PyUnicode_Compare(key, plan.fields[i].name.get()) == 0;
         }
         if (!known) {
             return Ref::borrow(key);
@@ -696,27 +696,66 @@ Ref unknown_key(const Plan& plan, PyObject* dict) {
     return Ref();
 }
 
-// Whether a TypedDict's keys are its class's, as the Python model's _check_keys checks
-// them: every required key present, then no key it lacks; a TypeError where not. A dict
-// with a key that is not an exact str is left to check_keys itself, as comparing it may
-// run its Python code.
-bool keys_fit(const Plan& plan, PyObject* dict) {
-    if (!str_keys(dict)) {
-        Ref checked = Ref::steal(PyObject_Vectorcall(plan.check_keys.get(), &dict, 1, nullptr));
-        return static_cast<bool>(checked);
+// The values of a TypedDict's fields, each looked up once; on the stack for most classes.
+class DictValues {
+public:
+    explicit DictValues(std::size_t count) : heap_(count > local_count ? new Ref[count] : nullptr) {}
+    Ref* get() { return heap_ ? heap_.get() : local_; }
+
+private:
+    static constexpr std::size_t local_count = 32;
+    Ref local_[local_count];
+    std::unique_ptr<Ref[]> heap_;
+};
+
+// Looks up every field of a TypedDict whose keys are all exact str (no lookup runs
+// Python code) and checks its keys as the Python model's _check_keys does: every
+// required key present, then no key the class lacks; a TypeError where not.
+bool look_up_fields(const Plan& plan, PyObject* dict, Ref* values) {
+    Py_ssize_t found = 0;
+    for (std::size_t i = 0; i < plan.fields.size(); ++i) {
+        PyObject* value;
+        if (PyDict_GetItemRef(dict, plan.fields[i].name.get(), &value) < 0) {
+            return false;
+        }
+        values[i] = Ref::steal(value);
+        found += value != nullptr;
     }
     for (const FieldPlan& field : plan.fields) {
-        int present = field.absent == absent_required ? PyDict_Contains(dict, field.name.get()) : 1;
-        if (present <= 0) {
-            if (present == 0) {
-                PyErr_Format(PyExc_TypeError, "%U lacks its required key %R", plan.cls_name.get(), field.name.get());
-            }
+        if (field.absent == absent_required && !values[&field - plan.fields.data()]) {
+            PyErr_Format(PyExc_TypeError, "%U lacks its required key %R", plan.cls_name.get(), field.name.get());
             return false;
         }
     }
-    if (Ref unknown = unknown_key(plan, dict)) {
+    if (found == PyDict_GET_SIZE(dict)) {
+        return true;
+    }
+    Ref unknown = unknown_key(plan, dict);
+    if (unknown) {
         PyErr_Format(PyExc_TypeError, "%U has no key %R", plan.cls_name.get(), unknown.get());
-        return false;
+    }
+    return !unknown;  // none: the dict changed under another thread; what was read stands
+}
+
+// Writes the fields of obj whose values are given (a TypedDict's), or read here.
+bool write_fields(const Plan& plan, PyObject* obj, Ref* given, OutputBuffer& out) {
+    for (std::size_t i = 0; i < plan.fields.size(); ++i) {
+        const FieldPlan& field = plan.fields[i];
+        Ref value = given != nullptr ? std::move(given[i]) : field_of(plan, obj, i);
+        if (!value) {
+            if (PyErr_Occurred()) {
+                note_field(plan, field);
+                return false;
+            }
+            continue;
+        }
+        if (value.get() == Py_None && field.optional) {
+            continue;
+        }
+        if (!write_field(field, value.get(), out)) {
+            note_field(plan, field);
+            return false;
+        }
     }
     return true;
 }
@@ -727,34 +766,28 @@ PyObject* write_record(const Plan& plan, PyObject* obj, OutputBuffer& out) {
         Ref got = Ref::steal(PyType_GetName(Py_TYPE(obj)));
         return got ? PyErr_Format(PyExc_TypeError, "expected %U, got %U", plan.cls_name.get(), got.get()) : nullptr;
     }
-    if (plan.make == make_typeddict && !keys_fit(plan, obj)) {
-        return nullptr;
+    if (plan.make != make_typeddict) {
+        return write_fields(plan, obj, nullptr, out) ? out.finish() : nullptr;
     }
-    for (std::size_t i = 0; i < plan.fields.size(); ++i) {
-        const FieldPlan& field = plan.fields[i];
-        Ref value = field_of(plan, obj, i);
-        if (!value) {
-            if (PyErr_Occurred()) {
-                note_field(plan, field);
-                return nullptr;
-            }
-            continue;
-        }
-        if (value.get() == Py_None && field.optional) {
-            continue;
-        }
-        if (!write_field(field, value.get(), out)) {
-            note_field(plan, field);
-            return nullptr;
-        }
+    if (!str_keys(obj)) {
+        // A key that is not an exact str may run Python code when compared: the model
+        // checks the keys, and each field is looked up as it is written, as there.
+        Ref checked = Ref::steal(PyObject_Vectorcall(plan.check_keys.get(), &obj, 1, nullptr));
+        return checked && write_fields(plan, obj, nullptr, out) ? out.finish() : nullptr;
     }
-    return out.finish();
+    DictValues values(plan.fields.size());
+    bool written = look_up_fields(plan, obj, values.get()) && write_fields(plan, obj, values.get(), out);
+    return written ? out.finish() : nullptr;
 }
 
 // Plan.dump(obj): the map record of an object of the plan's class.
 PyObject* plan_dump(PyObject* self, PyObject* obj) {
-    OutputBuffer out;
-    return write_record(*reinterpret_cast<PlanObject*>(self)->plan, obj, out);
+    try {
+        OutputBuffer out;
+        return write_record(*reinterpret_cast<PlanObject*>(self)->plan, obj, out);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 // ---------------------------------------------------------------------------
