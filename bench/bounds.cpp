@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 namespace {
 
@@ -173,6 +174,34 @@ PyObject* load_list_floor(PyObject*, PyObject* arg) {
             return nullptr;
         }
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text.release());
+    }
+    return list.release();
+}
+
+// The list of the numbers of a C array (bytes of int64 or double), made at its size at
+// once: the ints or floats any reader of a list of numbers makes, with no text read.
+template <class Number>
+PyObject* number_list_floor(PyObject*, PyObject* arg) {
+    if (!PyBytes_CheckExact(arg) || PyBytes_GET_SIZE(arg) % sizeof(Number) != 0) {
+        PyErr_SetString(PyExc_TypeError, "the number floors take bytes of 8-byte numbers");
+        return nullptr;
+    }
+    Py_ssize_t count = PyBytes_GET_SIZE(arg) / static_cast<Py_ssize_t>(sizeof(Number));
+    Ref list = Ref::steal(PyList_New(count));
+    const char* numbers = PyBytes_AS_STRING(arg);
+    for (Py_ssize_t i = 0; list && i < count; ++i) {
+        Number value;
+        std::memcpy(&value, numbers + i * static_cast<Py_ssize_t>(sizeof(Number)), sizeof value);
+        PyObject* item;
+        if constexpr (std::is_same_v<Number, double>) {
+            item = PyFloat_FromDouble(value);
+        } else {
+            item = PyLong_FromLongLong(value);
+        }
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), i, item);
     }
     return list.release();
 }
@@ -486,6 +515,10 @@ PyMethodDef methods[] = {
      "std_floor(data) -> bytes: each item's text after its length, numbers by std::to_chars"},
     // Takes a list of exact strs of fewer than 2**14 bytes of UTF-8, each ASCII or
     // holding its UTF-8 copy.
+    {"int_list_floor", number_list_floor<long long>, METH_O,
+     "int_list_floor(int64s: bytes) -> list: the ints of a C array, in a list made at its size"},
+    {"float_list_floor", number_list_floor<double>, METH_O,
+     "float_list_floor(doubles: bytes) -> list: the floats of a C array, in a list made at its size"},
     {"text_floor", text_floor, METH_O, "text_floor(data) -> bytes: each str's UTF-8 after its length"},
     {nullptr, nullptr, 0, nullptr},
 };

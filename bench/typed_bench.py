@@ -5,6 +5,17 @@ Each run times every codec of a cell in interleaved rounds (one loop of each in 
 the best round kept); the table shows the median of 3 runs. The reference row is what
 a user writes without schemas: plain records, then int() and float() in Python.
 
+Peers: the record cells and the list[int] cells take msgspec (msgpack, and JSON for
+the lists), pickle, marshal and orjson where they apply. The list[float] cells take
+only the peers that read and write decimal text (orjson, msgspec's JSON, json): the
+binary peers copy eight bytes per float, which the format rules out.
+
+Floors (bench/bounds.cpp, timed in the same rounds): for the list loads, making the
+1,000 ints or floats from a C array into a list made at its size; for the list dumps,
+writing each number's text after a one-byte length with our own digit routines into a
+bytes object made large enough at once (`digits_floor`). What no reader or writer of
+the format can do without.
+
     ./dev run python3.14 bench/typed_bench.py [--runs 3] [--rounds 7]
 """
 from __future__ import annotations
@@ -16,6 +27,8 @@ import marshal
 import pickle
 import random
 import statistics
+import struct
+import sys
 import time
 import typing
 from collections.abc import Callable
@@ -120,26 +133,30 @@ def dataclass_plain(tp: Any) -> Callable[[dict[str, str]], Any]:
     return lambda d: tp(**{name: (d[name] == "True" if t is bool else t(d[name])) for name, t in fields})
 
 
-def number_cells(rng: random.Random) -> list[tuple[str, dict[str, Call]]]:
+def number_cells(rng: random.Random, bounds: Any) -> list[tuple[str, dict[str, Call], Call]]:
     ints = [rng.randrange(-(2**63), 2**63) for _ in range(1000)]
     floats = [rng.uniform(-1e6, 1e6) for _ in range(1000)]
     cells = []
-    for name, values, tp in (("list[int] x1000", ints, list[int]), ("list[float] x1000", floats, list[float])):
+    for name, values, tp, code in (("list[int] x1000", ints, list[int], "q"), ("list[float] x1000", floats, list[float], "d")):
         schema: Schema[Any] = Schema(tp)
         record, packed, as_json = schema.dump(values), msgspec.msgpack.encode(values), orjson.dumps(values)
-        decoder, json_decoder = msgspec.msgpack.Decoder(tp), msgspec.json.Decoder(tp)
+        decoder, json_decoder, as_text = msgspec.msgpack.Decoder(tp), msgspec.json.Decoder(tp), json.dumps(values)
         assert schema.load(record) == values
         load = {"zav.typed": lambda s=schema, r=record: s.load(r), "msgspec json": lambda d=json_decoder, j=as_json: d.decode(j),
-                "orjson": lambda j=as_json: orjson.loads(j)}
-        if tp == list[int]:  # the binary peers read no decimal text: they join the int cell only
+                "orjson": lambda j=as_json: orjson.loads(j), "json": lambda t=as_text: json.loads(t)}
+        dump = {"zav.typed": lambda s=schema, v=values: s.dump(v), "msgspec json": lambda v=values: msgspec.json.encode(v),
+                "orjson": lambda v=values: orjson.dumps(v), "json": lambda v=values: json.dumps(v)}
+        if tp == list[int]:  # the binary peers read no decimal text: they join the int cells only
             marshalled, pickled = marshal.dumps(values), pickle.dumps(values, 5)
             load |= {"msgspec": lambda d=decoder, p=packed: d.decode(p), "marshal": lambda m=marshalled: marshal.loads(m),
                      "pickle": lambda p=pickled: pickle.loads(p)}
-        cells.append((f"{name} load", load))
-        dump = {"zav.typed": lambda s=schema, v=values: s.dump(v), "msgspec json": lambda v=values: msgspec.json.encode(v),
-                "orjson": lambda v=values: orjson.dumps(v), "msgspec": lambda v=values: msgspec.msgpack.encode(v),
-                "marshal": lambda v=values: marshal.dumps(v), "pickle": lambda v=values: pickle.dumps(v, 5)}
-        cells.append((f"{name} dump", dump))
+            dump |= {"msgspec": lambda v=values: msgspec.msgpack.encode(v), "marshal": lambda v=values: marshal.dumps(v),
+                     "pickle": lambda v=values: pickle.dumps(v, 5)}
+        array = struct.pack(f"<{len(values)}{code}", *values)
+        make_list = bounds.int_list_floor if code == "q" else bounds.float_list_floor
+        assert make_list(array) == values
+        cells.append((f"{name} load", load, lambda f=make_list, a=array: f(a)))
+        cells.append((f"{name} dump", dump, lambda f=bounds.digits_floor, v=values: f(v)))
     return cells
 
 
@@ -177,19 +194,24 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--rounds", type=int, default=7)
     args = parser.parse_args()
+    sys.path.insert(0, str(Path(__file__).parent))
+    import bounds as bounds_source
+    bounds = bounds_source.build()
     rng = random.Random(7)
-    cells = [(name, calls, None) for name, calls in number_cells(rng)] + record_cells(rng)
-    print(f"{'cell':32} {'zav.typed':>10} {'fastest peer':>22} {'ratio':>6} {'reference':>10}")
-    for name, calls, reference in cells:
-        timed = dict(calls) | ({"reference": reference} if reference else {})
+    cells = [(name, calls, None, floor) for name, calls, floor in number_cells(rng, bounds)]
+    cells += [(name, calls, reference, None) for name, calls, reference in record_cells(rng)]
+    print(f"{'cell':32} {'zav.typed':>10} {'fastest peer':>22} {'ratio':>6} {'reference':>10} {'floor':>9} {'/floor':>6}")
+    for name, calls, reference, floor in cells:
+        timed = dict(calls) | ({"reference": reference} if reference else {}) | ({"floor": floor} if floor else {})
         runs = [best_rounds(timed, args.rounds, 20) for _ in range(args.runs)]
         median = {codec: statistics.median(run[codec] for run in runs) for codec in timed}
-        peers = {codec: t for codec, t in median.items() if codec not in ("zav.typed", "reference")}
+        peers = {codec: t for codec, t in median.items() if codec not in ("zav.typed", "reference", "floor")}
         fastest = min(peers, key=peers.__getitem__)
         ours = median["zav.typed"]
         ref = f"{median['reference'] / peers[fastest]:9.2f}x" if reference else ""
+        bound = f"{median['floor'] * 1e6:7.1f}us {ours / median['floor']:5.2f}x" if floor else ""
         print(f"{name:32} {ours * 1e6:8.1f}us {fastest:>12} {peers[fastest] * 1e6:7.1f}us "
-              f"{ours / peers[fastest]:5.2f}x {ref:>10}", flush=True)
+              f"{ours / peers[fastest]:5.2f}x {ref:>10} {bound}", flush=True)
         print("    ours / each peer: " + ", ".join(f"{codec} {ours / t:.2f}x" for codec, t in sorted(peers.items())))
 
 

@@ -6,10 +6,14 @@
 // errors are always theirs. Anything unusual about the record itself (a corrupt length,
 // a key that is not UTF-8) is left to the plan's Python model, whose reader raises what
 // _deserialize_dict raises.
+#include "output_buffer.h"
+#include "numbers.h"
 #include "serializer.h"
 
 #include <fast_float/fast_float.h>
 
+#include <bit>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +42,8 @@ struct Plan {
     Ref cls_name;
     Ref post_init;  // None, or called with the new object
     Ref fallback;   // the Python model's load
+    Ref written_type;  // what dump takes: the class, or dict for a TypedDict
+    Ref check_keys;    // the Python model's check of a TypedDict's keys
     std::vector<FieldPlan> fields;
     int make;
     bool forbid_unknown;
@@ -57,6 +63,22 @@ struct Span {
 // ---------------------------------------------------------------------------
 // Text to values
 
+// The value of eight ASCII digits in memory order, or -1 where a byte is not a digit:
+// pairs, then fours, then all eight combined in the lanes of one word.
+inline std::int64_t eight_digits_value(const char* p) {
+    std::uint64_t chunk;
+    std::memcpy(&chunk, p, 8);
+    constexpr std::uint64_t zeros = 0x3030303030303030ULL;
+    if (((chunk & 0xF0F0F0F0F0F0F0F0ULL) | (((chunk + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) !=
+        (zeros | zeros >> 4)) {
+        return -1;
+    }
+    chunk -= zeros;
+    chunk = (chunk * 10 + (chunk >> 8)) & 0x00FF00FF00FF00FFULL;
+    chunk = (chunk * 100 + (chunk >> 16)) & 0x0000FFFF0000FFFFULL;
+    return static_cast<std::int64_t>((chunk * 10000 + (chunk >> 32)) & 0xFFFFFFFFULL);
+}
+
 // An int of at most 19 digits with an optional sign, as int() reads it; an empty Ref
 // without an exception for any other form.
 Ref fast_int(const char* p, Py_ssize_t n) {
@@ -67,7 +89,15 @@ Ref fast_int(const char* p, Py_ssize_t n) {
         return Ref();
     }
     std::uint64_t value = 0;
-    for (Py_ssize_t i = start; i < n; ++i) {
+    Py_ssize_t i = start;
+    for (; n - i >= 8; i += 8) {
+        std::int64_t eight = eight_digits_value(p + i);
+        if (eight < 0) {
+            return Ref();
+        }
+        value = value * 100000000 + static_cast<std::uint64_t>(eight);
+    }
+    for (; i < n; ++i) {
         unsigned digit = static_cast<unsigned char>(p[i]) - '0';
         if (digit > 9) {
             return Ref();
@@ -84,61 +114,75 @@ Ref fast_int(const char* p, Py_ssize_t n) {
     return magnitude ? Ref::steal(PyNumber_Negative(magnitude.get())) : Ref();
 }
 
-// A float written in decimal digits, sign, point and exponent only, as float() reads it;
-// an empty Ref without an exception for any other form (spaces, underscores, inf, nan,
-// non-ASCII digits), and where the value is out of range.
+// A finite float written in decimal digits, sign, point and exponent, as float() reads
+// it; an empty Ref without an exception for any other form (spaces, underscores, a
+// leading +, non-ASCII digits), for the words fast_float also reads (inf, nan: float()
+// spells their signs its own way), and where the value is out of range.
 Ref fast_float_value(const char* p, Py_ssize_t n) {
-    if (n == 0) {
-        return Ref();
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        char c = p[i];
-        if (!((c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '-' || c == '+')) {
-            return Ref();
-        }
-    }
     double value = 0;
     auto result = fast_float::from_chars(p, p + n, value);
-    if (result.ec != std::errc() || result.ptr != p + n) {
+    if (result.ec != std::errc() || result.ptr != p + n || !std::isfinite(value)) {
         return Ref();
     }
     return Ref::steal(PyFloat_FromDouble(value));
 }
 
-// The value of one field's text.
-Ref parse(const FieldPlan& field, Span text) {
-    switch (field.kind) {
-    case kind_str:
+// The value of text that the fast paths do not take: the parser's (int(), float(), ...).
+Ref parse_other(PyObject* parser, Span text) {
+    Ref raw = Ref::steal(PyBytes_FromStringAndSize(text.data, text.size));
+    if (!raw) {
+        return Ref();
+    }
+    PyObject* arg = raw.get();
+    return Ref::steal(PyObject_Vectorcall(parser, &arg, 1, nullptr));
+}
+
+// The value of text of a field of the given kind; inline, so that a loop over the items
+// of one kind has its own copy.
+template <int Kind>
+[[gnu::always_inline]] inline Ref parse_as(PyObject* parser, Span text) {
+    if constexpr (Kind == kind_str) {
         return Ref::steal(PyUnicode_DecodeUTF8(text.data, text.size, nullptr));
-    case kind_bytes:
+    } else if constexpr (Kind == kind_bytes) {
         return Ref::steal(PyBytes_FromStringAndSize(text.data, text.size));
-    case kind_int:
-        if (Ref value = fast_int(text.data, text.size); value || PyErr_Occurred()) {
-            return value;
-        }
-        break;
-    case kind_float:
-        if (Ref value = fast_float_value(text.data, text.size); value || PyErr_Occurred()) {
-            return value;
-        }
-        break;
-    case kind_bool:
+    } else if constexpr (Kind == kind_int || Kind == kind_float) {
+        Ref value = Kind == kind_int ? fast_int(text.data, text.size) : fast_float_value(text.data, text.size);
+        return value || PyErr_Occurred() ? std::move(value) : parse_other(parser, text);
+    } else if constexpr (Kind == kind_bool) {
         if (text.size == 4 && std::memcmp(text.data, "True", 4) == 0) {
             return Ref::borrow(Py_True);
         }
         if (text.size == 5 && std::memcmp(text.data, "False", 5) == 0) {
             return Ref::borrow(Py_False);
         }
-        break;  // the parser raises its ValueError
+        return parse_other(parser, text);  // which raises its ValueError
+    } else {
+        return parse_other(parser, text);
+    }
+}
+
+// Calls f with the kind as a compile-time constant.
+template <class F>
+[[gnu::always_inline]] inline auto with_kind(int kind, F f) {
+    switch (kind) {
+    case kind_str:
+        return f(std::integral_constant<int, kind_str>{});
+    case kind_bytes:
+        return f(std::integral_constant<int, kind_bytes>{});
+    case kind_int:
+        return f(std::integral_constant<int, kind_int>{});
+    case kind_float:
+        return f(std::integral_constant<int, kind_float>{});
+    case kind_bool:
+        return f(std::integral_constant<int, kind_bool>{});
     default:
-        break;
+        return f(std::integral_constant<int, kind_other>{});
     }
-    Ref raw = Ref::steal(PyBytes_FromStringAndSize(text.data, text.size));
-    if (!raw) {
-        return Ref();
-    }
-    PyObject* arg = raw.get();
-    return Ref::steal(PyObject_Vectorcall(field.parse.get(), &arg, 1, nullptr));
+}
+
+// The value of one field's text.
+Ref parse(const FieldPlan& field, Span text) {
+    return with_kind(field.kind, [&](auto kind) { return parse_as<decltype(kind)::value>(field.parse.get(), text); });
 }
 
 void add_note(PyObject* error, PyObject* note) {
@@ -407,77 +451,107 @@ void note_item(Py_ssize_t index) {
     PyErr_SetRaisedException(error.release());
 }
 
-// load_items(data, kind, parse, fallback): the list of a list record's items, each
-// parsed as a field of that kind is; fallback(data) for a record that is not bytes or
-// is corrupt, which raises what _deserialize_list raises. An item's error gets its
-// index as a note.
-PyObject* load_items(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    int kind = nargs == 4 ? PyLong_AsInt(args[1]) : -1;
-    if (kind == -1) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_TypeError, "load_items(data, kind, parse, fallback)");
-        }
-        return nullptr;
-    }
-    PyObject* data = args[0];
-    if (!PyBytes_CheckExact(data)) {
-        return PyObject_Vectorcall(args[3], &data, 1, nullptr);
-    }
-    const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
-    std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(data));
-    // The whole record is checked first, so that a corrupt one raises as the model's
-    // reader does, before any item's parser runs.
+// The number of items of a list record, or -1 where it is corrupt. The whole record is
+// checked before any item's parser runs, so that a corrupt one raises as the model's
+// reader does.
+Py_ssize_t item_count(const unsigned char* bytes, std::size_t size) {
     Py_ssize_t count = 0;
     for (std::size_t pos = 0; pos < size; ++count) {
         std::uint64_t length;
         pos += _readvarnum(bytes + pos, size - pos, &length);
         if (bytes[pos - 1] >= 0x80 || length > size - pos) {
-            return PyObject_Vectorcall(args[3], &data, 1, nullptr);
+            return -1;
         }
         pos += length;
+    }
+    return count;
+}
+
+// Fills the list of count items (made for them) with the parsed items of a well-formed
+// list record; an item's error gets its index as a note.
+template <int Kind>
+bool read_items(const unsigned char* bytes, std::size_t size, PyObject* parser, PyObject* list, Py_ssize_t count) {
+    std::size_t pos = 0;
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        std::uint64_t length = bytes[pos];
+        pos += length < 0x80 ? 1 : _readvarnum(bytes + pos, size - pos, &length);
+        Ref value = parse_as<Kind>(parser, {reinterpret_cast<const char*>(bytes + pos), static_cast<Py_ssize_t>(length)});
+        if (!value) {
+            note_item(index);
+            return false;
+        }
+        PyList_SET_ITEM(list, index, value.release());
+        pos += length;
+    }
+    return true;
+}
+
+// The list of a list record's items, each parsed as a field of that kind is.
+Ref items_of(PyObject* data, int kind, PyObject* parser, PyObject* fallback) {
+    if (!PyBytes_CheckExact(data)) {
+        return Ref::steal(PyObject_Vectorcall(fallback, &data, 1, nullptr));
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
+    auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(data));
+    Py_ssize_t count = item_count(bytes, size);
+    if (count < 0) {
+        return Ref::steal(PyObject_Vectorcall(fallback, &data, 1, nullptr));
     }
     Ref items = Ref::steal(PyList_New(count));
     if (!items) {
-        return nullptr;
+        return Ref();
     }
-    FieldPlan item{Ref(), Ref(), Ref::borrow(args[2]), Ref(), kind, absent_required, Ref(), false};
-    std::size_t pos = 0;
-    for (Py_ssize_t index = 0; index < count; ++index) {
-        std::uint64_t length;
-        pos += _readvarnum(bytes + pos, size - pos, &length);
-        Ref value = parse(item, {reinterpret_cast<const char*>(bytes + pos), static_cast<Py_ssize_t>(length)});
-        if (!value) {
-            note_item(index);
-            return nullptr;
-        }
-        PyList_SET_ITEM(items.get(), index, value.release());
-        pos += length;
-    }
-    return items.release();
+    bool read = with_kind(kind, [&](auto k) { return read_items<decltype(k)::value>(bytes, size, parser, items.get(), count); });
+    return read ? std::move(items) : Ref();
 }
 
-// first_other(sequence, type): the index of the first item of a list or tuple whose
-// type is not exactly type, or -1; lets a writer hand a list of one type to the plain
-// writer without a Python loop over its items.
-PyObject* first_other(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2 || !(PyList_CheckExact(args[0]) || PyTuple_CheckExact(args[0])) || !PyType_Check(args[1])) {
-        PyErr_SetString(PyExc_TypeError, "first_other(sequence: list | tuple, type)");
+// load_items(tp, kind, parse, fallback, data): the tp (list, tuple, set or frozenset) of
+// a list record's items, each parsed as a field of that kind is; fallback(data) gives
+// the list for a record that is not bytes or is corrupt, raising what _deserialize_list
+// raises.
+PyObject* load_items(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    int kind = nargs == 5 ? PyLong_AsInt(args[1]) : -1;
+    if (kind == -1) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "load_items(tp, kind, parse, fallback, data)");
+        }
         return nullptr;
     }
-    PyObject* sequence = args[0];
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
-    PyObject** items = PySequence_Fast_ITEMS(sequence);
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        if (Py_TYPE(items[i]) != reinterpret_cast<PyTypeObject*>(args[1])) {
-            return PyLong_FromSsize_t(i);
+    Ref items = items_of(args[4], kind, args[2], args[3]);
+    if (!items || args[0] == reinterpret_cast<PyObject*>(&PyList_Type)) {
+        return items.release();
+    }
+    PyObject* list = items.get();
+    return PyObject_Vectorcall(args[0], &list, 1, nullptr);
+}
+
+// dump_items(tp, plain, serialize, fallback, value): serialize(value) where value is a tp
+// (list or tuple) whose items are all exactly of the type plain, which the plain writer
+// writes as they are; else fallback(value), the general writer. Spares a list of one
+// type a Python loop over its items.
+PyObject* dump_items(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "dump_items(tp, plain, serialize, fallback, value)");
+        return nullptr;
+    }
+    PyObject* value = args[4];
+    bool as_is = reinterpret_cast<PyObject*>(Py_TYPE(value)) == args[0] && PyType_Check(args[1]) &&
+                 (PyList_CheckExact(value) || PyTuple_CheckExact(value));
+    if (as_is) {
+        CriticalSection lock(value);  // a list's items, read in place
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
+        PyObject** items = PySequence_Fast_ITEMS(value);
+        auto* plain = reinterpret_cast<PyTypeObject*>(args[1]);
+        for (Py_ssize_t i = 0; i < size && as_is; ++i) {
+            as_is = Py_TYPE(items[i]) == plain;
         }
     }
-    return PyLong_FromLong(-1);
+    return PyObject_Vectorcall(args[as_is ? 2 : 3], &value, 1, nullptr);
 }
 
 PyMethodDef module_methods[] = {
-    {"first_other", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(first_other)), METH_FASTCALL,
-     "The index of the first item not of the type, or -1."},
+    {"dump_items", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dump_items)), METH_FASTCALL,
+     "The list record of a list or tuple, by the plain writer where every item is of the plain type."},
     {"load_items", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_items)), METH_FASTCALL,
      "The parsed items of a list record."},
     {nullptr, nullptr, 0, nullptr},
@@ -486,90 +560,63 @@ PyMethodDef module_methods[] = {
 // ---------------------------------------------------------------------------
 // Objects to records
 
-// The bytes of a record as they are written; std::bad_alloc when memory is short,
-// caught where the record is returned.
-class Output {
-public:
-    void varnum(std::uint64_t value) {
-        unsigned char groups[10];
-        int width = 0;
-        do {
-            groups[width++] = static_cast<unsigned char>(value & 0x7F);
-            value >>= 7;
-        } while (value != 0);
-        for (int i = width - 1; i >= 0; --i) {
-            bytes_.push_back(static_cast<char>(groups[i] | (i > 0 ? 0x80 : 0)));
-        }
+// Writes num as a varnum at out (room for 10 bytes); returns its end.
+unsigned char* put_varnum(unsigned char* out, std::uint64_t num) {
+    if (num < 0x80) {
+        *out = static_cast<unsigned char>(num);
+        return out + 1;
     }
-    void pair(const char* key, std::size_t key_size, const char* value, std::size_t value_size) {
-        varnum(key_size);
-        varnum(value_size);
-        bytes_.append(key, key_size);
-        bytes_.append(value, value_size);
+    int width = (64 - std::countl_zero(num) + 6) / 7;
+    for (int k = width - 1; k > 0; --k) {
+        *out++ = static_cast<unsigned char>(((num >> (7 * k)) & 0x7F) | 0x80);
     }
-    PyObject* bytes() const { return PyBytes_FromStringAndSize(bytes_.data(), static_cast<Py_ssize_t>(bytes_.size())); }
+    *out++ = static_cast<unsigned char>(num & 0x7F);
+    return out;
+}
 
-private:
-    std::string bytes_;
-};
-
-// The text the plain writers write for a value they take as it is (str, bytes, int,
-// float); empty with an exception set for anything else, or where the text fails.
-class Text {
-public:
-    bool of(PyObject* value) {
-        if (PyUnicode_CheckExact(value)) {
-            Py_ssize_t size;
-            data_ = PyUnicode_AsUTF8AndSize(value, &size);
-            size_ = static_cast<std::size_t>(size);
-            return data_ != nullptr;
-        }
-        if (PyBytes_CheckExact(value)) {
-            data_ = PyBytes_AS_STRING(value);
-            size_ = static_cast<std::size_t>(PyBytes_GET_SIZE(value));
-            return true;
-        }
-        if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) {
-            return of_number(value);
-        }
-        PyErr_Format(PyExc_TypeError, "a field's writer returned %.200s, not str, bytes, int or float",
-                     Py_TYPE(value)->tp_name);
+// Writes one pair into the record; false with MemoryError.
+bool put_pair(OutputBuffer& out, PyObject* key, const char* value, std::size_t value_size) {
+    auto key_size = static_cast<std::size_t>(PyBytes_GET_SIZE(key));
+    unsigned char* at = out.room(static_cast<Py_ssize_t>(20 + key_size + value_size));
+    if (at == nullptr) {
         return false;
     }
-    const char* data() const { return data_; }
-    std::size_t size() const { return size_; }
+    at = put_varnum(put_varnum(at, key_size), value_size);
+    std::memcpy(at, PyBytes_AS_STRING(key), key_size);
+    std::memcpy(at + key_size, value, value_size);
+    out.commit(at + key_size + value_size);
+    return true;
+}
 
-private:
-    // As the record writers write it; str() for an int of 2**256 or more.
-    bool of_number(PyObject* value) {
-        Py_ssize_t size = number_text(value, digits_);
-        if (size >= 0) {
-            data_ = digits_;
-            size_ = static_cast<std::size_t>(size);
-            return true;
-        }
-        return of_str(Ref::steal(PyObject_Str(value)));
-    }
-    bool of_str(Ref text) {
-        if (!text) {
-            return false;
-        }
-        owned_ = std::move(text);
+// Writes the pair of a value the plain writers take as it is (str, bytes, int, float),
+// as they write it: a number's text by the record writers' own routines, str() for an
+// int of 2**256 or more. False with an exception set for any other value.
+bool put_plain(OutputBuffer& out, PyObject* key, PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {
         Py_ssize_t size;
-        data_ = PyUnicode_AsUTF8AndSize(owned_.get(), &size);
-        size_ = static_cast<std::size_t>(size);
-        return data_ != nullptr;
+        const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+        return text != nullptr && put_pair(out, key, text, static_cast<std::size_t>(size));
     }
-
-    char digits_[max_number_text];
-    const char* data_ = nullptr;
-    std::size_t size_ = 0;
-    Ref owned_;
-};
+    if (PyBytes_CheckExact(value)) {
+        return put_pair(out, key, PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+    }
+    if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) {
+        char digits[max_number_text];
+        Py_ssize_t size = number_text(value, digits);
+        if (size >= 0) {
+            return put_pair(out, key, digits, static_cast<std::size_t>(size));
+        }
+        Ref text = Ref::steal(PyObject_Str(value));
+        return text && put_plain(out, key, text.get());
+    }
+    PyErr_Format(PyExc_TypeError, "a field's writer returned %.200s, not str, bytes, int or float",
+                 Py_TYPE(value)->tp_name);
+    return false;
+}
 
 // Whether the plain writers write a value of the field as it is: the field's own type
 // exactly. Every other value goes through the field's Python writer, which refuses it
-// or gives what to write (an int in a float field, a bool's word, a nested record).
+// or gives what to write (an int in a float field, a nested record, a Decimal's text).
 bool written_as_is(const FieldPlan& field, PyObject* value) {
     switch (field.kind) {
     case kind_str:
@@ -583,6 +630,19 @@ bool written_as_is(const FieldPlan& field, PyObject* value) {
     default:
         return false;
     }
+}
+
+// Writes one field's pair; false with an exception set.
+bool write_field(const FieldPlan& field, PyObject* value, OutputBuffer& out) {
+    if (field.kind == kind_bool && PyBool_Check(value)) {
+        bool truth = value == Py_True;
+        return put_pair(out, field.key.get(), truth ? "True" : "False", truth ? 4 : 5);
+    }
+    if (written_as_is(field, value)) {
+        return put_plain(out, field.key.get(), value);
+    }
+    Ref written = Ref::steal(PyObject_Vectorcall(field.dump.get(), &value, 1, nullptr));
+    return written && put_plain(out, field.key.get(), written.get());
 }
 
 // The value of field i of obj, read once; empty without an exception for a TypedDict's
@@ -605,56 +665,126 @@ Ref field_of(const Plan& plan, PyObject* obj, std::size_t i) {
     }
 }
 
-// Writes one field's pair; false with an exception set (noted with the field).
-bool write_field(const FieldPlan& field, PyObject* value, Output& out) {
-    const char* key = PyBytes_AS_STRING(field.key.get());
-    std::size_t key_size = static_cast<std::size_t>(PyBytes_GET_SIZE(field.key.get()));
-    if (field.kind == kind_bool && PyBool_Check(value)) {
-        bool truth = value == Py_True;
-        out.pair(key, key_size, truth ? "True" : "False", truth ? 4 : 5);
-        return true;
-    }
-    Ref written;
-    if (!written_as_is(field, value)) {
-        written = Ref::steal(PyObject_Vectorcall(field.dump.get(), &value, 1, nullptr));
-        if (!written) {
+// Whether every key of a dict is an exact str, whose lookups and comparisons run no
+// Python code.
+bool str_keys(PyObject* dict) {
+    CriticalSection lock(dict);
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    while (PyDict_Next(dict, &pos, &key, nullptr)) {
+        if (!PyUnicode_CheckExact(key)) {
             return false;
         }
-        value = written.get();
     }
-    Text text;
-    if (!text.of(value)) {
-        return false;
-    }
-    out.pair(key, key_size, text.data(), text.size());
     return true;
 }
 
-// Plan.dump(obj): the map record of an object of the plan's class (its type checked by
-// the caller).
-PyObject* plan_dump(PyObject* self, PyObject* obj) {
-    const Plan& plan = *reinterpret_cast<PlanObject*>(self)->plan;
-    try {
-        Output out;
-        for (std::size_t i = 0; i < plan.fields.size(); ++i) {
-            const FieldPlan& field = plan.fields[i];
-            Ref value = field_of(plan, obj, i);
-            if (!value) {
-                if (PyErr_Occurred()) {
-                    note_field(plan, field);
-                    return nullptr;
-                }
-                continue;
-            }
-            if (value.get() == Py_None && field.optional) {
-                continue;
-            }
-            if (!write_field(field, value.get(), out)) {
-                note_field(plan, field);
-                return nullptr;
-            }
+// The first key of a dict of str keys that names no field, or null.
+Ref unknown_key(const Plan& plan, PyObject* dict) {
+    CriticalSection lock(dict);
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    while (PyDict_Next(dict, &pos, &key, nullptr)) {
+        bool known = false;
+        for (std::size_t i = 0; i < plan.fields.size() && !known; ++i) {
+            known = PyUnicode_Compare(key, plan.fields[i].name.get()) == 0;
         }
-        return out.bytes();
+        if (!known) {
+            return Ref::borrow(key);
+        }
+    }
+    return Ref();
+}
+
+// The values of a TypedDict's fields, each looked up once; on the stack for most classes.
+class DictValues {
+public:
+    explicit DictValues(std::size_t count) : heap_(count > local_count ? new Ref[count] : nullptr) {}
+    Ref* get() { return heap_ ? heap_.get() : local_; }
+
+private:
+    static constexpr std::size_t local_count = 32;
+    Ref local_[local_count];
+    std::unique_ptr<Ref[]> heap_;
+};
+
+// Looks up every field of a TypedDict whose keys are all exact str (no lookup runs
+// Python code) and checks its keys as the Python model's _check_keys does: every
+// required key present, then no key the class lacks; a TypeError where not.
+bool look_up_fields(const Plan& plan, PyObject* dict, Ref* values) {
+    Py_ssize_t found = 0;
+    for (std::size_t i = 0; i < plan.fields.size(); ++i) {
+        PyObject* value;
+        if (PyDict_GetItemRef(dict, plan.fields[i].name.get(), &value) < 0) {
+            return false;
+        }
+        values[i] = Ref::steal(value);
+        found += value != nullptr;
+    }
+    for (const FieldPlan& field : plan.fields) {
+        if (field.absent == absent_required && !values[&field - plan.fields.data()]) {
+            PyErr_Format(PyExc_TypeError, "%U lacks its required key %R", plan.cls_name.get(), field.name.get());
+            return false;
+        }
+    }
+    if (found == PyDict_GET_SIZE(dict)) {
+        return true;
+    }
+    Ref unknown = unknown_key(plan, dict);
+    if (unknown) {
+        PyErr_Format(PyExc_TypeError, "%U has no key %R", plan.cls_name.get(), unknown.get());
+    }
+    return !unknown;  // none: the dict changed under another thread; what was read stands
+}
+
+// Writes the fields of obj whose values are given (a TypedDict's), or read here.
+bool write_fields(const Plan& plan, PyObject* obj, Ref* given, OutputBuffer& out) {
+    for (std::size_t i = 0; i < plan.fields.size(); ++i) {
+        const FieldPlan& field = plan.fields[i];
+        Ref value = given != nullptr ? std::move(given[i]) : field_of(plan, obj, i);
+        if (!value) {
+            if (PyErr_Occurred()) {
+                note_field(plan, field);
+                return false;
+            }
+            continue;
+        }
+        if (value.get() == Py_None && field.optional) {
+            continue;
+        }
+        if (!write_field(field, value.get(), out)) {
+            note_field(plan, field);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The record of obj, its type and keys checked; null with an exception set.
+PyObject* write_record(const Plan& plan, PyObject* obj, OutputBuffer& out) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(obj)) != plan.written_type.get()) {
+        Ref got = Ref::steal(PyType_GetName(Py_TYPE(obj)));
+        return got ? PyErr_Format(PyExc_TypeError, "expected %U, got %U", plan.cls_name.get(), got.get()) : nullptr;
+    }
+    if (plan.make != make_typeddict) {
+        return write_fields(plan, obj, nullptr, out) ? out.finish() : nullptr;
+    }
+    if (!str_keys(obj)) {
+        // A key that is not an exact str may run Python code when compared: the model
+        // checks the keys, and each field is looked up as it is written, as there.
+        Ref checked = Ref::steal(PyObject_Vectorcall(plan.check_keys.get(), &obj, 1, nullptr));
+        return checked && write_fields(plan, obj, nullptr, out) ? out.finish() : nullptr;
+    }
+    DictValues values(plan.fields.size());
+    bool written = look_up_fields(plan, obj, values.get()) && write_fields(plan, obj, values.get(), out);
+    return written ? out.finish() : nullptr;
+}
+
+// Plan.dump(obj): the map record of an object of the plan's class.
+PyObject* plan_dump(PyObject* self, PyObject* obj) {
+    try {
+        OutputBuffer out;
+        return write_record(*reinterpret_cast<PlanObject*>(self)->plan, obj, out);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -664,7 +794,8 @@ PyObject* plan_dump(PyObject* self, PyObject* obj) {
 // The Plan type
 
 // Plan(cls, make, names, keys, kinds, parsers, absents, defaults, post_init,
-//      forbid_unknown, fallback, dumpers, optionals): the tuples have one item per field.
+//      forbid_unknown, fallback, dumpers, optionals, written_type, check_keys): the
+//      tuples have one item per field.
 bool fill_fields(Plan& plan, PyObject* const* tuples) {
     Py_ssize_t count = PyTuple_GET_SIZE(tuples[0]);
     for (int t = 1; t < 8; ++t) {
@@ -703,16 +834,21 @@ bool fill_plan(Plan& plan, PyObject* args) {
     PyObject* post_init;
     int forbid_unknown;
     PyObject* fallback;
-    if (!PyArg_ParseTuple(args, "O!iO!O!O!O!O!O!OpOO!O!:Plan", &PyType_Type, &cls, &make, &PyTuple_Type,
+    PyObject* written_type;
+    PyObject* check_keys;
+    if (!PyArg_ParseTuple(args, "O!iO!O!O!O!O!O!OpOO!O!O!O:Plan", &PyType_Type, &cls, &make, &PyTuple_Type,
                           &tuples[0], &PyTuple_Type, &tuples[1], &PyTuple_Type, &tuples[2], &PyTuple_Type,
                           &tuples[3], &PyTuple_Type, &tuples[4], &PyTuple_Type, &tuples[5], &post_init,
-                          &forbid_unknown, &fallback, &PyTuple_Type, &tuples[6], &PyTuple_Type, &tuples[7])) {
+                          &forbid_unknown, &fallback, &PyTuple_Type, &tuples[6], &PyTuple_Type, &tuples[7], &PyType_Type,
+                          &written_type, &check_keys)) {
         return false;
     }
     plan.cls = Ref::borrow(cls);
     plan.cls_name = Ref::steal(PyType_GetName(reinterpret_cast<PyTypeObject*>(cls)));
     plan.post_init = Ref::borrow(post_init);
     plan.fallback = Ref::borrow(fallback);
+    plan.written_type = Ref::borrow(written_type);
+    plan.check_keys = Ref::borrow(check_keys);
     plan.make = make;
     plan.forbid_unknown = forbid_unknown != 0;
     return plan.cls_name && fill_fields(plan, tuples);

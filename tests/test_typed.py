@@ -189,6 +189,64 @@ def test_native_numbers_are_int_and_float(text: str) -> None:
 
 
 # ---------------------------------------------------------------------------
+# The native writers and readers are their Python models: same bytes, values, errors
+
+
+def result(call: Any) -> Any:
+    """What a call gives: its value, or its error's type, text and notes."""
+    try:
+        return "value", call()
+    except Exception as error:
+        return type(error), str(error), getattr(error, "__notes__", None)
+
+
+def same_result(a: Any, b: Any) -> bool:
+    return same(a[1], b[1]) if a[0] == b[0] == "value" else bool(a == b)
+
+
+class Text(str):
+    pass
+
+
+class Key(str):
+    pass
+
+
+# Values of any field type, right or wrong for the field: each writer's fast path, its
+# Python writer's conversions (an int in a float field) and its refusals.
+ANY_VALUE = st.one_of(*SCALARS.values(), st.none(), st.text().map(Text), st.just(2**300))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(field_types(), min_size=1, max_size=6), st.data())
+def test_native_dump_is_the_model_on_any_values(types: list[Any], data: st.DataObject) -> None:
+    names = [f"f{i}" for i in range(len(types))]
+    cls = dataclasses.make_dataclass("Generated", list(zip(names, types)))
+    total = data.draw(st.booleans())
+    typed_dict = TypedDict("Generated", dict(zip(names, types)), total=total)  # type: ignore[operator]
+    values = [data.draw(values_of(t) | ANY_VALUE) for t in types]
+    pairs: dict[Any, Any] = dict(data.draw(st.permutations(list(zip(names, values)))))
+    for key in data.draw(st.lists(st.sampled_from([*names, "extra", Key("f0")]), max_size=2)):
+        pairs.pop(key, None) if key in names and data.draw(st.booleans()) else pairs.setdefault(key, 1)
+    for tp, obj in ((cls, cls(*values)), (typed_dict, pairs), (cls, pairs)):
+        codec = Schema(tp)._codec
+        native, model = result(lambda: codec.dump(obj)), result(lambda: type(codec).dump(codec, obj))
+        assert native == model
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.sampled_from([list[int], list[float], tuple[str, ...], list[bytes], list[bool], frozenset[int]]),
+       st.lists(ANY_VALUE, max_size=5), st.lists(NUMBER_TEXT, max_size=5), st.binary(max_size=12))
+def test_native_list_writer_and_reader_are_the_model(tp: Any, items: list[Any], texts: list[str],
+                                                     corrupt: bytes) -> None:
+    codec = Schema(tp)._codec
+    for value in (items, tuple(items), [item for item in items if type(item) is typing.get_args(tp)[0]]):
+        assert result(lambda: codec.dump(value)) == result(lambda: codec.dump_model(value))
+    for record in (serializer._serialize_list([text.encode() for text in texts]), corrupt):
+        assert same_result(result(lambda: codec.load(record)), result(lambda: type(codec).load(codec, record)))
+
+
+# ---------------------------------------------------------------------------
 # Records as the plain writers and readers see them
 
 
@@ -300,6 +358,16 @@ def test_unknown_keys_and_corrupt_records() -> None:
             Schema(Inner).load(corrupt)
 
 
+@dataclasses.dataclass
+class Tree:
+    label: str
+    children: list[Tree]
+
+
+class Forest(TypedDict):
+    trees: dict[str, Forest]
+
+
 @pytest.mark.parametrize("make, message", [
     (lambda: Schema(dataclasses.make_dataclass("C", [("f", complex)])), "field 'f' of C"),
     (lambda: Schema(dataclasses.make_dataclass("C", [("f", list[int | None])])), "field 'f' of C"),
@@ -307,6 +375,8 @@ def test_unknown_keys_and_corrupt_records() -> None:
     (lambda: Schema(int), "not int"),
     (lambda: Schema(Inner, rename={"y": "Y"}), "rename names no field"),
     (lambda: Schema(Inner, rename={"x": "label"}), "one key"),
+    (lambda: Schema(Tree), "field 'children' of Tree.*holds a Tree"),
+    (lambda: Schema(dict[str, Forest]), "field 'trees' of Forest.*holds a Forest"),
 ])
 def test_schema_refuses_what_it_cannot_handle(make: Any, message: str) -> None:
     with pytest.raises((TypeError, ValueError), match=message):

@@ -20,6 +20,7 @@ import dataclasses
 import datetime
 import decimal
 import enum
+import functools
 import types
 import typing
 import uuid
@@ -184,13 +185,25 @@ class ListCodec(Codec):
     def __init__(self, tp: type, item: Codec) -> None:
         self.tp: Any = tp
         self.item, self.name = item, f"{tp.__name__}[{item.name}]"
+        if _typed is not None:
+            # Natively: a list of one plain type goes to the plain writer as it is; the
+            # items of a record are parsed without a Python call each.
+            plain = PLAIN_ITEMS.get(item.kind)
+            if plain is not None:
+                self.dump = functools.partial(  # type: ignore[method-assign]
+                    _typed.dump_items, tp, plain, _serialize_list, self.dump_model)
+            self.load = functools.partial(  # type: ignore[method-assign]
+                _typed.load_items, tp, item.kind, item.load, self.load_model)
 
     def dump(self, value: Any) -> Written:
+        return self.dump_model(value)
+
+    def dump_model(self, value: Any) -> bytes:
+        """The record of a value, as the native writer writes it."""
         if type(value) is not self.tp:
             raise self.refuse(value)
         plain = PLAIN_ITEMS.get(self.item.kind)
-        if plain is not None and _typed is not None and type(value) in (list, tuple) \
-                and _typed.first_other(value, plain) < 0:
+        if plain is not None and type(value) in (list, tuple) and all(type(item) is plain for item in value):
             return _serialize_list(value)  # every item written as it is
         dump = self.item.dump
         items = []
@@ -203,8 +216,7 @@ class ListCodec(Codec):
         return _serialize_list(items)
 
     def load(self, raw: bytes) -> Any:
-        items = self.load_model(raw) if _typed is None else _typed.load_items(raw, self.item.kind, self.item.load,
-                                                                                self.load_model)
+        items = self.load_model(raw)
         return items if self.tp is list else self.tp(items)
 
     def load_model(self, raw: bytes) -> list[Any]:
@@ -331,19 +343,21 @@ class RecordCodec(Codec):
         self.tp: Any = model.tp
         self.model, self.fields, self.name = model, model.fields, model.name
         self.names = frozenset(field.name for field in model.fields)
-        self.plan = None if _typed is None else self._plan(model)
+        self.plan = None if _typed is None else self._plan(model, self._check_keys)
         if self.plan is not None:
             self.load = self.plan.load  # type: ignore[method-assign]
+            self.dump = self.plan.dump  # type: ignore[method-assign]
 
     @staticmethod
-    def _plan(model: RecordModel) -> Any:
+    def _plan(model: RecordModel, check_keys: Callable[[dict[str, Any]], None]) -> Any:
         fields = model.fields
         return _typed.Plan(
             model.tp, model.make, tuple(field.name for field in fields),
             tuple(field.key.encode() for field in fields), tuple(field.codec.kind for field in fields),
             tuple(field.codec.load for field in fields), tuple(field.absent for field in fields),
             tuple(field.default for field in fields), model.post_init, model.forbid_unknown, model.load,
-            tuple(field.codec.dump for field in fields), tuple(field.optional for field in fields))
+            tuple(field.codec.dump for field in fields), tuple(field.optional for field in fields),
+            dict if model.make == MAKE_TYPEDDICT else model.tp, check_keys)
 
     def dump(self, value: Any) -> Written:
         make = self.model.make
@@ -351,13 +365,11 @@ class RecordCodec(Codec):
             raise self.refuse(value)
         if make == MAKE_TYPEDDICT:
             self._check_keys(value)
-        if self.plan is not None:
-            record: bytes = self.plan.dump(value)
-            return record
         return self.dump_model(value)
 
     def dump_model(self, value: Any) -> bytes:
-        """The record of a value of the class, as the native writer writes it."""
+        """The record of a value of the class (its type and keys checked), as the native
+        writer writes it."""
         make = self.model.make
         pairs: dict[str, Written] = {}
         for position, field in enumerate(self.fields):
@@ -408,29 +420,35 @@ SCALARS: dict[Any, Callable[[], Codec]] = {
 SEQUENCES = {list: list, tuple: tuple, set: set, frozenset: frozenset}
 
 
-def compile_type(tp: Any, where: str, forbid_unknown: bool, rename: Mapping[str, str] | None = None) -> Codec:
-    """The codec of tp; TypeError naming where (the field) for a type it cannot handle."""
+def compile_type(tp: Any, where: str, forbid_unknown: bool, rename: Mapping[str, str] | None = None,
+                 within: tuple[type, ...] = ()) -> Codec:
+    """The codec of tp; TypeError naming where (the field) for a type it cannot handle.
+    within: the record classes being compiled around tp, of which a record cannot hold
+    one: its record would hold itself without end."""
     if tp in SCALARS:
         return SCALARS[tp]()
     if isinstance(tp, type) and issubclass(tp, enum.Enum):
         return EnumCodec(tp, where)
     origin, args = typing.get_origin(tp), typing.get_args(tp)
     if origin in SEQUENCES and (origin is not tuple or (len(args) == 2 and args[1] is Ellipsis)) and args:
-        return ListCodec(SEQUENCES[origin], compile_item(args[0], f"{where}[item]", forbid_unknown))
+        return ListCodec(SEQUENCES[origin], compile_item(args[0], f"{where}[item]", forbid_unknown, within))
     if origin is dict and len(args) == 2 and args[0] is str:
-        return DictCodec(compile_item(args[1], f"{where}[value]", forbid_unknown))
+        return DictCodec(compile_item(args[1], f"{where}[value]", forbid_unknown, within))
     if isinstance(tp, type) and (dataclasses.is_dataclass(tp) or _is_named_tuple(tp) or typing.is_typeddict(tp)):
-        return compile_record(tp, forbid_unknown, rename or {})
+        if tp in within:
+            raise TypeError(f"{where}: {tp.__name__} holds a {tp.__name__} of its own: "
+                            "a recursive type has no record of bounded depth here")
+        return compile_record(tp, forbid_unknown, rename or {}, within + (tp,))
     raise TypeError(f"{where}: cannot read or write a field of type {_type_name(tp)}")
 
 
-def compile_item(tp: Any, where: str, forbid_unknown: bool) -> Codec:
+def compile_item(tp: Any, where: str, forbid_unknown: bool, within: tuple[type, ...]) -> Codec:
     if _optional_of(tp) is not None:
         raise TypeError(f"{where}: an item cannot be None: a list or map record has no place for its absence")
-    return compile_type(tp, where, forbid_unknown)
+    return compile_type(tp, where, forbid_unknown, within=within)
 
 
-def compile_record(tp: type, forbid_unknown: bool, rename: Mapping[str, str]) -> RecordCodec:
+def compile_record(tp: type, forbid_unknown: bool, rename: Mapping[str, str], within: tuple[type, ...]) -> RecordCodec:
     hints = typing.get_type_hints(tp, include_extras=True)
     if dataclasses.is_dataclass(tp):
         fields, make = _dataclass_fields(tp, hints), MAKE_SLOTS_CLASS if "__slots__" in vars(tp) else MAKE_DICT_CLASS
@@ -447,7 +465,7 @@ def compile_record(tp: type, forbid_unknown: bool, rename: Mapping[str, str]) ->
         inner = _optional_of(hint)
         if inner is not None and absent != ABSENT_LEFT_OUT:
             absent = ABSENT_NONE  # whatever its default: None is written as the key's absence
-        codec = compile_type(hint if inner is None else inner, where, forbid_unknown)
+        codec = compile_type(hint if inner is None else inner, where, forbid_unknown, within=within)
         compiled.append(Field(name, rename.get(name, name), codec, absent, inner is not None, default))
     keys = [field.key for field in compiled]
     if len(set(keys)) != len(keys):
@@ -523,12 +541,21 @@ def _note(error: BaseException, note: str) -> None:
 
 class Schema(Generic[T]):
     """Writes objects of tp as records and reads them back; immutable, and safe to use
-    from many threads at once."""
+    from many threads at once.
 
-    __slots__ = ("_codec", "_options", "_tp")
+    dump(obj) -> bytes: the record of obj; TypeError naming the field for a value that
+    would not read back equal.
+    load(data) -> obj: the object of a record; ValueError naming the field for text its
+    type does not parse."""
+
+    # dump and load are the compiled codec's own, held by the instance: a call goes
+    # straight to the native writer or reader.
+    __slots__ = ("_codec", "_options", "_tp", "dump", "load")
     _codec: Codec
     _options: tuple[dict[str, str], bool]
     _tp: type[T]
+    dump: Callable[[T], bytes]
+    load: Callable[[bytes], T]
 
     def __init__(self, tp: type[T], *, rename: Mapping[str, str] | None = None, forbid_unknown: bool = False) -> None:
         codec = compile_type(tp, _type_name(tp), bool(forbid_unknown), dict(rename or {}))
@@ -539,6 +566,8 @@ class Schema(Generic[T]):
             raise ValueError("rename is for the fields of a record class")
         object.__setattr__(self, "_tp", tp)
         object.__setattr__(self, "_codec", codec)
+        object.__setattr__(self, "dump", codec.dump)
+        object.__setattr__(self, "load", codec.load)
         object.__setattr__(self, "_options", (dict(rename or {}), bool(forbid_unknown)))
 
     def __reduce__(self) -> tuple[Any, ...]:
@@ -559,17 +588,6 @@ class Schema(Generic[T]):
     @property
     def type(self) -> type[T]:
         return self._tp
-
-    def dump(self, obj: T) -> bytes:
-        """The record of obj; TypeError naming the field for a value that would not read back equal."""
-        record = self._codec.dump(obj)
-        assert type(record) is bytes
-        return record
-
-    def load(self, data: bytes) -> T:
-        """The object of a record; ValueError naming the field for text its type does not parse."""
-        obj: T = self._codec.load(data)
-        return obj
 
     def write_stream(self, file: stream.Writable, objects: Iterable[T]) -> int:
         """Write each object as one record of a stream; return the bytes written.
