@@ -6,6 +6,11 @@ connection.
 
     ./dev run python3.14 bench/stream_asyncio_bench.py [--runs 3] [--rounds 7] [--workload NAME]
 
+Reading over TCP is timed with the StreamReader's default limit (64 KiB, what it holds
+before it stops reading the socket) and with a limit of 1 MiB, and "bytes alone" reads
+the same stream's bytes from the StreamReader and drops them: what asyncio itself costs
+any reader of the connection, with the sender in the same event loop.
+
 Each case moves the same records (the stream benchmark's workloads: 100,000 small
 event records, 20,000 real package records) once:
 for reading, the peer sends the stream's bytes, made beforehand; for writing, the peer
@@ -79,13 +84,14 @@ class Loopback:
         await self.handler(reader, writer)
         writer.close()
 
-    def run(self, handler: Callable[..., Any] | None, client: Callable[..., Any]) -> None:
-        """Runs client against handler, or against the dropping server for None."""
+    def run(self, handler: Callable[..., Any] | None, client: Callable[..., Any], limit: int = 1 << 16) -> None:
+        """Runs client against handler, or against the dropping server for None, on a
+        connection whose StreamReader holds limit bytes before it stops reading."""
         self.handler = handler
 
         async def main() -> None:
             port = self.port if handler is not None else self.dropping_port
-            reader, writer = await asyncio.open_connection("127.0.0.1", port)
+            reader, writer = await asyncio.open_connection("127.0.0.1", port, limit=limit)
             await client(reader, writer)
             writer.close()
         self.loop.run_until_complete(main())
@@ -105,13 +111,20 @@ def read_cases(data: bytes, packed: bytes, loopback: Loopback) -> dict[str, Call
                 pass
         sender.join()
 
-    def ours() -> None:
-        async def client(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-            async for _ in stream.aread_dicts(reader):
-                pass
-        loopback.run(lambda r, w: send(data, r, w), client)
+    async def ours(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        async for _ in stream.aread_dicts(reader):
+            pass
 
-    cases = {"read_dicts, socketpair": blocking, "aread_dicts, TCP": ours}
+    async def bytes_alone(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        while await reader.read(PIECE):
+            pass
+
+    cases = {
+        "read_dicts, socketpair": blocking,
+        "aread_dicts, TCP": lambda: loopback.run(lambda r, w: send(data, r, w), ours),
+        "aread_dicts, TCP, 1 MiB": lambda: loopback.run(lambda r, w: send(data, r, w), ours, limit=1 << 20),
+        "bytes alone, TCP": lambda: loopback.run(lambda r, w: send(data, r, w), bytes_alone),
+    }
     if msgpack is not None:
         def unpacker() -> None:
             async def client(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
