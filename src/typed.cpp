@@ -574,17 +574,48 @@ unsigned char* put_varnum(unsigned char* out, std::uint64_t num) {
     return out;
 }
 
-// Writes one pair into the record; false with MemoryError.
-bool put_pair(OutputBuffer& out, PyObject* key, const char* value, std::size_t value_size) {
+// Room for one pair whose value takes value_size bytes, its lengths and key written:
+// where the value goes; null with MemoryError.
+unsigned char* start_pair(OutputBuffer& out, PyObject* key, std::size_t value_size) {
     auto key_size = static_cast<std::size_t>(PyBytes_GET_SIZE(key));
     unsigned char* at = out.room(static_cast<Py_ssize_t>(20 + key_size + value_size));
     if (at == nullptr) {
-        return false;
+        return nullptr;
     }
     at = put_varnum(put_varnum(at, key_size), value_size);
     std::memcpy(at, PyBytes_AS_STRING(key), key_size);
-    std::memcpy(at + key_size, value, value_size);
-    out.commit(at + key_size + value_size);
+    return at + key_size;
+}
+
+// Writes one pair into the record; false with MemoryError.
+bool put_pair(OutputBuffer& out, PyObject* key, const char* value, std::size_t value_size) {
+    unsigned char* at = start_pair(out, key, value_size);
+    if (at == nullptr) {
+        return false;
+    }
+    std::memcpy(at, value, value_size);
+    out.commit(at + value_size);
+    return true;
+}
+
+// Writes the pair of an exact non-ASCII str, transcoded into the record as the record
+// writers do: asked for its UTF-8, CPython would keep a copy inside the caller's str for
+// as long as it lives. One with a surrogate gets the encoder's own error.
+bool put_non_ascii(OutputBuffer& out, PyObject* key, PyObject* text) {
+    Py_ssize_t size;
+    if (const char* cached = utf8::cached(text, size)) {
+        return put_pair(out, key, cached, static_cast<std::size_t>(size));
+    }
+    if (!utf8::encodable(text)) {
+        Ref encoded = Ref::steal(PyUnicode_AsUTF8String(text));  // the encoder's error
+        return encoded && put_pair(out, key, PyBytes_AS_STRING(encoded.get()),
+                                   static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    }
+    unsigned char* at = start_pair(out, key, static_cast<std::size_t>(utf8::encoded_size(text)));
+    if (at == nullptr) {
+        return false;
+    }
+    out.commit(utf8::encode_into(text, at));
     return true;
 }
 
@@ -593,9 +624,11 @@ bool put_pair(OutputBuffer& out, PyObject* key, const char* value, std::size_t v
 // int of 2**256 or more. False with an exception set for any other value.
 bool put_plain(OutputBuffer& out, PyObject* key, PyObject* value) {
     if (PyUnicode_CheckExact(value)) {
-        Py_ssize_t size;
-        const char* text = PyUnicode_AsUTF8AndSize(value, &size);
-        return text != nullptr && put_pair(out, key, text, static_cast<std::size_t>(size));
+        if (!PyUnicode_IS_ASCII(value)) {
+            return put_non_ascii(out, key, value);
+        }
+        return put_pair(out, key, static_cast<const char*>(PyUnicode_DATA(value)),
+                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
     }
     if (PyBytes_CheckExact(value)) {
         return put_pair(out, key, PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));

@@ -238,10 +238,13 @@ def test_native_dump_is_the_model_on_any_values(types: list[Any], data: st.DataO
     pairs: dict[Any, Any] = dict(data.draw(st.permutations(list(zip(names, values)))))
     for key in data.draw(st.lists(st.sampled_from([*names, "extra", Key("f0")]), max_size=2)):
         pairs.pop(key, None) if key in names and data.draw(st.booleans()) else pairs.setdefault(key, 1)
+    texts = [value for value in values if type(value) is str]
+    sizes = [sys.getsizeof(text) for text in texts]
     for tp, obj in ((cls, cls(*values)), (typed_dict, pairs), (cls, pairs)):
         codec = Schema(tp)._codec
         native, model = result(lambda: codec.dump(obj)), result(lambda: type(codec).dump(codec, obj))
         assert native == model
+    assert [sys.getsizeof(text) for text in texts] == sizes  # no UTF-8 copy left inside a str written
 
 
 @settings(max_examples=examples(500), deadline=None)
