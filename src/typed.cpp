@@ -583,7 +583,7 @@ unsigned char* start_pair(OutputBuffer& out, PyObject* key, std::size_t value_si
         return nullptr;
     }
     at = put_varnum(put_varnum(at, key_size), value_size);
-    std::memcpy(at, PyBytes_AS_STRING(key), key_size);
+    copy_short(at, PyBytes_AS_STRING(key), key_size);
     return at + key_size;
 }
 
@@ -593,23 +593,26 @@ bool put_pair(OutputBuffer& out, PyObject* key, const char* value, std::size_t v
     if (at == nullptr) {
         return false;
     }
-    std::memcpy(at, value, value_size);
+    copy_short(at, value, value_size);
     out.commit(at + value_size);
     return true;
+}
+
+bool put_bytes(OutputBuffer& out, PyObject* key, PyObject* value) {
+    return put_pair(out, key, PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
 }
 
 // Writes the pair of an exact non-ASCII str, transcoded into the record as the record
 // writers do: asked for its UTF-8, CPython would keep a copy inside the caller's str for
 // as long as it lives. One with a surrogate gets the encoder's own error.
-bool put_non_ascii(OutputBuffer& out, PyObject* key, PyObject* text) {
+[[gnu::noinline]] bool put_non_ascii(OutputBuffer& out, PyObject* key, PyObject* text) {
     Py_ssize_t size;
     if (const char* cached = utf8::cached(text, size)) {
         return put_pair(out, key, cached, static_cast<std::size_t>(size));
     }
     if (!utf8::encodable(text)) {
         Ref encoded = Ref::steal(PyUnicode_AsUTF8String(text));  // the encoder's error
-        return encoded && put_pair(out, key, PyBytes_AS_STRING(encoded.get()),
-                                   static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+        return encoded && put_bytes(out, key, encoded.get());
     }
     unsigned char* at = start_pair(out, key, static_cast<std::size_t>(utf8::encoded_size(text)));
     if (at == nullptr) {
@@ -619,63 +622,95 @@ bool put_non_ascii(OutputBuffer& out, PyObject* key, PyObject* text) {
     return true;
 }
 
-// Writes the pair of a value the plain writers take as it is (str, bytes, int, float),
-// as they write it: a number's text by the record writers' own routines, str() for an
-// int of 2**256 or more. False with an exception set for any other value.
-bool put_plain(OutputBuffer& out, PyObject* key, PyObject* value) {
-    if (PyUnicode_CheckExact(value)) {
-        if (!PyUnicode_IS_ASCII(value)) {
-            return put_non_ascii(out, key, value);
-        }
-        return put_pair(out, key, static_cast<const char*>(PyUnicode_DATA(value)),
-                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
+// Writes the pair of an exact str.
+bool put_text(OutputBuffer& out, PyObject* key, PyObject* text) {
+    if (!PyUnicode_IS_ASCII(text)) {
+        return put_non_ascii(out, key, text);
     }
-    if (PyBytes_CheckExact(value)) {
-        return put_pair(out, key, PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+    return put_pair(out, key, static_cast<const char*>(PyUnicode_DATA(text)),
+                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+}
+
+bool put_plain(OutputBuffer& out, PyObject* key, PyObject* value);
+
+// Writes the pair of an exact int, float or bool, by the writer of its text (IntText,
+// FloatText, BoolText): the text goes straight into the record after the key, its length
+// written after it in the one byte that every number's text takes. An int of 2**256 or
+// more is written as its str().
+template <class WriteText>
+bool put_number(OutputBuffer& out, PyObject* key, PyObject* value, WriteText write_text) {
+    static_assert(max_number_text < 0x80, "a number's length takes one byte");
+    auto key_size = static_cast<std::size_t>(PyBytes_GET_SIZE(key));
+    unsigned char* at = out.room(static_cast<Py_ssize_t>(11 + key_size + max_number_text));
+    if (at == nullptr) {
+        return false;
     }
-    if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) {
-        char digits[max_number_text];
-        Py_ssize_t size = number_text(value, digits);
-        if (size >= 0) {
-            return put_pair(out, key, digits, static_cast<std::size_t>(size));
-        }
+    at = put_varnum(at, key_size);
+    unsigned char* length = at++;
+    copy_short(at, PyBytes_AS_STRING(key), key_size);
+    at += key_size;
+    Py_ssize_t size = write_text(value, reinterpret_cast<char*>(at));
+    if (size < 0) {
         Ref text = Ref::steal(PyObject_Str(value));
         return text && put_plain(out, key, text.get());
+    }
+    *length = static_cast<unsigned char>(size);
+    out.commit(at + size);
+    return true;
+}
+
+// Writes the pair of what a field's Python writer gave, which the plain writers take
+// as it is (str, bytes, int, float), as they write it. False with an exception set for
+// any other value.
+bool put_plain(OutputBuffer& out, PyObject* key, PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {
+        return put_text(out, key, value);
+    }
+    if (PyBytes_CheckExact(value)) {
+        return put_bytes(out, key, value);
+    }
+    if (PyLong_CheckExact(value)) {
+        return put_number(out, key, value, IntText{});
+    }
+    if (PyFloat_CheckExact(value)) {
+        return put_number(out, key, value, FloatText{});
     }
     PyErr_Format(PyExc_TypeError, "a field's writer returned %.200s, not str, bytes, int or float",
                  Py_TYPE(value)->tp_name);
     return false;
 }
 
-// Whether the plain writers write a value of the field as it is: the field's own type
-// exactly. Every other value goes through the field's Python writer, which refuses it
-// or gives what to write (an int in a float field, a nested record, a Decimal's text).
-bool written_as_is(const FieldPlan& field, PyObject* value) {
+int written(bool done) { return done ? 1 : -1; }
+
+// Writes the pair of a value of exactly the field's own type, which the plain writers
+// write as it is: 1 when written, -1 with an exception set, 0 for a value of any other
+// type, which goes through the field's Python writer (to be refused, or converted: an
+// int in a float field, a nested record, a Decimal's text).
+int put_own_type(const FieldPlan& field, PyObject* value, OutputBuffer& out) {
+    PyObject* key = field.key.get();
     switch (field.kind) {
     case kind_str:
-        return PyUnicode_CheckExact(value);
+        return PyUnicode_CheckExact(value) ? written(put_text(out, key, value)) : 0;
     case kind_bytes:
-        return PyBytes_CheckExact(value);
+        return PyBytes_CheckExact(value) ? written(put_bytes(out, key, value)) : 0;
     case kind_int:
-        return PyLong_CheckExact(value);
+        return PyLong_CheckExact(value) ? written(put_number(out, key, value, IntText{})) : 0;
     case kind_float:
-        return PyFloat_CheckExact(value);
+        return PyFloat_CheckExact(value) ? written(put_number(out, key, value, FloatText{})) : 0;
+    case kind_bool:
+        return PyBool_Check(value) ? written(put_number(out, key, value, BoolText{})) : 0;
     default:
-        return false;
+        return 0;
     }
 }
 
 // Writes one field's pair; false with an exception set.
 bool write_field(const FieldPlan& field, PyObject* value, OutputBuffer& out) {
-    if (field.kind == kind_bool && PyBool_Check(value)) {
-        bool truth = value == Py_True;
-        return put_pair(out, field.key.get(), truth ? "True" : "False", truth ? 4 : 5);
+    if (int own = put_own_type(field, value, out); own != 0) {
+        return own > 0;
     }
-    if (written_as_is(field, value)) {
-        return put_plain(out, field.key.get(), value);
-    }
-    Ref written = Ref::steal(PyObject_Vectorcall(field.dump.get(), &value, 1, nullptr));
-    return written && put_plain(out, field.key.get(), written.get());
+    Ref given = Ref::steal(PyObject_Vectorcall(field.dump.get(), &value, 1, nullptr));
+    return given && put_plain(out, field.key.get(), given.get());
 }
 
 // The value of field i of obj, read once; empty without an exception for a TypedDict's
@@ -698,76 +733,82 @@ Ref field_of(const Plan& plan, PyObject* obj, std::size_t i) {
     }
 }
 
-// Whether every key of a dict is an exact str, whose lookups and comparisons run no
-// Python code.
-bool str_keys(PyObject* dict) {
-    CriticalSection lock(dict);
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    while (PyDict_Next(dict, &pos, &key, nullptr)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
+// The index of the field named key (an exact str), trying the one after the last found
+// first (dicts are mostly made in field order), by identity and then by equality; -1
+// for none. Comparing exact strs runs no Python code.
+Py_ssize_t field_named(const Plan& plan, PyObject* key, std::size_t guess) {
+    const auto& fields = plan.fields;
+    if (guess < fields.size() && fields[guess].name.get() == key) {
+        return static_cast<Py_ssize_t>(guess);
+    }
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (fields[i].name.get() == key) {
+            return static_cast<Py_ssize_t>(i);
         }
     }
-    return true;
-}
-
-// The first key of a dict of str keys that names no field, or null.
-Ref unknown_key(const Plan& plan, PyObject* dict) {
-    CriticalSection lock(dict);
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    while (PyDict_Next(dict, &pos, &key, nullptr)) {
-        bool known = false;
-        for (std::size_t i = 0; i < plan.fields.size() && !known; ++i) {
-            known = PyUnicode_Compare(key, plan.fields[i].name.get()) == 0;
-        }
-        if (!known) {
-            return Ref::borrow(key);
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (PyUnicode_Compare(key, fields[i].name.get()) == 0) {
+            return static_cast<Py_ssize_t>(i);
         }
     }
-    return Ref();
+    return -1;
 }
 
-// The values of a TypedDict's fields, each looked up once; on the stack for most classes.
+// The values of a TypedDict's fields, each taken once; on the stack for most classes.
 class DictValues {
 public:
     explicit DictValues(std::size_t count) : heap_(count > local_count ? new Ref[count] : nullptr) {}
     Ref* get() { return heap_ ? heap_.get() : local_; }
 
 private:
-    static constexpr std::size_t local_count = 32;
+    static constexpr std::size_t local_count = 16;
     Ref local_[local_count];
     std::unique_ptr<Ref[]> heap_;
 };
 
-// Looks up every field of a TypedDict whose keys are all exact str (no lookup runs
-// Python code) and checks its keys as the Python model's _check_keys does: every
-// required key present, then no key the class lacks; a TypeError where not.
-bool look_up_fields(const Plan& plan, PyObject* dict, Ref* values) {
-    Py_ssize_t found = 0;
+enum class Keys { all_str, not_all_str };
+
+// Takes the value of every field of a TypedDict in one pass over its items, and its
+// first key that names no field; not_all_str (nothing taken that counts) where a key is
+// not an exact str, whose comparison may run Python code.
+Keys take_fields(const Plan& plan, PyObject* dict, Ref* values, Ref& unknown) {
+    CriticalSection lock(dict);
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    std::size_t guess = 0;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return Keys::not_all_str;
+        }
+        Py_ssize_t i = field_named(plan, key, guess);
+        if (i < 0) {
+            if (!unknown) {
+                unknown = Ref::borrow(key);
+            }
+            continue;
+        }
+        values[i] = Ref::borrow(value);
+        guess = static_cast<std::size_t>(i) + 1;
+    }
+    return Keys::all_str;
+}
+
+// Checks a TypedDict's keys as the Python model's _check_keys does: every required key
+// present, then no key the class lacks; a TypeError where not.
+bool keys_fit(const Plan& plan, const Ref* values, const Ref& unknown) {
     for (std::size_t i = 0; i < plan.fields.size(); ++i) {
-        PyObject* value;
-        if (PyDict_GetItemRef(dict, plan.fields[i].name.get(), &value) < 0) {
-            return false;
-        }
-        values[i] = Ref::steal(value);
-        found += value != nullptr;
-    }
-    for (const FieldPlan& field : plan.fields) {
-        if (field.absent == absent_required && !values[&field - plan.fields.data()]) {
-            PyErr_Format(PyExc_TypeError, "%U lacks its required key %R", plan.cls_name.get(), field.name.get());
+        if (plan.fields[i].absent == absent_required && !values[i]) {
+            PyErr_Format(PyExc_TypeError, "%U lacks its required key %R", plan.cls_name.get(),
+                         plan.fields[i].name.get());
             return false;
         }
     }
-    if (found == PyDict_GET_SIZE(dict)) {
-        return true;
-    }
-    Ref unknown = unknown_key(plan, dict);
     if (unknown) {
         PyErr_Format(PyExc_TypeError, "%U has no key %R", plan.cls_name.get(), unknown.get());
+        return false;
     }
-    return !unknown;  // none: the dict changed under another thread; what was read stands
+    return true;
 }
 
 // Writes the fields of obj whose values are given (a TypedDict's), or read here.
@@ -802,14 +843,15 @@ PyObject* write_record(const Plan& plan, PyObject* obj, OutputBuffer& out) {
     if (plan.make != make_typeddict) {
         return write_fields(plan, obj, nullptr, out) ? out.finish() : nullptr;
     }
-    if (!str_keys(obj)) {
+    DictValues values(plan.fields.size());
+    Ref unknown;
+    if (take_fields(plan, obj, values.get(), unknown) == Keys::not_all_str) {
         // A key that is not an exact str may run Python code when compared: the model
         // checks the keys, and each field is looked up as it is written, as there.
         Ref checked = Ref::steal(PyObject_Vectorcall(plan.check_keys.get(), &obj, 1, nullptr));
         return checked && write_fields(plan, obj, nullptr, out) ? out.finish() : nullptr;
     }
-    DictValues values(plan.fields.size());
-    bool written = look_up_fields(plan, obj, values.get()) && write_fields(plan, obj, values.get(), out);
+    bool written = keys_fit(plan, values.get(), unknown) && write_fields(plan, obj, values.get(), out);
     return written ? out.finish() : nullptr;
 }
 
