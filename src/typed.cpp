@@ -211,19 +211,55 @@ void note_field(const Plan& plan, const FieldPlan& field) {
 
 enum class Scan { done, unusual, failed };
 
+template <class Word>
+Word load(const char* p) {
+    Word word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// Whether n bytes at a and b are the same. Keys are short, and for them a call of
+// memcmp costs more than comparing two overlapping words.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+    if (n >= 8 && n <= 16) {
+        return load<std::uint64_t>(a) == load<std::uint64_t>(b) &&
+               load<std::uint64_t>(a + n - 8) == load<std::uint64_t>(b + n - 8);
+    }
+    if (n >= 4 && n < 8) {
+        return load<std::uint32_t>(a) == load<std::uint32_t>(b) &&
+               load<std::uint32_t>(a + n - 4) == load<std::uint32_t>(b + n - 4);
+    }
+    if (n < 4) {
+        return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+    }
+    return std::memcmp(a, b, n) == 0;
+}
+
 // The index of the field whose key is the given bytes, trying the one after the last
 // found first (records are written in field order); -1 for none.
 Py_ssize_t find_field(const Plan& plan, const char* key, std::uint64_t size, std::size_t guess) {
     const std::size_t count = plan.fields.size();
+    std::size_t i = guess < count ? guess : 0;
     for (std::size_t tried = 0; tried < count; ++tried) {
-        std::size_t i = guess + tried < count ? guess + tried : guess + tried - count;
         PyObject* known = plan.fields[i].key.get();
         if (static_cast<std::uint64_t>(PyBytes_GET_SIZE(known)) == size &&
-            std::memcmp(PyBytes_AS_STRING(known), key, size) == 0) {
+            same_bytes(PyBytes_AS_STRING(known), key, size)) {
             return static_cast<Py_ssize_t>(i);
         }
+        i = i + 1 < count ? i + 1 : 0;
     }
     return -1;
+}
+
+// Reads a length at data + pos into value and moves pos past it; false where the data
+// ends inside it. Most lengths in a record take one byte.
+inline bool read_length(const unsigned char* data, std::size_t size, std::size_t& pos, std::uint64_t& value) {
+    if (data[pos] < 0x80) {
+        value = data[pos++];
+        return true;
+    }
+    pos += _readvarnum(data + pos, size - pos, &value);
+    return data[pos - 1] < 0x80;
 }
 
 // Whether an unknown key would be read by _deserialize_dict (UTF-8); -1 on failure.
@@ -248,13 +284,8 @@ Scan scan(const Plan& plan, const unsigned char* data, std::size_t size, Span* s
     while (pos < size) {
         std::uint64_t key_size;
         std::uint64_t value_size;
-        std::size_t width = _readvarnum(data + pos, size - pos, &key_size);
-        if (data[pos + width - 1] >= 0x80 || (pos += width) >= size) {
-            return Scan::unusual;
-        }
-        width = _readvarnum(data + pos, size - pos, &value_size);
-        pos += width;
-        if (data[pos - 1] >= 0x80 || key_size > size - pos || value_size > size - pos - key_size) {
+        if (!read_length(data, size, pos, key_size) || pos >= size || !read_length(data, size, pos, value_size) ||
+            key_size > size - pos || value_size > size - pos - key_size) {
             return Scan::unusual;
         }
         const char* key = reinterpret_cast<const char*>(data + pos);
