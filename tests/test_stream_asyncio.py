@@ -3,6 +3,7 @@ cancelled reads and writes, and what reaches the peer when a record or its sourc
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import dataclasses
 import io
 from collections.abc import AsyncIterator, Awaitable, Callable
@@ -160,6 +161,21 @@ def test_one_byte_reads_and_a_cancelled_wait() -> None:
         return got + [record async for record in records]
 
     assert run(main) == AS_READ[:30]
+
+
+def test_polls_that_time_out_lose_no_record() -> None:
+    """A record already read is handed out in an awaitable that is done at once: a wait
+    for it cancelled before its task ran (wait_for with no time left) keeps it."""
+
+    async def main() -> list[dict[str, str]]:
+        records = stream.aread_dicts(MemoryReader(stream_bytes(AS_READ[:6])))
+        got = [await anext(records)]
+        for _ in range(3):
+            with contextlib.suppress(TimeoutError):
+                got.append(await asyncio.wait_for(anext(records), 0))
+        return got + [record async for record in records]
+
+    assert run(main) == AS_READ[:6]
 
 
 async def failing_source(fail_at: int, error: Exception) -> AsyncIterator[dict[str, Any]]:
