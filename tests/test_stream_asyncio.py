@@ -125,6 +125,35 @@ def test_connection_dropped_inside_a_record(cut: int) -> None:
     assert got == AS_READ[:40] and f"inside the record at byte offset {end}:" in message
 
 
+@pytest.mark.parametrize(("error", "raised"), [
+    (KeyError("refused"), KeyError),
+    (StopAsyncIteration("refused"), RuntimeError),  # raised as it is, it would end the records unnoticed
+])
+def test_record_refused_by_its_reader(error: Exception, raised: type[Exception]) -> None:
+    refused_record = serializer._serialize_dict(AS_READ[2])
+
+    class Refusing:
+        def load(self, record: bytes) -> dict[str, str]:
+            if record == refused_record:
+                raise error
+            return serializer._deserialize_dict(record)
+
+        def dump(self, obj: object) -> bytes:
+            raise NotImplementedError
+
+    async def main() -> tuple[list[dict[str, str]], BaseException]:
+        got: list[dict[str, str]] = []
+        with pytest.raises(raised) as failed:
+            async for record in stream.aread_dicts(MemoryReader(stream_bytes(AS_READ[:5])), schema=Refusing()):
+                got.append(record)
+        return got, failed.value
+
+    got, failure = run(main)
+    assert got == AS_READ[:2]
+    assert (failure if raised is KeyError else failure.__cause__) is error
+    assert error.__notes__ == [f"in the record at byte offset {len(stream_bytes(AS_READ[:2]))} of the stream"]
+
+
 class Trickle:
     """An async reader whose read returns one byte at a time, and waits at `allowed`
     until the test allows more."""
