@@ -12,8 +12,9 @@ struct AsyncRecords {
     PyObject_HEAD
     PyObject* refill;  // (self) -> awaitable of the next record, once put() has the records after it
     PyObject* ready_type;
-    PyObject* records;  // the list put() was given; nullptr before the first
-    Py_ssize_t next;    // the index in it of the next record to hand out
+    PyObject* records;   // the list put() was given; nullptr before the first
+    Py_ssize_t next;     // the index in it of the next record to hand out
+    std::uint64_t puts;  // how many lists put() has been given: which one records is
     // The StopIteration that returns records from awaits (see stop_with).
     PyObject* stop;
 };
@@ -23,19 +24,23 @@ AsyncRecords* as_records(PyObject* self) { return reinterpret_cast<AsyncRecords*
 // An awaitable that is done from the start: awaiting it returns its record.
 struct Ready {
     PyObject_HEAD
-    PyObject* record;  // taken by the await
-    PyObject* owner;   // the AsyncRecords that handed it out
+    PyObject* record;    // taken by the await
+    PyObject* owner;     // the AsyncRecords that handed it out
+    Py_ssize_t index;    // where the record was in the owner's list
+    std::uint64_t puts;  // and which list that was
 };
 
 PyObject* ready_await(PyObject* self) { return Py_NewRef(self); }
 
+// The record, unless an await has taken it: one await in each of two threads gets it once.
+PyObject* untaken_record(PyObject* self) {
+    CriticalSection guard(self);
+    return std::exchange(reinterpret_cast<Ready*>(self)->record, nullptr);
+}
+
 // The record, once; a second await of the same object finds none.
 PyObject* take_record(PyObject* self) {
-    PyObject* record = nullptr;
-    {
-        CriticalSection guard(self);  // one await of it in each of two threads gets it once
-        record = std::exchange(reinterpret_cast<Ready*>(self)->record, nullptr);
-    }
+    PyObject* record = untaken_record(self);
     if (record == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "a record of a stream was awaited twice");
     }
@@ -72,6 +77,25 @@ void stop_with([[maybe_unused]] AsyncRecords* owner, Ref record) {
     }
 }
 
+// An awaitable let go of without its await (a task cancelled before it ran, as
+// asyncio.wait_for(..., 0) does) puts its record back, where the next __anext__ hands it
+// out again, if no record has been handed out since. Otherwise it is dropped.
+void give_back(Ready* ready, Ref record) {
+    if (!record) {
+        return;
+    }
+    AsyncRecords* owner = as_records(ready->owner);
+    Ref none;
+    {
+        CriticalSection guard(ready->owner);
+        if (owner->records != nullptr && owner->puts == ready->puts && owner->next == ready->index + 1) {
+            none = Ref::steal(PyList_GET_ITEM(owner->records, ready->index));
+            PyList_SET_ITEM(owner->records, ready->index, record.release());
+            owner->next = ready->index;
+        }
+    }
+}
+
 PyObject* ready_next(PyObject* self) {
     Ref record = Ref::steal(take_record(self));
     if (record) {
@@ -82,8 +106,9 @@ PyObject* ready_next(PyObject* self) {
 
 void ready_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    Py_XDECREF(reinterpret_cast<Ready*>(self)->record);
-    Py_DECREF(reinterpret_cast<Ready*>(self)->owner);
+    auto* ready = reinterpret_cast<Ready*>(self);
+    give_back(ready, Ref::steal(std::exchange(ready->record, nullptr)));
+    Py_DECREF(ready->owner);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -107,8 +132,7 @@ PyObject* ready_throw(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* ready_close(PyObject* self, PyObject*) {
-    Py_XDECREF(take_record(self));
-    PyErr_Clear();  // closing one that was awaited already is no error
+    give_back(reinterpret_cast<Ready*>(self), Ref::steal(untaken_record(self)));
     Py_RETURN_NONE;
 }
 
@@ -133,29 +157,38 @@ PyType_Spec ready_spec = {
     "zav._stream.Ready", sizeof(Ready), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, ready_slots,
 };
 
-// The next record of the list, taken out of it; nullptr when it has none left.
-PyObject* take_next(AsyncRecords* self) {
+// The next record of the list, taken out of it, and where it was.
+struct Taken {
+    Ref record;  // none when the list has none left
+    Py_ssize_t index;
+    std::uint64_t puts;
+};
+
+Taken take_next(AsyncRecords* self) {
     CriticalSection guard(reinterpret_cast<PyObject*>(self));
     if (self->records == nullptr || self->next >= PyList_GET_SIZE(self->records)) {
-        return nullptr;
+        return {Ref(), 0, 0};
     }
-    PyObject* record = PyList_GET_ITEM(self->records, self->next);
-    PyList_SET_ITEM(self->records, self->next++, Py_NewRef(Py_None));
-    return record;
+    Py_ssize_t index = self->next++;
+    Ref record = Ref::steal(PyList_GET_ITEM(self->records, index));
+    PyList_SET_ITEM(self->records, index, Py_NewRef(Py_None));
+    return {std::move(record), index, self->puts};
 }
 
 PyObject* records_anext(PyObject* self) {
     AsyncRecords* records = as_records(self);
-    Ref record = Ref::steal(take_next(records));
-    if (!record) {
+    Taken taken = take_next(records);
+    if (!taken.record) {
         return PyObject_CallOneArg(records->refill, self);
     }
     auto* ready = PyObject_New(Ready, reinterpret_cast<PyTypeObject*>(records->ready_type));
     if (ready == nullptr) {
         return nullptr;
     }
-    ready->record = record.release();
+    ready->record = taken.record.release();
     ready->owner = Py_NewRef(self);
+    ready->index = taken.index;
+    ready->puts = taken.puts;
     return reinterpret_cast<PyObject*>(ready);
 }
 
@@ -173,9 +206,10 @@ PyObject* records_put(PyObject* self, PyObject* list) {
         CriticalSection guard(self);
         old = Ref::steal(std::exchange(records->records, Py_NewRef(list)));
         records->next = 0;
+        ++records->puts;
     }
     old = Ref();  // freed outside the critical section: freeing records runs no code, but may run the GC
-    return take_next(records);
+    return take_next(records).record.release();
 }
 
 PyObject* records_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

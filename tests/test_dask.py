@@ -163,6 +163,11 @@ def test_lists_paths_directories_and_writer_errors(tmp_path: Path) -> None:
                                           f"while writing the file {str(tmp_path / 'bad-0.zs')!r}"]
         with pytest.raises(FileNotFoundError, match="no files match"):
             zav_dask.read_dicts(str(tmp_path / "none-*.zs"))
+        for count in (1, 3):  # a list of paths names one file per partition, no fewer, no more
+            wrong = [str(tmp_path / f"wrong-{i}.zs") for i in range(count)]
+            with pytest.raises(ValueError, match=f"{count} paths for the 2 partitions"):
+                zav_dask.to_files(bag_of(rows, 2), wrong, lists=True)
+            assert not any(os.path.exists(path) for path in wrong)
 
 
 def kill_once(record: dict[str, str], at: str, marker: str) -> str:

@@ -2,6 +2,7 @@
 cut or corrupt stream yields and raises; what the writers write when a record fails."""
 from __future__ import annotations
 
+import builtins
 import contextlib
 import functools
 import gzip
@@ -18,6 +19,7 @@ from typing import Any
 
 import pytest
 
+import zav.inspect
 import zav.serializer as serializer
 from zav import stream
 from zav.inspect import inspect_stream
@@ -414,6 +416,24 @@ def test_length_prefix_of_ten_bytes_is_the_longest(width: int) -> None:
         with pytest.raises(ValueError, match="runs past 10 bytes"):
             list(read)
         assert report.endless_prefix == 0 and not report.records
+
+
+@pytest.mark.parametrize("tail", [b"", b"\x05", b"\x80" * 11], ids=["whole", "cut", "endless prefix"])
+def test_inspecting_a_stream_of_many_records_takes_linear_work(tail: bytes, monkeypatch: pytest.MonkeyPatch) -> None:
+    """The walk copies its list of records once, not once a record."""
+    copied = 0
+
+    def counting_tuple(items: Any = ()) -> tuple[Any, ...]:
+        nonlocal copied
+        made = builtins.tuple(items)
+        copied += len(made)
+        return made
+
+    monkeypatch.setattr(zav.inspect, "tuple", counting_tuple, raising=False)
+    count = 3000
+    report = inspect_stream(b"\x00" * count + tail)
+    assert len(report.records) == count and report.ok == (not tail)
+    assert copied <= 3 * count
 
 
 @pytest.mark.parametrize(("returned", "where"), [

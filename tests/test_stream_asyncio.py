@@ -3,6 +3,7 @@ cancelled reads and writes, and what reaches the peer when a record or its sourc
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import dataclasses
 import io
 from collections.abc import AsyncIterator, Awaitable, Callable
@@ -124,6 +125,35 @@ def test_connection_dropped_inside_a_record(cut: int) -> None:
     assert got == AS_READ[:40] and f"inside the record at byte offset {end}:" in message
 
 
+@pytest.mark.parametrize(("error", "raised"), [
+    (KeyError("refused"), KeyError),
+    (StopAsyncIteration("refused"), RuntimeError),  # raised as it is, it would end the records unnoticed
+])
+def test_record_refused_by_its_reader(error: Exception, raised: type[Exception]) -> None:
+    refused_record = serializer._serialize_dict(AS_READ[2])
+
+    class Refusing:
+        def load(self, record: bytes) -> dict[str, str]:
+            if record == refused_record:
+                raise error
+            return serializer._deserialize_dict(record)
+
+        def dump(self, obj: object) -> bytes:
+            raise NotImplementedError
+
+    async def main() -> tuple[list[dict[str, str]], BaseException]:
+        got: list[dict[str, str]] = []
+        with pytest.raises(raised) as failed:
+            async for record in stream.aread_dicts(MemoryReader(stream_bytes(AS_READ[:5])), schema=Refusing()):
+                got.append(record)
+        return got, failed.value
+
+    got, failure = run(main)
+    assert got == AS_READ[:2]
+    assert (failure if raised is KeyError else failure.__cause__) is error
+    assert error.__notes__ == [f"in the record at byte offset {len(stream_bytes(AS_READ[:2]))} of the stream"]
+
+
 class Trickle:
     """An async reader whose read returns one byte at a time, and waits at `allowed`
     until the test allows more."""
@@ -160,6 +190,21 @@ def test_one_byte_reads_and_a_cancelled_wait() -> None:
         return got + [record async for record in records]
 
     assert run(main) == AS_READ[:30]
+
+
+def test_polls_that_time_out_lose_no_record() -> None:
+    """A record already read is handed out in an awaitable that is done at once: a wait
+    for it cancelled before its task ran (wait_for with no time left) keeps it."""
+
+    async def main() -> list[dict[str, str]]:
+        records = stream.aread_dicts(MemoryReader(stream_bytes(AS_READ[:6])))
+        got = [await anext(records)]
+        for _ in range(3):
+            with contextlib.suppress(TimeoutError):
+                got.append(await asyncio.wait_for(anext(records), 0))
+        return got + [record async for record in records]
+
+    assert run(main) == AS_READ[:6]
 
 
 async def failing_source(fail_at: int, error: Exception) -> AsyncIterator[dict[str, Any]]:

@@ -114,6 +114,11 @@ def _write_files(bag: Bag, urlpath: UrlPath, writer: _Writer, compression: str |
     files: list[_OpenFile] = fsspec.open_files(urlpath, mode="wb", compression=compression,
                                                name_function=name_function, num=bag.npartitions,
                                                **(storage_options or {}))
+    if len(files) != bag.npartitions:
+        # fsspec takes a list of paths as it is: a partition without a file would go
+        # unwritten, a file without a partition be named as written.
+        raise ValueError(f"{len(files)} paths for the {bag.npartitions} partitions of the bag: "
+                         "a list of paths names one file per partition")
     name = "zav-write-" + uuid.uuid4().hex  # written every time it is asked for
     layer: dict[Key, Any] = {(name, i): (_write_file, (bag.name, i), file, writer) for i, file in enumerate(files)}
     # Bag has a plain method where the protocol of collections declares a staticmethod.

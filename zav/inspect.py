@@ -277,12 +277,12 @@ def inspect_stream(data: bytes, kind: Literal["map", "list"] = "map") -> StreamR
     position = 0
     while position < len(data):
         length = read_varnum(data, position, most=STREAM_PREFIX_BYTES + 1)
-        found = tuple(records)
         if length.width > STREAM_PREFIX_BYTES:
-            return StreamReport(kind, len(data), found, None, endless_prefix=position)
+            return StreamReport(kind, len(data), tuple(records), None, endless_prefix=position)
         available = len(data) - length.end
         if not length.complete or length.value > available:
-            return StreamReport(kind, len(data), found, (position, length, available if length.complete else 0))
+            cut = (position, length, available if length.complete else 0)
+            return StreamReport(kind, len(data), tuple(records), cut)
         end = length.end + length.value
         records.append(StreamRecord(len(records), position, length, inspect(data[length.end:end])))
         position = end

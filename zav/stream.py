@@ -283,6 +283,10 @@ class _AsyncSource:
                 self.finished = True
                 failure, self.failure = self.failure, None
                 try:
+                    if isinstance(failure, StopAsyncIteration):
+                        # Out of __anext__ it would end the records as the stream's end
+                        # does; an async generator's is turned into RuntimeError alike.
+                        raise RuntimeError("a record's reader raised StopAsyncIteration") from failure
                     raise failure
                 finally:
                     del failure  # no cycle through this frame's traceback
