@@ -206,10 +206,13 @@ private:
         return false;
     }
 
-    // Hands piece to write until it has taken all of it: a raw file may take less than
-    // it is given.
+    // Hands piece to write until it has taken all of it. A raw file may take less than
+    // it is given, and is then given the rest as a memoryview of the piece, as a
+    // buffered file gives it to its raw file: a copy of the rest after every short
+    // write would cost a file that takes a byte at a time the square of the batch.
     bool write_whole(PyObject* piece) {
         Py_ssize_t size = PyBytes_GET_SIZE(piece);
+        Ref view;
         Ref rest = Ref::borrow(piece);
         for (Py_ssize_t done = 0; done < size;) {
             PyObject* arg = rest.get();
@@ -224,7 +227,10 @@ private:
             done += taken;
             written_ += taken;
             if (done < size) {
-                rest = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(piece) + done, size - done));
+                if (!view && !(view = Ref::steal(PyMemoryView_FromObject(piece)))) {
+                    return false;
+                }
+                rest = Ref::steal(PySequence_GetSlice(view.get(), done, size));
                 if (!rest) {
                     return false;
                 }
