@@ -98,7 +98,7 @@ def build() -> ModuleType:
     includes = [sysconfig.get_path("include"), *dragonbox_includes()]
     subprocess.run([cxx, *CXXFLAGS, *(f"-isystem{path}" for path in includes),
                     "-I", str(ROOT / "src"), str(HERE / "bounds.cpp"), str(ROOT / "src" / "numbers.cpp"),
-                    "-lsimdutf", "-o", str(target)], check=True)
+                    str(ROOT / "src" / "kernels.cpp"), "-lsimdutf", "-o", str(target)], check=True)
     spec = importlib.util.spec_from_file_location("bounds", target)
     assert spec is not None and spec.loader is not None
     module = importlib.util.module_from_spec(spec)

@@ -3,6 +3,8 @@
 // out by Python's rules.
 #include "numbers.h"
 
+#include "kernels.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -13,6 +15,9 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace zav {
@@ -247,8 +252,8 @@ std::uint64_t divide_by_e8(std::uint64_t n) {
 
 // The digits of n >= 10**8 (int_text writes smaller ones itself), stored a word or a
 // register at a time, each store after the first overwriting the room the one before
-// left; returns the end.
-char* put_integer(char* out, std::uint64_t n) {
+// left; returns the end. Inline in long_int_text, as it always was.
+[[gnu::always_inline]] inline char* put_integer(char* out, std::uint64_t n) {
     if (n < e16) {
         std::uint64_t high = divide_by_e8(n);
         int lead = put_eight_digits(out, static_cast<std::uint32_t>(high));  // the digits before the last eight
@@ -260,6 +265,79 @@ char* put_integer(char* out, std::uint64_t n) {
     SixteenDigits(n % e16).put(out + lead);
     return out + lead + 16;
 }
+
+#if defined(__x86_64__)
+// The digits of n >= 10**8 with AVX-512 IFMA, where the processor has it and the text
+// kernels are AVX-512 ones: lists of random 64-bit ints are written in 0.93 of the time.
+// Each 64-bit lane makes one digit of a number below 10**8: the 52-bit product of the
+// number and 2**52 / 10**k, rounded, is the fraction of the number over 10**k, and the
+// high half of that fraction times 10 is the digit k places from the end. Each half of
+// sixteen digits takes two registers of 256 bits, four digits each (multiplications on
+// 512 bits lowered the clock of the whole core, and lists of ints among floats and text
+// were written 4 to 8% more slowly); a byte permutation gathers each half's digits, and
+// one shuffle drops the leading zeros.
+namespace ifma {
+// Per lane, the most significant digit first: ceil(2**52 / 10**k) for k = 8 to 1, whose
+// error times a number below 10**8 stays below 2**52 / 10**k, the resolution of the
+// digit, except for k = 8 (the first digit). There the reciprocal is rounded down and a
+// bias makes up for the error, so that the fraction again errs upwards by less than the
+// resolution (checked for every number below 10**8).
+struct alignas(64) Constants {
+    std::uint64_t reciprocals[8];
+    std::uint64_t biases[8];
+    std::uint8_t gather[32];  // byte 0 of each lane of two registers of four lanes
+    std::uint8_t order[16];  // the lanes in order, from which the leading zeros are shifted out
+};
+constexpr Constants constants = {
+    {45035996, 450359963, 4503599628, 45035996274, 450359962738, 4503599627371, 45035996273705, 450359962737050},
+    {27370504, 0, 0, 0, 0, 0, 0, 0},
+    {0, 8, 16, 24, 32, 40, 48, 56},
+    {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}};
+
+[[gnu::target("avx512f,avx512ifma,avx512vbmi,avx512vl,avx512bw")]] __m256i lanes(const std::uint64_t* values) {
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(values));
+}
+
+// The eight digits of n < 10**8 as characters in the low eight bytes.
+[[gnu::target("avx512f,avx512ifma,avx512vbmi,avx512vl,avx512bw")]] __m128i eight_chars(std::uint64_t n) {
+    const __m256i ten = _mm256_set1_epi64x(10);
+    const __m256i zero_chars = _mm256_set1_epi64x('0');
+    __m256i number = _mm256_set1_epi64x(static_cast<long long>(n));
+    __m256i first = _mm256_madd52lo_epu64(lanes(constants.biases), number, lanes(constants.reciprocals));
+    __m256i second = _mm256_madd52lo_epu64(lanes(constants.biases + 4), number, lanes(constants.reciprocals + 4));
+    first = _mm256_madd52hi_epu64(zero_chars, first, ten);
+    second = _mm256_madd52hi_epu64(zero_chars, second, ten);
+    __m256i gather = _mm256_load_si256(reinterpret_cast<const __m256i*>(constants.gather));
+    return _mm256_castsi256_si128(_mm256_permutex2var_epi8(first, gather, second));
+}
+
+// The sixteen digits of high * 10**8 + low (both below 10**8) less the first `zeros`,
+// as characters in one store of sixteen bytes.
+[[gnu::target("avx512f,avx512ifma,avx512vbmi,avx512vl,avx512bw,bmi2,lzcnt")]] void put_sixteen(char* out, std::uint64_t high, std::uint64_t low, int zeros) {
+    __m128i chars = _mm_unpacklo_epi64(eight_chars(high), eight_chars(low));
+    __m128i order = _mm_add_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(constants.order)),
+                                 _mm_set1_epi8(static_cast<char>(zeros)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(chars, order));
+}
+
+// put_integer's digits, made as above.
+[[gnu::target("avx512f,avx512ifma,avx512vbmi,avx512vl,avx512bw,bmi2,lzcnt")]] char* put_integer(char* out, std::uint64_t n) {
+    if (n < e16) {
+        std::uint64_t high = divide_by_e8(n);
+        int length = decimal_length(n);
+        put_sixteen(out, high, n - high * e8, 16 - length);
+        return out + length;
+    }
+    std::uint64_t top = n / e16;  // at most 1844
+    std::uint64_t rest = n - top * e16;
+    std::uint64_t high = divide_by_e8(rest);
+    int lead = put_four_digits(out, static_cast<std::uint32_t>(top));
+    put_sixteen(out + lead, high, rest - high * e8, 0);
+    return out + lead + 16;
+}
+}  // namespace ifma
+
+#endif
 
 // Ints from 2**64 on are cut into chunks of nineteen digits, the remainders of
 // divisions by 10**19 of the whole int, word by word from the top. Each word's
@@ -347,7 +425,11 @@ std::size_t special_text(std::uint64_t bits, char* out) {
 
 }  // namespace
 
-Py_ssize_t long_int_text(PyObject* obj, char* out) {
+namespace {
+
+// long_int_text with the digits of magnitudes from 10**8 to 2**64 made by put_digits.
+template <char* (*put_digits)(char*, std::uint64_t)>
+[[gnu::always_inline]] inline Py_ssize_t long_int_text_with(PyObject* obj, char* out) {
     std::uint64_t magnitude;
     bool negative;
     if (!int_magnitude(obj, magnitude, negative)) {
@@ -358,7 +440,34 @@ Py_ssize_t long_int_text(PyObject* obj, char* out) {
     if (PyLong_SHIFT < 27 && magnitude < e8) {
         return negative + put_eight_digits(out + negative, static_cast<std::uint32_t>(magnitude));
     }
-    return put_integer(out + negative, magnitude) - out;
+    return put_digits(out + negative, magnitude) - out;
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx512f,avx512ifma,avx512vbmi,avx512vl,avx512bw,bmi2,lzcnt")]] [[gnu::noinline]] Py_ssize_t
+ifma_long_int_text(PyObject* obj, char* out) {
+    return long_int_text_with<ifma::put_integer>(obj, out);
+}
+
+// Chosen once, when the module loads.
+bool choose_ifma() {
+    __builtin_cpu_init();  // may run before the C library's own initialisation of it
+    return kernels::avx512() && __builtin_cpu_supports("avx512ifma") && __builtin_cpu_supports("avx512vbmi");
+}
+const bool ifma_digits = choose_ifma();
+#endif
+
+}  // namespace
+
+// The kernel is chosen on entry, so that the portable path keeps its code as it was: a
+// choice around the digits alone cost it seven instructions an int.
+Py_ssize_t long_int_text(PyObject* obj, char* out) {
+#if defined(__x86_64__)
+    if (ifma_digits) {
+        return ifma_long_int_text(obj, out);
+    }
+#endif
+    return long_int_text_with<put_integer>(obj, out);
 }
 
 std::size_t float_text(double value, char* out) {

@@ -2,6 +2,7 @@
 // str, at SIMD speed, with no intermediate object. Where the input cannot be
 // transcoded (a lone surrogate, malformed UTF-8) the callers go to CPython's own codec,
 // whose exception is the one users see.
+#include "kernels.h"
 #include "serializer.h"
 
 #include <simdutf.h>
@@ -146,16 +147,12 @@ Shape portable_shape_of(const char* data, Py_ssize_t size) {
 }
 
 #if defined(__x86_64__)
-// AVX-512 kernels, taken where simdutf takes its own, which need the same instructions
-// and more; SIMDUTF_FORCE_IMPLEMENTATION, which picks simdutf's kernels, so picks these
-// too. Each loads its last block under a mask, which reads nothing beyond the data and
-// leaves zeros: no tail. (Every processor with AVX-512BW has POPCNT.)
-bool avx512() {
-    constexpr std::uint32_t needed = simdutf::internal::instruction_set::AVX512BW |
-                                     simdutf::internal::instruction_set::BMI2;
-    static const bool chosen = (simdutf::get_active_implementation()->required_instruction_sets() & needed) == needed;
-    return chosen;
-}
+// AVX-512 kernels, taken where simdutf takes its own (src/kernels.h), which need the
+// same instructions and more; SIMDUTF_FORCE_IMPLEMENTATION, which picks simdutf's
+// kernels, so picks these too. Each loads its last block under a mask, which reads
+// nothing beyond the data and leaves zeros: no tail. (Every processor with AVX-512BW
+// has POPCNT.)
+using kernels::avx512;
 
 // The lanes of a block of `lanes` that hold data, `left` units being left.
 [[gnu::target("bmi2")]] std::uint64_t lanes_in_use(Py_ssize_t left, int lanes) {
@@ -211,7 +208,7 @@ bool has_surrogate(const Unit* data, Py_ssize_t n) {
     return avx512() ? avx512_has_surrogate(data, n) : portable_has_surrogate(data, n);
 }
 #else
-bool avx512() { return false; }
+using kernels::avx512;
 
 Shape shape_of(const char* data, Py_ssize_t size) { return portable_shape_of(data, size); }
 

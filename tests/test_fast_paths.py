@@ -733,6 +733,40 @@ def test_ints_written_as_str(items: Sequence[int]) -> None:
     assert LIST(list(items)) == str_record(items)[0]
 
 
+def ints_of_every_digit_count(seed: int = 20261209) -> list[int]:
+    """1 to 20 digits: the least and the largest of each count and random ones, 16 digits
+    whose two halves of eight take their extremes (each half's digits come from rounded
+    reciprocals, whose error grows with the half), the same behind every kind of top
+    digits, and the edges of 64 bits; each with its negative."""
+    rng = random.Random(seed)
+    magnitudes = {m for count in range(1, 21) for m in (10 ** (count - 1), 10**count - 1,
+                                                         *(rng.randrange(10 ** (count - 1), 10**count) for _ in range(40)))}
+    halves = [0, 1, 10**7 - 1, 10**7, 10**8 - 1]
+    sixteen = {high * 10**8 + low for high in halves for low in halves}
+    magnitudes |= sixteen | {top * 10**16 + m for top in (1, 9, 10, 99, 100, 999, 1000, 1844) for m in sixteen}
+    magnitudes |= {2**63 - 1, 2**63, 2**64 - 1, 2**64, 2**64 + 1}
+    return [x for m in sorted(magnitudes) for x in (m, -m)]
+
+
+def str_pairs(pairs: Iterable[tuple[Any, Any]]) -> bytes:
+    return map_record((str(k).encode(), str(v).encode()) for k, v in pairs)
+
+
+@pytest.mark.parametrize("where", ["list items", "dict values", "dict keys"])
+def test_ints_of_every_digit_count_written_as_str(where: str) -> None:
+    """Between bools, which switch the writers' runs of one number type."""
+    numbers = ints_of_every_digit_count()
+    if where == "dict keys":
+        d = {n: "v" for n in numbers}
+        assert DICT(d) == str_pairs(d.items())
+        return
+    items = interleaved(numbers, [True, False, True])
+    if where == "list items":
+        assert LIST(items) == str_record(items)[0]
+    else:
+        assert DICT({f"k{i}": x for i, x in enumerate(items)}) == str_pairs((f"k{i}", x) for i, x in enumerate(items))
+
+
 def decimals_of_every_length() -> list[float]:
     """Decimals of 1 to 17 significant digits at every order from 1e-10 to 1e17, each
     with the doubles beside it and negated: short and full digits, both layouts and
