@@ -98,7 +98,7 @@ def build() -> ModuleType:
     includes = [sysconfig.get_path("include"), *dragonbox_includes()]
     subprocess.run([cxx, *CXXFLAGS, *(f"-isystem{path}" for path in includes),
                     "-I", str(ROOT / "src"), str(HERE / "bounds.cpp"), str(ROOT / "src" / "numbers.cpp"),
-                    str(ROOT / "src" / "kernels.cpp"), "-lsimdutf", "-o", str(target)], check=True)
+                    str(ROOT / "src" / "kernels.cpp"), "-lsimdutf", "-ldragonbox_to_chars", "-o", str(target)], check=True)
     spec = importlib.util.spec_from_file_location("bounds", target)
     assert spec is not None and spec.loader is not None
     module = importlib.util.module_from_spec(spec)
@@ -200,7 +200,7 @@ def gives_back(case: Case, workload: Workload) -> bool:
 # ---------------------------------------------------------------------------
 # Writers
 
-WRITER_BOUNDS: tuple[str, ...] = ("floor", "std-floor")
+WRITER_BOUNDS: tuple[str, ...] = ("floor", "std-floor", "fastest-floor")
 
 
 def writable(item: Any) -> bool:
@@ -274,7 +274,8 @@ def dump_cases(bounds: ModuleType, workload: Workload) -> list[Case]:
     if not all(writable(x) for data in calls_of(workload) for x in items_of(data)):
         raise SystemExit(f"{workload.name} holds items the bound writers do not take")
     arguments = dump_arguments(workload)
-    result = [Case("floor", bounds.digits_floor, arguments), Case("std-floor", bounds.std_floor, arguments)]
+    result = [Case("floor", bounds.digits_floor, arguments), Case("std-floor", bounds.std_floor, arguments),
+              Case("fastest-floor", bounds.fastest_floor, arguments)]
     if not all(wrote(case, workload) for case in result):
         raise SystemExit("a bound writer does not write the texts of the items")
     for codec in [our_codec(workload.container), *peer_codecs()]:
@@ -284,7 +285,7 @@ def dump_cases(bounds: ModuleType, workload: Workload) -> list[Case]:
 
 def report(result: list[Case], role: str, bounds: tuple[str, ...]) -> list[str]:
     """The cases by median time, with ours against the fastest of the named bounds."""
-    peers = [c for c in result if c.codec not in ("floor", "transcoded", "std-floor", bench.OURS)]
+    peers = [c for c in result if c.codec not in ("floor", "transcoded", *WRITER_BOUNDS, bench.OURS)]
     fastest = min(peers, key=lambda c: c.median)
     lines = [f"{role:<16} {'median':>10}  {'(min-max)':<22} ratio to {fastest.codec}"]
     for case in sorted(result, key=lambda c: c.median):
