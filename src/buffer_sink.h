@@ -432,7 +432,9 @@ private:
 
 // The sink over the record's own buffer. The writers' runs of plain entries use its
 // parts directly.
-class BufferSink : public SizedEntries<BufferSink>, public TextEntries<BufferSink>, public NumberEntries<BufferSink> {
+class BufferSink : public SizedEntries<BufferSink>,
+                   public TextEntries<BufferSink>,
+                   public NumberEntries<BufferSink> {
 public:
     static constexpr bool native = true;
 
