@@ -572,58 +572,12 @@ private:
     char digits_[max_number_text];
 };
 
-// Varnums.
-constexpr int max_varnum_width = 8;
-
-// For values of 2**28 and more: the width 5 to 8, 0 for 2**56 and more, or -1 when
-// asking the interpreter failed.
-int wide_varnum_width(std::uint64_t num);
-
-// Writes num in the shortest form into buf (room for max_varnum_width bytes); returns
-// the width, 0 when num is 2**56 or more (nothing written), -1 on failure.
-inline int _writevarnum(unsigned char* buf, std::uint64_t num) {
-    int width;
-    if (num < (1ULL << 7)) {
-        buf[0] = static_cast<unsigned char>(num);
-        return 1;
-    } else if (num < (1ULL << 14)) {
-        width = 2;
-    } else if (num < (1ULL << 21)) {
-        width = 3;
-    } else if (num < (1ULL << 28)) {
-        width = 4;
-    } else if ((width = wide_varnum_width(num)) <= 0) {
-        return width;
-    }
-    for (int k = 0; k < width - 1; ++k) {
-        buf[k] = static_cast<unsigned char>(((num >> (7 * (width - 1 - k))) & 0x7F) | 0x80);
-    }
-    buf[width - 1] = static_cast<unsigned char>(num & 0x7F);
-    return width;
-}
-
-// Reads a varnum from at most size bytes: groups up to the first byte below 0x80, or up
-// to the end; only the low 64 bits of longer ones stay. Returns the bytes consumed.
-// Inline, so that the stream module reads record lengths by the same rules.
-inline std::size_t _readvarnum(const unsigned char* buf, std::size_t size, std::uint64_t* np) {
-    std::uint64_t value = 0;
-    std::size_t pos = 0;
-    while (pos < size) {
-        unsigned char c = buf[pos++];
-        value = (value << 7) + (c & 0x7F);
-        if (c < 0x80) {
-            break;
-        }
-    }
-    *np = value;
-    return pos;
-}
-
 // Checks at import whether dict entries can be read in place (DictEntries); false with
 // an exception set when the check could not be made.
 bool check_dict_entries();
 
-// Module function bodies; each gets its bound arguments and returns a new reference
+// Module function bodies (the codec's in codec.cpp, the records' in record_writers.cpp
+// and record_readers.cpp); each gets its bound arguments and returns a new reference
 // or nothing with an exception set.
 PyObject* encode_body(PyObject* const* args);
 PyObject* decode_body(PyObject* const* args);

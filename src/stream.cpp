@@ -4,6 +4,7 @@
 // functions that zav.stream hands them, so that every record is read and written
 // exactly as those functions do it. The module keeps no state.
 #include "serializer.h"
+#include "varnum.h"
 
 #include <cerrno>
 

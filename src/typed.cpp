@@ -9,6 +9,7 @@
 #include "output_buffer.h"
 #include "numbers.h"
 #include "serializer.h"
+#include "varnum.h"
 
 #include <fast_float/fast_float.h>
 
