@@ -345,6 +345,12 @@ cmd_test() {
         ZAV_EMULATED=1 run_pytest "aarch64-python$version" "$(aarch64_python "$version")" "$@"
         runs+=("aarch64-python$version")
     done
+    # Both writers' number text against str(): ten million doubles natively, and the
+    # other digit kernels (the portable ones, aarch64's) on fewer.
+    step "number text of both writers against str()"
+    "$release_python" tools/check_floats.py
+    SIMDUTF_FORCE_IMPLEMENTATION=haswell "$release_python" tools/check_floats.py --count 200000
+    "$(aarch64_python "${aarch64_versions[-1]}")" tools/check_floats.py --count 100000
     # A debug interpreter's module has the release one's names and signatures: the
     # type checks run once per version.
     for py in $(release_interpreters); do
