@@ -687,7 +687,8 @@ bool make_names() {
 
 bool make_texts() {
     Texts& t = state.texts;
-    return text(t.corrupt_key, "corrupt key, refusing to process") &&
+    return intern(t.truths[0], "False") && intern(t.truths[1], "True") &&
+           text(t.corrupt_key, "corrupt key, refusing to process") &&
            text(t.corrupt_value, "corrupt value, refusing to process") &&
            text(t.corrupt_item, "corrupt array item, refusing to process") &&
            text(t.dict_changed_size, "dictionary changed size during iteration") &&

@@ -298,11 +298,19 @@ template <class MakeText>
 }
 
 // Reads the run of short ASCII items that starts here, their strs made from their
-// bytes, or taken from the repeat cache where it is looked in.
+// bytes, or taken from the repeat cache where it is looked in, or for "True" and
+// "False" the interned ones where the list holds enough of them.
 bool read_short_texts(Input& in, PyObject* list, Py_ssize_t& next, RepeatCache& repeats) {
     if (repeats.looking()) {
         return read_short_run(in, list, next, [&](const unsigned char* p, std::size_t left) {
             return repeats.text_at(p, left);
+        });
+    }
+    if (repeats.sharing_truths()) {
+        return read_short_run(in, list, next, [](const unsigned char* p, std::size_t) {
+            int truth = spelled_truth(p);
+            return truth >= 0 ? Py_NewRef(state.texts.truths[truth])
+                              : utf8::new_short_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
         });
     }
     return read_short_run(in, list, next, [](const unsigned char* p, std::size_t) {

@@ -18,6 +18,20 @@
 
 namespace zav {
 
+// The index in state.texts.truths of the short item at p (its one-byte length, then
+// its bytes): 0 for "False", 1 for "True", -1 for any other.
+inline int spelled_truth(const unsigned char* p) {
+    if (p[0] != 4 && p[0] != 5) {
+        return -1;
+    }
+    bool truth = p[0] == 4;
+    std::uint32_t word;
+    std::memcpy(&word, p + 1, 4);
+    std::uint32_t spelled;
+    std::memcpy(&spelled, truth ? "True" : "Fals", 4);
+    return word == spelled && (truth || p[5] == 'e') ? truth : -1;
+}
+
 class RepeatCache {
 public:
     // A list of fewer items seldom repeats enough to pay for clearing the table.
@@ -37,17 +51,22 @@ public:
     // short. Its first items are then shown to note(), and settle() decides.
     bool start(Py_ssize_t items) {
         looking_ = false;
+        sharing_truths_ = false;
         if (items < least_items) {
             return false;
         }
         std::memset(noted_, 0, sizeof noted_);
         repeats_ = 0;
+        truths_ = 0;
+        tried_ = 0;
         return true;
     }
 
     // Notes the item at p (its length, then its bytes), with `left` bytes from p on, by
     // its key's hash alone: the table of strs is cleared only if it is to be used.
     void note(const unsigned char* p, std::size_t left) {
+        ++tried_;
+        truths_ += spelled_truth(p) >= 0;
         if (!takes(p, left)) {
             return;
         }
@@ -65,10 +84,16 @@ public:
         if (looking_) {
             std::memset(slots_, 0, sizeof slots_);
         }
+        sharing_truths_ = !looking_ && truths_ > 0 && truths_ * truths_share >= tried_;
     }
 
     // Whether the reader should take its strs from here.
     bool looking() const { return looking_; }
+
+    // Whether the reader should hand out the interned strs of "True" and "False" (where
+    // it does not look here): the items tried held enough of them to pay for asking
+    // every item of four or five bytes, which a list of words or digits would not.
+    bool sharing_truths() const { return sharing_truths_; }
 
     // A new reference to the str of the short ASCII item at p (its one-byte length,
     // then its bytes), with `left` bytes from p on: the one kept for it, else a new one,
@@ -133,8 +158,14 @@ private:
     static constexpr int slot_bits = 7;
     static constexpr int noted_bits = 7;
 
+    // One item in eight, among those tried, spelling a bool.
+    static constexpr int truths_share = 8;
+
     bool looking_ = false;
+    bool sharing_truths_ = false;
     int repeats_ = 0;
+    int truths_ = 0;
+    int tried_ = 0;
     std::uint64_t noted_[std::size_t{1} << noted_bits];  // the hashes of the keys noted
     Slot slots_[std::size_t{1} << slot_bits];
 };

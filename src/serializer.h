@@ -181,6 +181,9 @@ struct Names {
 };
 
 struct Texts {
+    // "False" and "True", interned: the items that lists of values mixed with flags
+    // repeat the most, which the list reader hands out shared.
+    PyObject* truths[2];
     PyObject* corrupt_key;
     PyObject* corrupt_value;
     PyObject* corrupt_item;

@@ -1205,6 +1205,19 @@ def test_repeated_short_items_as_general_path(pool: list[bytes], picks: list[int
     assert_short_items_as_general_path([pool[i % len(pool)] for i in picks])
 
 
+# In a list whose first items spell bools often (and repeat too seldom for the repeat
+# cache), items that spell "True" or "False" are given the interned strs: spellings and
+# near ones among distinct items.
+SPELLINGS = [b"True", b"False"] * 3 + [b"Fals", b"Falsx", b"Falsee", b"Trux", b"Truee", b"TRUE", b"true", b"F", b"Tr"]
+
+
+@settings(examples, max_examples=40)
+@given(st.lists(st.sampled_from(SPELLINGS), min_size=22, max_size=40), st.integers(2, 3))
+def test_bool_spellings_as_general_path(spellings: list[bytes], every: int) -> None:
+    items = [spellings[i // every] if i % every == 0 else f"v{i}".encode() for i in range(len(spellings) * every)]
+    assert_short_items_as_general_path(items)
+
+
 def test_repeated_items_that_share_their_first_bytes() -> None:
     prefixes = [b"abcdefghijklmnopq"[:size] for size in range(2, 18)]
     last_differs = [b"x" * (size - 1) + end for size in range(2, 18) for end in (b"a", b"b")]

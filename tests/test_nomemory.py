@@ -330,6 +330,8 @@ READER_CASES = [
     # Runs of short ASCII items, read in a loop of their own, between other items.
     case("list-short-items", S._deserialize_list, S._serialize_list(["ab", "EUR", "12345678", "zoë", "cd", "x" * 9])),
     case("list-repeated-items", S._deserialize_list, S._serialize_list(["EUR", "USD", "True", "12"] * 20)),
+    case("list-shared-bools", S._deserialize_list,
+         S._serialize_list([x for i in range(12) for x in (True, f"a{i}", i, False, f"b{i}", 7 * i)])),
     # Keys that miss the key cache and take its slot over in every call.
     *(case(f"map-keys-sharing-a-slot-{flag}", S._deserialize_dict, slot_sharing_record(), flag) for flag in (True, False)),
     case("map-empty", S._deserialize_dict, b""),
