@@ -198,6 +198,20 @@ def test_native_numbers_are_int_and_float(text: str) -> None:
     assert got_float == outcome(lambda: float(text))
 
 
+@pytest.mark.parametrize("length", range(1, 21))
+def test_native_ints_refuse_a_non_digit_at_every_place(length: int) -> None:
+    # Long ints are read a word of eight digits at a time, the first word shifted to
+    # the number's start: every place of every length, with the bytes on either side
+    # of the digits.
+    schema = Schema(Numbers)
+    digits = "9876543210" * 2
+    texts = [sign + digits[:length] for sign in ("", "-", "+")]
+    texts += [digits[:place] + odd + digits[place + 1:length] for place in range(length) for odd in "/: _"]
+    for text in texts:
+        got = outcome(lambda: schema.load(serializer._serialize_dict({"i": text, "f": "0"})).i)
+        assert got == outcome(lambda: int(text)), text
+
+
 # ---------------------------------------------------------------------------
 # The native writers and readers are their Python models: same bytes, values, errors
 
