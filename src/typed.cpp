@@ -611,20 +611,6 @@ PyMethodDef module_methods[] = {
 // ---------------------------------------------------------------------------
 // Objects to records
 
-// Writes num as a varnum at out (room for 10 bytes); returns its end.
-unsigned char* put_varnum(unsigned char* out, std::uint64_t num) {
-    if (num < 0x80) {
-        *out = static_cast<unsigned char>(num);
-        return out + 1;
-    }
-    int width = (64 - std::countl_zero(num) + 6) / 7;
-    for (int k = width - 1; k > 0; --k) {
-        *out++ = static_cast<unsigned char>(((num >> (7 * k)) & 0x7F) | 0x80);
-    }
-    *out++ = static_cast<unsigned char>(num & 0x7F);
-    return out;
-}
-
 // Room for one pair whose value takes value_size bytes, its lengths and key written:
 // where the value goes; null with MemoryError.
 unsigned char* start_pair(OutputBuffer& out, PyObject* key, std::size_t value_size) {

@@ -60,6 +60,21 @@ inline int _writevarnum(unsigned char* buf, std::uint64_t num) {
     return width;
 }
 
+// Writes num as a varnum at out (room for 10 bytes) without asking the interpreter;
+// returns its end. For the lengths of objects in memory, which stay far below 2**56.
+inline unsigned char* put_varnum(unsigned char* out, std::uint64_t num) {
+    if (num < 0x80) {
+        *out = static_cast<unsigned char>(num);
+        return out + 1;
+    }
+    int width = (64 - std::countl_zero(num) + 6) / 7;
+    for (int k = width - 1; k > 0; --k) {
+        *out++ = static_cast<unsigned char>(((num >> (7 * k)) & 0x7F) | 0x80);
+    }
+    *out++ = static_cast<unsigned char>(num & 0x7F);
+    return out;
+}
+
 // Reads a varnum from at most size bytes: groups up to the first byte below 0x80, or up
 // to the end; only the low 64 bits of longer ones stay. Returns the bytes consumed.
 // Inline, so that the stream module reads record lengths by the same rules.
