@@ -9,7 +9,9 @@ connection.
 Reading over TCP is timed with the StreamReader's default limit (64 KiB, what it holds
 before it stops reading the socket) and with a limit of 1 MiB, and "bytes alone" reads
 the same stream's bytes from the StreamReader and drops them: what asyncio itself costs
-any reader of the connection, with the sender in the same event loop.
+any reader of the connection, with the sender in the same event loop. "In memory" is
+read_dicts over the stream's bytes in a BytesIO: the records' own work, with no
+connection; no reader of the StreamReader takes less than it and the bytes alone.
 
 Each case moves the same records (the stream benchmark's workloads: 100,000 small
 event records, 20,000 real package records) once:
@@ -22,6 +24,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import io
 import socket
 import statistics
 import sys
@@ -119,8 +122,13 @@ def read_cases(data: bytes, packed: bytes, loopback: Loopback) -> dict[str, Call
         while await reader.read(PIECE):
             pass
 
+    def in_memory() -> None:
+        for _ in stream.read_dicts(io.BytesIO(data)):
+            pass
+
     cases = {
         "read_dicts, socketpair": blocking,
+        "read_dicts, in memory": in_memory,
         "aread_dicts, TCP": lambda: loopback.run(lambda r, w: send(data, r, w), ours),
         "aread_dicts, TCP, 1 MiB": lambda: loopback.run(lambda r, w: send(data, r, w), ours, limit=1 << 20),
         "bytes alone, TCP": lambda: loopback.run(lambda r, w: send(data, r, w), bytes_alone),
