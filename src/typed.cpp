@@ -462,10 +462,22 @@ PyObject* call_fallback(const Plan& plan, PyObject* data) {
     return PyObject_Vectorcall(plan.fallback.get(), &data, 1, nullptr);
 }
 
+// Whether object.__new__(cls), which the model calls, makes the object as Maker does.
+// It refuses a class whose layout another __new__ fills (an Exception's, say: one made
+// here crashed on use) and an abstract class, the latter after reading the fields; a
+// class with a __new__ of its own is left to the model too.
+bool plain_new(const Plan& plan) {
+    if (plan.make != make_dict_class && plan.make != make_slots_class) {
+        return true;
+    }
+    auto* cls = reinterpret_cast<PyTypeObject*>(plan.cls.get());
+    return cls->tp_new == PyBaseObject_Type.tp_new && !PyType_HasFeature(cls, Py_TPFLAGS_IS_ABSTRACT);
+}
+
 // Plan.load(data): the object of a map record.
 PyObject* plan_load(PyObject* self, PyObject* data) {
     const Plan& plan = *reinterpret_cast<PlanObject*>(self)->plan;
-    if (!PyBytes_CheckExact(data)) {
+    if (!PyBytes_CheckExact(data) || !plain_new(plan)) {
         return call_fallback(plan, data);
     }
     Spans spans(plan.fields.size());

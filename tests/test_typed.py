@@ -1,6 +1,7 @@
 """zav.typed: schemas write objects as plain records and read them back as they were."""
 from __future__ import annotations
 
+import abc
 import dataclasses
 import datetime
 import decimal
@@ -487,6 +488,36 @@ def test_str_that_raises_and_fields_changed_during_the_write() -> None:
 
     with pytest.raises(TypeError, match="expected list\\[int\\], got str"):
         Schema(Shifty).dump(Shifty(1, [2]))
+
+
+@dataclasses.dataclass
+class Failure(Exception):
+    x: int
+
+
+@dataclasses.dataclass
+class Shaped:
+    x: int
+
+    def __new__(cls, *args: Any) -> Any:
+        raise AssertionError("load makes the object without calling __new__")
+
+
+@dataclasses.dataclass
+class Abstract(abc.ABC):
+    x: int
+
+    @abc.abstractmethod
+    def run(self) -> None: ...
+
+
+@pytest.mark.parametrize("cls", [Failure, Shaped, Abstract])
+@pytest.mark.parametrize("record", [b"\x01\x01x1", b"\x01\x01xz"])
+def test_native_load_makes_objects_as_object_new_does(cls: Any, record: bytes) -> None:
+    # object.__new__ refuses an Exception's layout and an abstract class, after the
+    # fields are read; a native object of a layout it does not fill crashed on use.
+    codec = Schema(cls)._codec
+    assert same_result(result(lambda: codec.load(record)), result(lambda: codec.model.load(record)))
 
 
 # ---------------------------------------------------------------------------
