@@ -15,6 +15,7 @@
 
 #include <bit>
 #include <cmath>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -1002,8 +1003,30 @@ PyObject* plan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self.release();
 }
 
+// A plan is in a cycle with its codec (check_keys is a method of it): the collector
+// must see what it holds. It has no tp_clear: a plan stays whole while it may run,
+// and clearing the codec's __dict__ breaks the cycle.
+int plan_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const Plan* plan = reinterpret_cast<PlanObject*>(self)->plan;
+    if (plan == nullptr) {
+        return 0;
+    }
+    for (const Ref* held : {&plan->cls, &plan->cls_name, &plan->post_init, &plan->fallback, &plan->written_type,
+                            &plan->check_keys}) {
+        Py_VISIT(held->get());
+    }
+    for (const FieldPlan& field : plan->fields) {
+        for (const Ref* held : {&field.name, &field.key, &field.parse, &field.fallback_value, &field.dump}) {
+            Py_VISIT(held->get());
+        }
+    }
+    return 0;
+}
+
 void plan_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     delete reinterpret_cast<PlanObject*>(self)->plan;
     type->tp_free(self);
     Py_DECREF(type);
@@ -1018,13 +1041,15 @@ PyMethodDef plan_methods[] = {
 PyType_Slot plan_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(plan_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(plan_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(plan_traverse)},
     {Py_tp_methods, plan_methods},
     {Py_tp_doc, const_cast<char*>("The compiled reader of one record class; made by zav.typed.")},
     {0, nullptr},
 };
 
 PyType_Spec plan_spec = {
-    "zav._typed.Plan", sizeof(PlanObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, plan_slots,
+    "zav._typed.Plan", sizeof(PlanObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
+    plan_slots,
 };
 
 int module_exec(PyObject* module) {

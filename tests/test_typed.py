@@ -6,6 +6,7 @@ import dataclasses
 import datetime
 import decimal
 import enum
+import gc
 import io
 import math
 import os
@@ -15,6 +16,7 @@ import threading
 import types
 import typing
 import uuid
+import weakref
 from typing import Any, NamedTuple, NotRequired, Required, TypedDict
 
 import pytest
@@ -518,6 +520,21 @@ def test_native_load_makes_objects_as_object_new_does(cls: Any, record: bytes) -
     # fields are read; a native object of a layout it does not fill crashed on use.
     codec = Schema(cls)._codec
     assert same_result(result(lambda: codec.load(record)), result(lambda: codec.model.load(record)))
+
+
+def test_a_schema_and_its_class_are_collected() -> None:
+    @dataclasses.dataclass
+    class Local:
+        x: int
+
+    class LocalDict(TypedDict):
+        x: int
+
+    codecs = weakref.WeakSet(Schema(tp)._codec for tp in (Local, LocalDict, list[Local]))
+    classes = weakref.WeakSet([Local, LocalDict])
+    del Local, LocalDict
+    gc.collect()
+    assert len(codecs) == 0 and len(classes) == 0
 
 
 # ---------------------------------------------------------------------------
