@@ -754,13 +754,28 @@ int put_own_type(const FieldPlan& field, PyObject* value, OutputBuffer& out) {
     }
 }
 
-// Writes one field's pair; false with an exception set.
-bool write_field(const FieldPlan& field, PyObject* value, OutputBuffer& out) {
-    if (int own = put_own_type(field, value, out); own != 0) {
-        return own > 0;
+// Writes one field's pair; false with an exception set, noted with the field, where the
+// field's Python writer failed. An error of writing what the plain writers take (a
+// surrogate, an int too long for str()) is kept in failed, the first one only: the
+// model meets it writing the whole record, after every field's writer ran, and adds no
+// note.
+bool write_field(const Plan& plan, const FieldPlan& field, PyObject* value, OutputBuffer& out, Ref& failed) {
+    int own = put_own_type(field, value, out);
+    if (own == 0) {
+        Ref given = Ref::steal(PyObject_Vectorcall(field.dump.get(), &value, 1, nullptr));
+        if (!given) {
+            note_field(plan, field);
+            return false;
+        }
+        own = written(put_plain(out, field.key.get(), given.get()));
     }
-    Ref given = Ref::steal(PyObject_Vectorcall(field.dump.get(), &value, 1, nullptr));
-    return given && put_plain(out, field.key.get(), given.get());
+    if (own < 0) {
+        Ref error = Ref::steal(PyErr_GetRaisedException());
+        if (!failed) {
+            failed = std::move(error);
+        }
+    }
+    return true;
 }
 
 // The value of field i of obj, read once; empty without an exception for a TypedDict's
@@ -768,12 +783,16 @@ bool write_field(const FieldPlan& field, PyObject* value, OutputBuffer& out) {
 Ref field_of(const Plan& plan, PyObject* obj, std::size_t i) {
     const FieldPlan& field = plan.fields[i];
     switch (plan.make) {
-    case make_tuple_class:
-        if (static_cast<std::size_t>(PyTuple_GET_SIZE(obj)) <= i) {
-            PyErr_SetString(PyExc_TypeError, "a tuple shorter than its class's fields");
-            return Ref();
+    case make_tuple_class: {
+        if (static_cast<std::size_t>(PyTuple_GET_SIZE(obj)) > i &&
+            Py_TYPE(obj)->tp_as_mapping->mp_subscript == PyTuple_Type.tp_as_mapping->mp_subscript) {
+            return Ref::borrow(PyTuple_GET_ITEM(obj, static_cast<Py_ssize_t>(i)));
         }
-        return Ref::borrow(PyTuple_GET_ITEM(obj, static_cast<Py_ssize_t>(i)));
+        // The model's value[i]: the class's own __getitem__, or the IndexError of a tuple
+        // made shorter than its fields by tuple.__new__.
+        Ref index = Ref::steal(PyLong_FromSize_t(i));
+        return index ? Ref::steal(PyObject_GetItem(obj, index.get())) : Ref();
+    }
     case make_typeddict: {
         PyObject* value;
         return PyDict_GetItemRef(obj, field.name.get(), &value) < 0 ? Ref() : Ref::steal(value);
@@ -861,14 +880,16 @@ bool keys_fit(const Plan& plan, const Ref* values, const Ref& unknown) {
     return true;
 }
 
-// Writes the fields of obj whose values are given (a TypedDict's), or read here.
+// Writes the fields of obj whose values are given (a TypedDict's), or read here. A
+// value that cannot be read raises as in the model, where reading it is no field
+// writer's part: without a note.
 bool write_fields(const Plan& plan, PyObject* obj, Ref* given, OutputBuffer& out) {
+    Ref failed;
     for (std::size_t i = 0; i < plan.fields.size(); ++i) {
         const FieldPlan& field = plan.fields[i];
         Ref value = given != nullptr ? std::move(given[i]) : field_of(plan, obj, i);
         if (!value) {
             if (PyErr_Occurred()) {
-                note_field(plan, field);
                 return false;
             }
             continue;
@@ -876,10 +897,13 @@ bool write_fields(const Plan& plan, PyObject* obj, Ref* given, OutputBuffer& out
         if (value.get() == Py_None && field.optional) {
             continue;
         }
-        if (!write_field(field, value.get(), out)) {
-            note_field(plan, field);
+        if (!write_field(plan, field, value.get(), out, failed)) {
             return false;
         }
+    }
+    if (failed) {
+        PyErr_SetRaisedException(failed.release());
+        return false;
     }
     return true;
 }

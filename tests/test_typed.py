@@ -492,6 +492,50 @@ def test_str_that_raises_and_fields_changed_during_the_write() -> None:
         Schema(Shifty).dump(Shifty(1, [2]))
 
 
+class Pair(NamedTuple):
+    a: int
+    b: str
+
+
+class Indexed(NamedTuple):
+    a: int
+    b: str
+
+    def __getitem__(self, index: Any) -> Any:  # what the model's value[i] reads
+        return "from __getitem__" if index == 1 else tuple.__getitem__(self, index)
+
+
+class Odd(enum.Enum):
+    LONE = "\ud800"
+
+
+def made(fields: list[tuple[str, Any]], *values: Any) -> Any:
+    cls = dataclasses.make_dataclass("C", fields)
+    return cls, cls(*values)
+
+
+def deleted(cls: Any, obj: Any) -> Any:
+    del obj.b
+    return cls, obj
+
+
+@pytest.mark.parametrize("make", [
+    lambda: (Pair, tuple.__new__(Pair, (1,))),  # shorter than its fields
+    lambda: (Indexed, Indexed(1, "x")),
+    lambda: deleted(*made([("a", int), ("b", str)], 1, "x")),
+    # The plain writer's errors come after every field's own writer, with no note.
+    lambda: (Pair, Pair(1, "\ud800")),
+    lambda: made([("a", str), ("b", int)], "\ud800", "not an int"),
+    lambda: made([("a", int), ("b", int)], 10**5000, "not an int"),
+    lambda: made([("a", Odd), ("b", int)], Odd.LONE, "not an int"),
+    lambda: made([("a", Odd), ("b", str)], Odd.LONE, "\udc00"),
+])
+def test_native_dump_reads_and_fails_as_the_model(make: Any) -> None:
+    tp, obj = make()
+    codec = Schema(tp)._codec
+    assert result(lambda: codec.dump(obj)) == result(lambda: type(codec).dump(codec, obj))
+
+
 @dataclasses.dataclass
 class Failure(Exception):
     x: int
@@ -559,6 +603,8 @@ SCHEMA_CALLS = {
     "dump-tuple-class": lambda: SCHEMAS[Point].dump(Point(2**70, -1.5)),  # type: ignore[arg-type]
     "dump-typeddict": lambda: SCHEMAS[Movie].dump(Movie(title="é" * 9, year=-(10**20), rating=None)),
     "dump-bad": lambda: SCHEMAS[Inner].dump(Inner(1, b"x")),  # type: ignore[arg-type]
+    "dump-unwritable": lambda: SCHEMAS[Inner].dump(Inner(1, "\ud800")),
+    "dump-unwritable-then-bad": lambda: SCHEMAS[Movie].dump({"title": "\ud800", "year": "1"}),  # type: ignore[typeddict-item]
 }
 # Under allocation failure, a Python loop's list.append that fails trips an assertion of
 # the 3.14 debug interpreter itself: these run the containers' Python writers, so they
