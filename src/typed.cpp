@@ -863,6 +863,18 @@ Keys take_fields(const Plan& plan, PyObject* dict, Ref* values, Ref& unknown) {
     return Keys::all_str;
 }
 
+// Takes the value of every field of a TypedDict, each looked up in turn (a field it
+// lacks left empty); false with an exception set.
+bool look_up_fields(const Plan& plan, PyObject* dict, Ref* values) {
+    for (std::size_t i = 0; i < plan.fields.size(); ++i) {
+        values[i] = field_of(plan, dict, i);
+        if (!values[i] && PyErr_Occurred()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Checks a TypedDict's keys as the Python model's _check_keys does: every required key
 // present, then no key the class lacks; a TypeError where not.
 bool keys_fit(const Plan& plan, const Ref* values, const Ref& unknown) {
@@ -880,7 +892,8 @@ bool keys_fit(const Plan& plan, const Ref* values, const Ref& unknown) {
     return true;
 }
 
-// Writes the fields of obj whose values are given (a TypedDict's), or read here. A
+// Writes the fields of obj whose values are given (a TypedDict's, all taken before any
+// is written), or read here as each is written. A
 // value that cannot be read raises as in the model, where reading it is no field
 // writer's part: without a note.
 bool write_fields(const Plan& plan, PyObject* obj, Ref* given, OutputBuffer& out) {
@@ -921,9 +934,10 @@ PyObject* write_record(const Plan& plan, PyObject* obj, OutputBuffer& out) {
     Ref unknown;
     if (take_fields(plan, obj, values.get(), unknown) == Keys::not_all_str) {
         // A key that is not an exact str may run Python code when compared: the model
-        // checks the keys, and each field is looked up as it is written, as there.
+        // checks the keys, and each field is looked up, as there.
         Ref checked = Ref::steal(PyObject_Vectorcall(plan.check_keys.get(), &obj, 1, nullptr));
-        return checked && write_fields(plan, obj, nullptr, out) ? out.finish() : nullptr;
+        bool written = checked && look_up_fields(plan, obj, values.get()) && write_fields(plan, obj, values.get(), out);
+        return written ? out.finish() : nullptr;
     }
     bool written = keys_fit(plan, values.get(), unknown) && write_fields(plan, obj, values.get(), out);
     return written ? out.finish() : nullptr;

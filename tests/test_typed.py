@@ -537,6 +537,36 @@ def test_native_dump_reads_and_fails_as_the_model(make: Any) -> None:
 
 
 @dataclasses.dataclass
+class Meddler:
+    v: int
+    target: typing.ClassVar[dict[Any, Any]] = {}
+
+    def __getattribute__(self, name: str) -> Any:
+        if name == "v":  # the dict being written changes as this value is
+            Meddler.target.pop("b", None)
+            Meddler.target["c"] = "text"
+        return object.__getattribute__(self, name)
+
+
+class Meddled(TypedDict):
+    a: Meddler
+    b: int
+    c: int
+
+
+@pytest.mark.parametrize("key", ["b", Key("b")])
+def test_typed_dict_changed_during_the_write(key: str) -> None:
+    # Every value is taken before any is written: a required key dropped since the
+    # check is still written, as the record must have it.
+    schema = Schema(Meddled)
+    outcomes = []
+    for dump in (schema.dump, schema._codec.dump_model):
+        Meddler.target = {"a": Meddler(1), key: 2, "c": 3}
+        outcomes.append(result(lambda: dump(Meddler.target)))
+    assert outcomes[0] == outcomes[1] == ("value", serializer._serialize_dict({"a": b"\x01\x01v1", "b": 2, "c": 3}))
+
+
+@dataclasses.dataclass
 class Failure(Exception):
     x: int
 

@@ -371,10 +371,14 @@ class RecordCodec(Codec):
         """The record of a value of the class (its type and keys checked), as the native
         writer writes it."""
         make = self.model.make
+        if make == MAKE_TYPEDDICT:
+            # Every value taken at once, where the keys were checked: a field's writer
+            # that changes the dict cannot leave a required key out of the record.
+            taken = [value.get(field.name, _ABSENT) for field in self.fields]
         pairs: dict[str, Written] = {}
         for position, field in enumerate(self.fields):
             if make == MAKE_TYPEDDICT:
-                item = value.get(field.name, _ABSENT)
+                item = taken[position]
                 if item is _ABSENT:
                     continue
             elif make == MAKE_TUPLE_CLASS:
