@@ -990,6 +990,24 @@ bool fill_fields(Plan& plan, PyObject* const* tuples) {
     return true;
 }
 
+// Whether the way of making and writing fits the classes: a tuple class's objects are
+// read and made as tuples, a TypedDict's as dicts.
+bool fits(int make, PyObject* cls, PyObject* written_type) {
+    auto* written = reinterpret_cast<PyTypeObject*>(written_type);
+    switch (make) {
+    case make_dict_class:
+    case make_slots_class:
+        return true;
+    case make_tuple_class:
+        return PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), &PyTuple_Type) &&
+               PyType_IsSubtype(written, &PyTuple_Type);
+    case make_typeddict:
+        return PyType_IsSubtype(written, &PyDict_Type);
+    default:
+        return false;
+    }
+}
+
 bool fill_plan(Plan& plan, PyObject* args) {
     PyObject* cls;
     int make;
@@ -1004,6 +1022,10 @@ bool fill_plan(Plan& plan, PyObject* args) {
                           &tuples[3], &PyTuple_Type, &tuples[4], &PyTuple_Type, &tuples[5], &post_init,
                           &forbid_unknown, &fallback, &PyTuple_Type, &tuples[6], &PyTuple_Type, &tuples[7], &PyType_Type,
                           &written_type, &check_keys)) {
+        return false;
+    }
+    if (!fits(make, cls, written_type)) {
+        PyErr_SetString(PyExc_ValueError, "Plan: the classes do not fit the way of making objects");
         return false;
     }
     plan.cls = Ref::borrow(cls);

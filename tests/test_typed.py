@@ -611,6 +611,17 @@ def test_a_schema_and_its_class_are_collected() -> None:
     assert len(codecs) == 0 and len(classes) == 0
 
 
+@pytest.mark.parametrize("make, cls, written_type", [(2, list, list), (2, Point, list), (3, dict, list), (9, Inner, Inner)])
+def test_plan_refuses_classes_that_do_not_fit(make: int, cls: type, written_type: type) -> None:
+    # A tuple class's objects are read and made as tuples, a TypedDict's as dicts: others
+    # corrupted memory.
+    from zav import _typed
+
+    field = (("x",), (b"x",), (2,), (int,), (0,), (None,))
+    with pytest.raises(ValueError, match="do not fit"):
+        _typed.Plan(cls, make, *field, None, False, print, (int,), (False,), written_type, print)
+
+
 # ---------------------------------------------------------------------------
 # Native reader: references and allocation failure
 
