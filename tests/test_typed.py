@@ -669,13 +669,18 @@ def test_plan_releases_what_it_takes(name: str) -> None:
                 pass
 
     def growth(action: Any) -> int:
+        gc.collect()
         before = sys.gettotalrefcount()  # type: ignore[attr-defined]
         action()
+        gc.collect()
         return int(sys.gettotalrefcount() - before)  # type: ignore[attr-defined]
 
-    repeat()
+    # The interpreter's own caches grow over the first few hundred failing calls (the
+    # debug build's most): a leak of one reference a call shows as 50 in every run.
+    for _ in range(4):
+        repeat()
     baseline = growth(lambda: None)
-    assert any(growth(repeat) <= baseline for _ in range(3))  # a leak shows in every run
+    assert any(growth(repeat) <= baseline + 10 for _ in range(5))
 
 
 @pytest.mark.parametrize("fault", ["persistent", "single"])
