@@ -219,3 +219,16 @@ def test_stream_command(tmp_path: Path) -> None:
     good = run_inspector("--stream", "--list", stdin=serializer._serialize_list([serializer._serialize_list([1, 2])]))
     assert good.returncode == 0 and good.stdout.decode().splitlines()[1:] == [
         "record 0 at 0: 4 bytes, 2 items", "ok: 1 record in 5 bytes"]
+
+
+@pytest.mark.parametrize(("kind", "record"), [("map", b"\x01\x01a\xff\x05"), ("list", b"\x01\xff\x05")])
+def test_stream_damage_is_the_first_the_reader_meets(kind: str, record: bytes) -> None:
+    """Text that is not UTF-8 before a corrupt entry stops the reader there: that is
+    the damage named, not the corrupt entry after it."""
+    data = serializer._serialize_list([record])
+    reader = stream.read_dicts if kind == "map" else stream.read_lists
+    with pytest.raises(UnicodeDecodeError):
+        list(reader(io.BytesIO(data)))
+    damaged = inspect_stream(data, kind).damaged  # type: ignore[arg-type]
+    assert damaged is not None and damaged.damage is not None
+    assert damaged.damage.endswith("0 is not UTF-8 (UnicodeDecodeError)")

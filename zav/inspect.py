@@ -230,14 +230,15 @@ class StreamRecord:
     @property
     def damage(self) -> str | None:
         """Why the stream readers refuse this record (decoding values, as they do by
-        default), or None."""
-        if self.report.fault is not None:
-            return describe_fault("pair" if self.report.kind == "map" else "item", self.report.fault)
-        bad = first_not_utf8(self.report, values=True)
-        if bad is None:
-            return None
+        default), or None. The reader stops at the first entry it cannot read: text that
+        is not UTF-8 in an entry before the corrupt one (all entries walked are before it)."""
         kind = "pair" if self.report.kind == "map" else "item"
-        return f"{kind} {bad} is not UTF-8 (UnicodeDecodeError)"
+        bad = first_not_utf8(self.report, values=True)
+        if bad is not None:
+            return f"{kind} {bad} is not UTF-8 (UnicodeDecodeError)"
+        if self.report.fault is not None:
+            return describe_fault(kind, self.report.fault)
+        return None
 
 
 @dataclass(frozen=True)
