@@ -228,6 +228,33 @@ def test_writer_failure_keeps_the_records_before_it(source: Callable[[], Any], e
     assert bytes(out.data) == stream_bytes(RECORDS[:whole])
 
 
+
+class FailingWriter:
+    """A connection whose write or drain fails."""
+
+    def __init__(self, failing: str) -> None:
+        self.failing = failing
+
+    def write(self, data: bytes) -> None:
+        if self.failing == "write":
+            raise BrokenPipeError("gone")
+
+    async def drain(self) -> None:
+        if self.failing == "drain":
+            raise ConnectionResetError("reset")
+
+
+@pytest.mark.parametrize("failing", ["write", "drain"])
+def test_connection_failing_with_a_failed_record_keeps_it_as_context(failing: str) -> None:
+    """As with the blocking writer: the connection's own error is raised, with the
+    record's failure in the same batch as its context."""
+    with pytest.raises(ConnectionError) as raised:
+        run(lambda: stream.awrite_dicts(FailingWriter(failing), [{"a": "1"}, {"a": None}]))
+    record_failure = raised.value.__context__
+    assert isinstance(record_failure, TypeError)
+    assert record_failure.__notes__ == ["while writing record 1 of the iterable"]
+
+
 async def aiter_of(items: list[Any]) -> AsyncIterator[Any]:
     for item in items:
         yield item

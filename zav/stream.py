@@ -336,9 +336,16 @@ class _AsyncWriter:
                                                              BATCH_BYTES, self.index)
             self.index += count
             if piece:
-                self.writer.write(piece)
-                self.written += len(piece)
-                await self.writer.drain()
+                try:
+                    self.writer.write(piece)
+                    self.written += len(piece)
+                    await self.writer.drain()
+                except BaseException as error:
+                    # The connection's error is raised, with the record's as its context,
+                    # as by write_records.
+                    if failure is not None and error is not failure:
+                        error.__context__ = failure
+                    raise
             if failure is not None:
                 try:
                     raise failure
