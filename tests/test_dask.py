@@ -170,6 +170,18 @@ def test_lists_paths_directories_and_writer_errors(tmp_path: Path) -> None:
             assert not any(os.path.exists(path) for path in wrong)
 
 
+def test_each_listed_path_is_read_as_a_single_one(tmp_path: Path) -> None:
+    """A listed path is a glob only where it holds `*`, as a single path is; a listed
+    glob that matches nothing is refused, as a single one is."""
+    for name, records in {"a.zs": DICTS[:2], "b[1].zs": DICTS[2:5], "b1.zs": DICTS[5:6], "c-0.zs": DICTS[6:7]}.items():
+        (tmp_path / name).write_bytes(stream_of(records))
+    with dask.config.set(scheduler="sync"):
+        bag = zav_dask.read_dicts([str(tmp_path / "a.zs"), str(tmp_path / "b[1].zs"), str(tmp_path / "c-*.zs")])
+        assert computed(bag) == AS_READ[:5] + AS_READ[6:7]
+        with pytest.raises(FileNotFoundError, match="no files match"):
+            zav_dask.read_dicts([str(tmp_path / "a.zs"), str(tmp_path / "none-*.zs")])
+
+
 def kill_once(record: dict[str, str], at: str, marker: str) -> str:
     """The record's id; the worker process that first meets the record `at` dies there."""
     if record["id"] == at and not os.path.exists(marker):

@@ -96,8 +96,17 @@ def to_files(bag: Bag, urlpath: UrlPath, *, lists: bool = False, compression: st
 def _read_files(urlpath: UrlPath, reader: _Reader, compression: str | None,
                 storage_options: Mapping[str, Any] | None) -> Bag:
     """A bag with a partition per file of `urlpath`: the records `reader` finds in it."""
-    files: list[_OpenFile] = fsspec.open_files(urlpath, mode="rb", compression=compression,
-                                               **(storage_options or {}))
+    # Each listed path is opened as a single one is: a glob only where it holds "*", and
+    # refused where it matches nothing. fsspec would take a "?" or "[" in a listed path
+    # as a pattern, and drop a listed path or glob that matched nothing, unseen.
+    paths = [urlpath] if isinstance(urlpath, (str, os.PathLike)) else list(urlpath)
+    files: list[_OpenFile] = []
+    for path in paths:
+        matched: list[_OpenFile] = fsspec.open_files(path, mode="rb", compression=compression,
+                                                     **(storage_options or {}))
+        if not matched:
+            raise FileNotFoundError(f"no files match {path!r}")
+        files += matched
     if not files:
         raise FileNotFoundError(f"no files match {urlpath!r}")
     name = "zav-read-" + tokenize(files, reader)
