@@ -182,6 +182,18 @@ def test_each_listed_path_is_read_as_a_single_one(tmp_path: Path) -> None:
             zav_dask.read_dicts([str(tmp_path / "a.zs"), str(tmp_path / "none-*.zs")])
 
 
+def test_files_written_again_are_read_anew(tmp_path: Path) -> None:
+    """A scheduler that still holds the partitions of an earlier read of the same files
+    (here one persisted) does not hand those out for a later read."""
+    with distributed.Client(processes=False, n_workers=1, threads_per_worker=1,  # type: ignore[no-untyped-call]
+                            dashboard_address=":0"):  # any free port: a cluster of the suite may hold the default
+        zav_dask.to_files(bag_of(DICTS[:3], 1), str(tmp_path / "*.zs"))
+        earlier = zav_dask.read_dicts(str(tmp_path / "*.zs")).persist()  # type: ignore[no-untyped-call]
+        zav_dask.to_files(bag_of(DICTS[3:5], 1), str(tmp_path / "*.zs"))
+        assert computed(zav_dask.read_dicts(str(tmp_path / "*.zs"))) == AS_READ[3:5]
+        assert computed(earlier) == AS_READ[:3]
+
+
 def kill_once(record: dict[str, str], at: str, marker: str) -> str:
     """The record's id; the worker process that first meets the record `at` dies there."""
     if record["id"] == at and not os.path.exists(marker):

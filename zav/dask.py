@@ -27,7 +27,6 @@ from typing import IO, Any, Protocol
 import fsspec  # type: ignore[import-untyped]
 from dask.bag.core import Bag
 from dask.highlevelgraph import HighLevelGraph
-from dask.tokenize import tokenize
 from dask.typing import Key
 from fsspec.implementations.local import LocalFileSystem  # type: ignore[import-untyped]
 
@@ -109,7 +108,10 @@ def _read_files(urlpath: UrlPath, reader: _Reader, compression: str | None,
         files += matched
     if not files:
         raise FileNotFoundError(f"no files match {urlpath!r}")
-    name = "zav-read-" + tokenize(files, reader)
+    # Read every time it is asked for: a name made of the paths would be the same after
+    # the files are written again, and a scheduler that still holds an earlier read's
+    # partitions (a persisted bag, a client's futures) would hand those out.
+    name = "zav-read-" + uuid.uuid4().hex
     # As read_text's: Dask drops the list where it fuses the task with the next one,
     # which then takes the records one by one as the file is read.
     graph: dict[Key, Any] = {(name, i): (list, (_read_file, file, reader)) for i, file in enumerate(files)}
