@@ -14,7 +14,7 @@ import signal
 import subprocess
 import sys
 import uuid
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import AbstractContextManager
 from pathlib import Path
 from typing import Any, NamedTuple
@@ -192,6 +192,30 @@ def test_files_written_again_are_read_anew(tmp_path: Path) -> None:
         zav_dask.to_files(bag_of(DICTS[3:5], 1), str(tmp_path / "*.zs"))
         assert computed(zav_dask.read_dicts(str(tmp_path / "*.zs"))) == AS_READ[3:5]
         assert computed(earlier) == AS_READ[:3]
+
+
+def fail_at_third(records: Iterable[Any]) -> Iterator[Any]:
+    for index, record in enumerate(records):
+        if index == 2:
+            raise RuntimeError("the third record")
+        yield record
+
+
+def test_a_file_is_replaced_only_when_whole(place: Place) -> None:
+    """A bag read from the files it is written over is read before they are replaced; a
+    partition that fails midway leaves the file as it was, and nothing else."""
+    seen = [{**record, "seen": "1"} for record in AS_READ[:10]]
+    with place.scheduler():
+        zav_dask.to_files(bag_of(DICTS[:10], 2), place.url("part-*.zs"))
+        bag = zav_dask.read_dicts(place.url("part-*.zs"))
+        bag = bag.map(lambda record: {**record, "seen": "1"})  # type: ignore[no-untyped-call]
+        zav_dask.to_files(bag, place.url("part-*.zs"))
+        assert computed(zav_dask.read_dicts(place.url("part-*.zs"))) == seen
+        failing = bag_of(DICTS[10:20], 2).map_partitions(fail_at_third)  # type: ignore[no-untyped-call]
+        with pytest.raises(RuntimeError, match="the third record"):
+            zav_dask.to_files(failing, place.url("part-*.zs"))
+        assert computed(zav_dask.read_dicts(place.url("part-*.zs"))) == seen
+    assert [Path(file.path).name for file in fsspec.open_files(place.url("*"))] == ["part-0.zs", "part-1.zs"]
 
 
 def kill_once(record: dict[str, str], at: str, marker: str) -> str:

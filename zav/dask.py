@@ -18,6 +18,7 @@ either, so `zav`, `zav.serializer` and `zav.stream` never need them.
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import os
 import uuid
@@ -44,8 +45,9 @@ _Writer = Callable[[IO[bytes], Iterable[Any]], object]
 class _OpenFile(Protocol):
     """fsspec's OpenFile as used here: a file not yet opened, safe to send to a worker."""
 
-    fs: object
+    fs: Any  # fsspec's AbstractFileSystem
     path: str
+    compression: str | None
 
     @property
     def full_name(self) -> str: ...
@@ -86,7 +88,10 @@ def to_files(bag: Bag, urlpath: UrlPath, *, lists: bool = False, compression: st
     partition's number (or `name_function(number)`), a list of one path per partition,
     or a directory, in which the files are named `0.part`, `1.part`, ... The bag is
     computed now, with the scheduler in effect; the paths written are returned. A task
-    that runs again (on another worker, after one was lost) writes its file anew.
+    that runs again (on another worker, after one was lost) writes its file anew. Each
+    file is written beside it under a name of its own and takes its name when whole: a
+    partition that fails leaves the file as it was, and a partition read from the file
+    it is written over is read in full first.
     """
     writer: _Writer = functools.partial(stream.write_lists if lists else stream.write_dicts, schema=schema)
     return _write_files(bag, urlpath, writer, compression, name_function, storage_options)
@@ -149,10 +154,30 @@ def _read_file(file: _OpenFile, reader: _Reader) -> Iterator[Any]:
 
 
 def _write_file(records: Iterable[Any], file: _OpenFile, writer: _Writer) -> None:
-    """Write one partition's records into one file; an error names the file."""
+    """Write one partition's records into one file; an error names the file.
+
+    The records go to a file of another name in the same place, which takes the file's
+    name once they are all written. A task that fails leaves the file as it was, not
+    one that reads as whole without the records it lacks; a partition read from the
+    file it replaces (in this task, where Dask fuses the two) is read in full before
+    the file is replaced, not from a file already emptied."""
+    fs = file.fs
+    partial = fsspec.core.OpenFile(fs, f"{file.path}.{uuid.uuid4().hex}.partial", mode="wb",
+                                   compression=file.compression)
     try:
-        with file as opened:
-            writer(opened, records)
+        try:
+            with partial as opened:
+                writer(opened, records)
+            if isinstance(fs, LocalFileSystem):
+                # Atomic, and refuses a directory of the file's name, which fs.mv would
+                # move the file into.
+                os.replace(partial.path, file.path)
+            else:
+                fs.mv(partial.path, file.path)
+        except BaseException:
+            with contextlib.suppress(Exception):  # the write's own error is the one raised
+                fs.rm(partial.path)
+            raise
     except Exception as error:
         _add_note(error, f"while writing the file {_file_name(file)!r}")
         raise
