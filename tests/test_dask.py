@@ -112,6 +112,7 @@ def test_round_trip(place: Place, suffix: str) -> None:
         bag = zav_dask.read_dicts(place.url(f"part-*.zs{suffix}"))
         assert bag.npartitions == 3
         assert computed(bag) == AS_READ
+        assert computed(zav_dask.read_dicts(paths)) == AS_READ  # the paths name the files, on any filesystem
     # Each file is a stream of its partition, compressed as its name says.
     assert [Path(path).name for path in paths] == [f"part-{i}.zs{suffix}" for i in range(3)]
     records: list[dict[str, str]] = []

@@ -87,11 +87,12 @@ def to_files(bag: Bag, urlpath: UrlPath, *, lists: bool = False, compression: st
     As for `Bag.to_textfiles`, `urlpath` is a name with `*`, which becomes the
     partition's number (or `name_function(number)`), a list of one path per partition,
     or a directory, in which the files are named `0.part`, `1.part`, ... The bag is
-    computed now, with the scheduler in effect; the paths written are returned. A task
-    that runs again (on another worker, after one was lost) writes its file anew. Each
-    file is written beside it under a name of its own and takes its name when whole: a
-    partition that fails leaves the file as it was, and a partition read from the file
-    it is written over is read in full first.
+    computed now, with the scheduler in effect; the paths written are returned (as
+    URLs where the filesystem is not the local one). A task that runs again (on another
+    worker, after one was lost) writes its file anew. Each file is written beside it
+    under a name of its own and takes its name when whole: a partition that fails
+    leaves the file as it was, and a partition read from the file it is written over
+    is read in full first.
     """
     writer: _Writer = functools.partial(stream.write_lists if lists else stream.write_dicts, schema=schema)
     return _write_files(bag, urlpath, writer, compression, name_function, storage_options)
@@ -140,7 +141,8 @@ def _write_files(bag: Bag, urlpath: UrlPath, writer: _Writer, compression: str |
     # Bag has a plain method where the protocol of collections declares a staticmethod.
     graph = HighLevelGraph.from_collections(name, layer, dependencies=[bag])  # type: ignore[list-item]
     Bag(graph, name, bag.npartitions).compute()  # type: ignore[no-untyped-call]
-    return [file.path for file in files]
+    # Another filesystem's path without its protocol would be read as a local one.
+    return [_file_name(file) for file in files]
 
 
 def _read_file(file: _OpenFile, reader: _Reader) -> Iterator[Any]:
