@@ -12,7 +12,7 @@ struct AsyncRecords {
     PyObject_HEAD
     PyObject* refill;  // (self) -> awaitable of the next record, once put() has the records after it
     PyObject* ready_type;
-    PyObject* records;   // the list put() was given; nullptr before the first
+    PyObject* records;   // a copy of the list put() was given, seen by no one else; nullptr before the first
     Py_ssize_t next;     // the index in it of the next record to hand out
     std::uint64_t puts;  // how many lists put() has been given: which one records is
     // The StopIteration that returns records from awaits (see stop_with).
@@ -160,12 +160,12 @@ PyType_Spec ready_spec = {
 // The next record of the list, taken out of it, and where it was.
 struct Taken {
     Ref record;  // none when the list has none left
-    Py_ssize_t index;
-    std::uint64_t puts;
+    Py_ssize_t index = 0;
+    std::uint64_t puts = 0;
 };
 
-Taken take_next(AsyncRecords* self) {
-    CriticalSection guard(reinterpret_cast<PyObject*>(self));
+// The next record, the iterator's critical section held.
+Taken take_next_held(AsyncRecords* self) {
     if (self->records == nullptr || self->next >= PyList_GET_SIZE(self->records)) {
         return {Ref(), 0, 0};
     }
@@ -173,6 +173,11 @@ Taken take_next(AsyncRecords* self) {
     Ref record = Ref::steal(PyList_GET_ITEM(self->records, index));
     PyList_SET_ITEM(self->records, index, Py_NewRef(Py_None));
     return {std::move(record), index, self->puts};
+}
+
+Taken take_next(AsyncRecords* self) {
+    CriticalSection guard(reinterpret_cast<PyObject*>(self));
+    return take_next_held(self);
 }
 
 PyObject* records_anext(PyObject* self) {
@@ -194,22 +199,32 @@ PyObject* records_anext(PyObject* self) {
 
 PyObject* records_aiter(PyObject* self) { return Py_NewRef(self); }
 
-// put(records) -> the first of them, the rest handed out by __anext__.
+// put(records) -> the first of them, the rest handed out by __anext__. They are kept in
+// a copy: their list is read and written in place, past its end once a caller (or
+// another thread) shortened its own. The first is taken before the old list goes, whose
+// records' finalizers may take records too.
 PyObject* records_put(PyObject* self, PyObject* list) {
-    if (!PyList_CheckExact(list) || PyList_GET_SIZE(list) == 0) {
-        PyErr_SetString(PyExc_TypeError, "put() takes a list of at least one record");
+    Ref own = PyList_CheckExact(list) ? Ref::steal(PyList_GetSlice(list, 0, PY_SSIZE_T_MAX)) : Ref();
+    if (own && PyList_GET_SIZE(own.get()) == 0) {
+        own = Ref();
+    }
+    if (!own) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "put() takes a list of at least one record");
+        }
         return nullptr;
     }
     AsyncRecords* records = as_records(self);
     Ref old;
+    Taken first;
     {
         CriticalSection guard(self);
-        old = Ref::steal(std::exchange(records->records, Py_NewRef(list)));
+        old = Ref::steal(std::exchange(records->records, own.release()));
         records->next = 0;
         ++records->puts;
+        first = take_next_held(records);
     }
-    old = Ref();  // freed outside the critical section: freeing records runs no code, but may run the GC
-    return take_next(records).record.release();
+    return first.record.release();  // old freed outside the critical section, after the take
 }
 
 PyObject* records_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

@@ -12,7 +12,7 @@ from typing import Any
 import pytest
 
 import zav.serializer as serializer
-from zav import stream
+from zav import _stream, stream
 from zav.typed import Schema
 
 RECORDS = [{"n": i, "name": f"user{i}", "city": "Zürich" if i % 3 else "東京"} for i in range(3000)]
@@ -318,6 +318,51 @@ def test_records_awaited_by_hand() -> None:
     assert result(anext(records)).value == AS_READ[2] and kept.value == AS_READ[1]
     with pytest.raises(StopAsyncIteration):
         result(anext(records))
+
+
+def awaited(awaitable: Awaitable[Any]) -> Any:
+    """The record of an awaitable that is done at once, by hand, its StopIteration let go
+    of: the iterator then raises its own StopIteration again with the next record."""
+    try:
+        awaitable.__await__().send(None)
+    except StopIteration as stop:
+        return stop.value
+    raise AssertionError("the awaitable was not done at once")
+
+
+async def no_more(records: _stream.AsyncRecords) -> Any:
+    raise StopAsyncIteration
+
+
+def test_put_keeps_the_records_apart_from_the_callers_list() -> None:
+    records = _stream.AsyncRecords(no_more)
+    mine = ["a", "b", "c"]
+    assert records.put(mine) == "a"
+    ready = anext(records)
+    mine.clear()
+    del ready  # let go of unawaited: "b" is put back in place
+    assert [awaited(anext(records)) for _ in range(2)] == ["b", "c"]
+
+
+class AwaitsNext:
+    """A record whose finalizer awaits the next record of its iterator."""
+
+    def __init__(self, records: _stream.AsyncRecords, took: list[Any]) -> None:
+        self.records, self.took = records, took
+
+    def __del__(self) -> None:
+        self.took.append(awaited(anext(self.records)))
+
+
+def test_record_let_go_of_awaiting_the_next_one() -> None:
+    """A record let go of while the next is handed out (with the list put() replaces)
+    may await a record itself: every record is handed out once, the one asked for first
+    to the first asker."""
+    records = _stream.AsyncRecords(no_more)
+    took: list[Any] = []
+    assert records.put(["a", AwaitsNext(records, took)]) == "a"
+    assert records.put(["b", "c"]) == "b"
+    assert took == ["c"]
 
 
 @dataclasses.dataclass(frozen=True)
