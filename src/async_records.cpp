@@ -61,13 +61,16 @@ PySendResult ready_send(PyObject* self, PyObject*, PyObject** result) {
 void stop_with([[maybe_unused]] AsyncRecords* owner, Ref record) {
 #ifndef Py_GIL_DISABLED
     if (owner->stop != nullptr && Py_REFCNT(owner->stop) == 1) {
-        auto* stop = reinterpret_cast<PyStopIterationObject*>(owner->stop);
+        // Held while the old value and traceback go: their finalizers may await another
+        // record, which must then find the StopIteration taken and raise one of its own.
+        Ref held = Ref::borrow(owner->stop);
+        auto* stop = reinterpret_cast<PyStopIterationObject*>(held.get());
         Py_XSETREF(stop->value, record.release());
         Py_CLEAR(stop->traceback);
         Py_CLEAR(stop->context);
         Py_CLEAR(stop->cause);
         Py_CLEAR(stop->notes);
-        PyErr_SetRaisedException(Py_NewRef(owner->stop));
+        PyErr_SetRaisedException(held.release());
         return;
     }
 #endif

@@ -354,14 +354,20 @@ class AwaitsNext:
         self.took.append(awaited(anext(self.records)))
 
 
-def test_record_let_go_of_awaiting_the_next_one() -> None:
-    """A record let go of while the next is handed out (with the list put() replaces)
-    may await a record itself: every record is handed out once, the one asked for first
-    to the first asker."""
+@pytest.mark.parametrize("let_go_by", ["put", "await"])
+def test_record_let_go_of_awaiting_the_next_one(let_go_by: str) -> None:
+    """A record let go of while the next is handed out (with the list put() replaces, or
+    from the StopIteration that returned it) may await a record itself: every record is
+    handed out once, the one asked for first to the first asker."""
     records = _stream.AsyncRecords(no_more)
     took: list[Any] = []
-    assert records.put(["a", AwaitsNext(records, took)]) == "a"
-    assert records.put(["b", "c"]) == "b"
+    if let_go_by == "put":
+        assert records.put(["a", AwaitsNext(records, took)]) == "a"
+        assert records.put(["b", "c"]) == "b"
+    else:
+        assert records.put(["a", AwaitsNext(records, took), "b", "c"]) == "a"
+        assert isinstance(awaited(anext(records)), AwaitsNext)
+        assert awaited(anext(records)) == "b"
     assert took == ["c"]
 
 
