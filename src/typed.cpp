@@ -893,9 +893,8 @@ bool keys_fit(const Plan& plan, const Ref* values, const Ref& unknown) {
 }
 
 // Writes the fields of obj whose values are given (a TypedDict's, all taken before any
-// is written), or read here as each is written. A
-// value that cannot be read raises as in the model, where reading it is no field
-// writer's part: without a note.
+// is written), or read here as each is written. A value that cannot be read raises as
+// in the model, where reading it is no field writer's part: without a note.
 bool write_fields(const Plan& plan, PyObject* obj, Ref* given, OutputBuffer& out) {
     Ref failed;
     for (std::size_t i = 0; i < plan.fields.size(); ++i) {
