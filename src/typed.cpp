@@ -780,7 +780,7 @@ bool write_field(const Plan& plan, const FieldPlan& field, PyObject* value, Outp
 
 // The value of field i of obj, read once; empty without an exception for a TypedDict's
 // absent key.
-Ref field_of(const Plan& plan, PyObject* obj, std::size_t i) {
+[[gnu::always_inline]] inline Ref field_of(const Plan& plan, PyObject* obj, std::size_t i) {
     const FieldPlan& field = plan.fields[i];
     switch (plan.make) {
     case make_tuple_class: {
