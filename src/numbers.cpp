@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include <dragonbox/dragonbox.h>
 
@@ -160,22 +161,52 @@ private:
 };
 #endif
 
+// Where the point of a float's shortest digits falls, from the float itself: they are
+// 0.DIGITS * 10**point. The float lies in [2**e, 2**(e + 1)), so floor(log10) of it is
+// k = floor(e * log10(2)) or k + 1, which its comparison with the double nearest to
+// 10**(k + 1) settles: the shortest digits of a double at least that are at least
+// 10**(k + 1), and those of a smaller one are less, or 10**(k + 1) would read back as
+// it. The point comes from the float's bits, while the search for its digits runs,
+// rather than from the digits it gives (their count, then the point, cost lists of
+// prices and rates a tenth of their time). Only the positional form below asks for it:
+// points below -4 and above 17 (and every subnormal) come out of range, which is all
+// that it needs of them.
+struct PowersNearPoint {
+    double of[24];  // 10**-5 to 10**18
+};
+const PowersNearPoint powers_near_point = [] {
+    PowersNearPoint table{};
+    double power = 1;
+    for (int k = 0; k <= 18; ++k, power *= 10) {
+        table.of[k + 5] = power;  // exact up to 10**22
+    }
+    const double small[] = {1e-5, 1e-4, 1e-3, 1e-2, 1e-1};  // each the double nearest
+    std::copy(std::begin(small), std::end(small), table.of);
+    return table;
+}();
+
+int positional_point(double magnitude) {
+    auto bits = std::bit_cast<std::uint64_t>(magnitude);
+    int binary_exponent = static_cast<int>(bits >> 52) - 1023;
+    int k = std::clamp((binary_exponent * 78913) >> 18, -6, 17);  // floor(e * log10(2))
+    return k + 1 + (magnitude >= powers_near_point.of[k + 6]);
+}
+
 // The positional form of a decimal of at most seven digits (most floats of data: prices,
 // rates, measures), or null for one that takes the exponent form. Its digits come
 // from a word, whose chain of dependent steps is shorter than that of the pairs below,
-// and the processor keeps only so many instructions in flight while a
-// float's steps wait: lists of such floats are written in 0.9 of the time. A call of
-// its own: inline, it slowed the loops of longer floats by 2 to 3%.
+// and the processor keeps only so many instructions in flight while a float's steps
+// wait: lists of such floats are written in 0.9 of the time. A call of its own: inline,
+// it slowed the loops of longer floats by 2 to 3%.
 constexpr std::uint64_t short_digits = 10000000;
 
-[[gnu::noinline]] char* put_short_positional(char* out, Decimal d) {
-    int count = decimal_length(d.digits);
-    int point = count + d.exponent;  // the decimal is 0.DIGITS * 10**point
+[[gnu::noinline]] char* put_short_positional(char* out, Decimal d, int point) {
     if (point <= -4 || point > 16) {
         return nullptr;
     }
+    int count = point - d.exponent;
     // The digits in the low bytes of a word, in memory order.
-    std::uint64_t chars = (eight_digits(static_cast<std::uint32_t>(d.digits)) + ascii_zeros) >> (8 * (8 - count));
+    std::uint64_t chars = decimal::eight_chars_fixed(static_cast<std::uint32_t>(d.digits)) >> (8 * (8 - count));
     if (point <= 0) {
         std::memcpy(out, "0.000000", 8);
         std::memcpy(out + 2 - point, &chars, 8);
@@ -589,9 +620,10 @@ std::size_t float_text(double value, char* out) {
     if (unsigned_bits == 0) {
         return static_cast<std::size_t>(put(out, "0.0", 3) - start);
     }
-    Decimal decimal = shortest(std::fabs(value));
+    double magnitude = std::fabs(value);
+    Decimal decimal = shortest(magnitude);
     if (decimal.digits < short_digits) {
-        if (char* end = put_short_positional(out, decimal)) {
+        if (char* end = put_short_positional(out, decimal, positional_point(magnitude))) {
             return static_cast<std::size_t>(end - start);
         }
     }

@@ -133,15 +133,16 @@ inline constexpr ThousandTexts thousand_texts = [] {
     return lead_size + (high != 0 ? 3 : 0);
 }
 
-// The same as put_eight_digits by a fixed point with a 57-bit fraction: n / 10**6, each
-// multiplication of the fraction by 100 lifting the next pair of digits above the
-// point, which pair_texts spells; then three more pairs. The reciprocal, rounded up,
-// errs by n * 0.15 / 2**57 at most, below the pairs' resolution through the three steps
-// for every n below 10**8 (checked for each). For an int of its own its chain of
+// The eight digits of n < 10**8 as characters, leading zeros included, in a word in
+// memory order, by a fixed point with a 57-bit fraction: n / 10**6, each multiplication
+// of the fraction by 100 lifting the next pair of digits above the point, which
+// pair_texts spells; then three more pairs. The reciprocal, rounded up, errs by
+// n * 0.15 / 2**57 at most, below the pairs' resolution through the three steps for
+// every n below 10**8 (checked for each). For a number of its own its chain of
 // dependent steps is what counts (lists of ints of seven and eight digits are written
 // about 8% faster with it); the lanes take fewer instructions, which is what counts for
 // the halves of a long int, made side by side (3% slower with this one).
-[[gnu::always_inline]] inline int put_eight_digits_fixed(char* out, std::uint32_t n) {
+[[gnu::always_inline]] inline std::uint64_t eight_chars_fixed(std::uint32_t n) {
     constexpr std::uint64_t fraction = (std::uint64_t{1} << 57) - 1;
     std::uint64_t fixed = std::uint64_t{n} * 144115188076;  // ceil(2**57 / 10**6)
     std::uint64_t chars = pair_text(fixed >> 57);
@@ -151,6 +152,12 @@ inline constexpr ThousandTexts thousand_texts = [] {
     chars |= pair_text(fixed >> 57) << 32;
     fixed = (fixed & fraction) * 100;
     chars |= pair_text(fixed >> 57) << 48;
+    return chars;
+}
+
+// The same as put_eight_digits, the digits made by eight_chars_fixed.
+[[gnu::always_inline]] inline int put_eight_digits_fixed(char* out, std::uint32_t n) {
+    std::uint64_t chars = eight_chars_fixed(n);
     int zeros = std::countr_zero((chars ^ ascii_zeros) | std::uint64_t{1} << 56) >> 3;  // the last digit stays
     chars >>= 8 * zeros;
     std::memcpy(out, &chars, 8);
