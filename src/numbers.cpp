@@ -200,13 +200,25 @@ int positional_point(double magnitude) {
 // it slowed the loops of longer floats by 2 to 3%.
 constexpr std::uint64_t short_digits = 10000000;
 
+// The `count` digits of n < 10**7 in the low bytes of a word, in memory order. Below
+// 10**6 (a price, a rate, a measure), from the texts of its thousands and of the rest:
+// one multiplication before the loads, where a fixed point takes four in a row.
+std::uint64_t short_chars(std::uint32_t n, int count) {
+    if (n < 1000000) {
+        std::uint32_t thousands = n / 1000;
+        std::uint64_t chars = decimal::thousand_texts.three[thousands] |
+                              std::uint64_t{decimal::thousand_texts.three[n - thousands * 1000]} << 24;
+        return chars >> (8 * (6 - count));
+    }
+    return decimal::eight_chars_fixed(n) >> (8 * (8 - count));
+}
+
 [[gnu::noinline]] char* put_short_positional(char* out, Decimal d, int point) {
     if (point <= -4 || point > 16) {
         return nullptr;
     }
     int count = point - d.exponent;
-    // The digits in the low bytes of a word, in memory order.
-    std::uint64_t chars = decimal::eight_chars_fixed(static_cast<std::uint32_t>(d.digits)) >> (8 * (8 - count));
+    std::uint64_t chars = short_chars(static_cast<std::uint32_t>(d.digits), count);
     if (point <= 0) {
         std::memcpy(out, "0.000000", 8);
         std::memcpy(out + 2 - point, &chars, 8);
