@@ -281,12 +281,11 @@ void put_pair(char* out, std::uint64_t i) { std::memcpy(out, decimal::pair_texts
 // result making up for the rounding), each multiplication of the fraction by 100
 // lifting the next pair above the point (checked for every n below 10**8).
 void put_eight_pairs(char* out, std::uint32_t n) {
-    std::uint64_t fixed = ((n * std::uint64_t{281474978}) >> 16) + 1;
-    put_pair(out, fixed >> 32);
-    for (int i = 1; i < 4; ++i) {
-        fixed = static_cast<std::uint32_t>(fixed) * std::uint64_t{100};
-        put_pair(out + 2 * i, fixed >> 32);
-    }
+    std::uint32_t thousands = n / 1000;
+    std::uint32_t millions = thousands / 1000;
+    put_pair(out, millions);
+    std::memcpy(out + 2, &decimal::thousand_texts.three[thousands - millions * 1000], 4);
+    std::memcpy(out + 5, &decimal::thousand_texts.three[n - thousands * 1000], 4);
 }
 
 // The sixteen digits of n < 10**16, leading zeros included.
