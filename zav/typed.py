@@ -21,6 +21,7 @@ import datetime
 import decimal
 import enum
 import functools
+import sys
 import types
 import typing
 import uuid
@@ -470,6 +471,10 @@ def compile_record(tp: type, forbid_unknown: bool, rename: Mapping[str, str], wi
         if inner is not None and absent != ABSENT_LEFT_OUT:
             absent = ABSENT_NONE  # whatever its default: None is written as the key's absence
         codec = compile_type(hint if inner is None else inner, where, forbid_unknown, within=within)
+        # Interned, as the names of attributes and of a class body's fields are: the
+        # lookups of a field then find its key by identity, where a name made at run
+        # time (make_dataclass, a TypedDict's functional form) was compared byte by byte.
+        name = sys.intern(name)
         compiled.append(Field(name, rename.get(name, name), codec, absent, inner is not None, default))
     keys = [field.key for field in compiled]
     if len(set(keys)) != len(keys):
