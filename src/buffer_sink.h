@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace zav {
 
@@ -415,6 +416,11 @@ private:
                                                                PyTypeObject* type, unsigned char*& cursor,
                                                                WriteText write_text) {
         unsigned char* out = cursor;  // in a register, whatever the stores alias
+        if constexpr (std::is_same_v<WriteText, FloatText>) {
+            for (; i + 1 < stop && Py_TYPE(items[i]) == type && Py_TYPE(items[i + 1]) == type; i += 2) {
+                out = write_text.two_items(items[i], items[i + 1], out);
+            }
+        }
         for (; i < stop && Py_TYPE(items[i]) == type; ++i) {
             Py_ssize_t size = write_text(items[i], reinterpret_cast<char*>(out + 1));
             if (size < 0) {

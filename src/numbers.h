@@ -21,6 +21,13 @@ constexpr std::size_t max_number_text = 80;
 // Writes str(value) of a float at out (room for max_number_text bytes); returns its size.
 std::size_t float_text(double value, char* out);
 
+// The items of two floats at out (room for two number items): each its one-byte
+// length, then str() of the float; returns their end. The shortest digits of both are
+// found before either is laid out: the layout's branches are often guessed wrong
+// (whether a random double has 16 or 17 digits is a toss), and a wrong guess throws
+// away the work begun after it, which then holds no search for the next float's digits.
+unsigned char* put_two_float_items(double first, double second, unsigned char* out);
+
 // Decimal digits of short numbers, here rather than in src/numbers.cpp so that the
 // record writers' loops write most ints without a call. Digits are made in the bytes
 // of words and stored whole, in the byte order of every supported processor.
@@ -213,6 +220,11 @@ struct IntText {
 struct FloatText {
     [[gnu::always_inline]] Py_ssize_t operator()(PyObject* obj, char* out) const {
         return static_cast<Py_ssize_t>(float_text(PyFloat_AS_DOUBLE(obj), out));
+    }
+
+    // The items of two floats at out (put_two_float_items); returns their end.
+    [[gnu::always_inline]] unsigned char* two_items(PyObject* first, PyObject* second, unsigned char* out) const {
+        return put_two_float_items(PyFloat_AS_DOUBLE(first), PyFloat_AS_DOUBLE(second), out);
     }
 };
 struct BoolText {
