@@ -416,7 +416,7 @@ private:
                                                                PyTypeObject* type, unsigned char*& cursor,
                                                                WriteText write_text) {
         unsigned char* out = cursor;  // in a register, whatever the stores alias
-        if constexpr (std::is_same_v<WriteText, FloatText>) {
+        if constexpr (std::is_same_v<WriteText, FloatText>) {  // two at a time: put_two_float_items
             for (; i + 1 < stop && Py_TYPE(items[i]) == type && Py_TYPE(items[i + 1]) == type; i += 2) {
                 out = write_text.two_items(items[i], items[i + 1], out);
             }

@@ -192,16 +192,14 @@ int positional_point(double magnitude) {
     return k + 1 + (magnitude >= powers_near_point.of[k + 6]);
 }
 
-// The positional form of a decimal of at most eight digits (most floats of data: prices,
-// rates, measures, coordinates of two places before the point and six after), or null
-// for one that takes the exponent form. (Nine digits, for coordinates of three places
-// before the point, wrote list-1000-short-floats in 0.97 of the time but
-// list-1000-floats in 1.05.) Its digits come
-// from a word, whose chain of dependent steps is shorter than that of the pairs below,
-// and the processor keeps only so many instructions in flight while a float's steps
-// wait: lists of such floats are written in 0.9 of the time. Inline since floats in a
-// list are written in pairs (a call of its own had been 2 to 3% faster for longer
-// floats before; now the inline form is 2 to 4% faster for all).
+// The positional form of a decimal of at most eight digits (most floats of data:
+// prices, rates, measures, a coordinate of six places with two before the point), or
+// null for one that takes the exponent form. Its digits come from a word, whose chain
+// of dependent steps is shorter than that of the pairs below, and the processor keeps
+// only so many instructions in flight while a float's steps wait: lists of such floats
+// are written in 0.9 of the time. (Nine digits wrote list-1000-short-floats in 0.97 of
+// the time and list-1000-floats in 1.05.) Inline: with floats written in pairs, a call
+// of its own was 2 to 4% slower.
 constexpr std::uint64_t short_digits = 100000000;
 
 // The `count` digits of n < 10**8 in the low bytes of a word, in memory order. Below
