@@ -10,6 +10,9 @@
 //   transcoded(data)  makes them from the UTF-8 instead: gathered into one run per str
 //                     width, each run validated and transcoded by simdutf at once;
 //   list_floor(data)  makes each str as floor does, and a presized list of them;
+//   shared_list_floor(data)
+//                     the same, a short text that came before in the list given the
+//                     str made for it (a table of 256 slots), as marshal shares strs;
 //   record_floor((keys, data))
 //                     makes each value's str as floor does and puts it in a presized
 //                     dict under its key, a str made in advance and shared by the
@@ -90,6 +93,7 @@ public:
     const char* area() const {
         return reinterpret_cast<const char*>(start_ + sizeof head_ + head_.count * sizeof(Entry));
     }
+    std::size_t area_size() const { return size_ - sizeof head_ - head_.count * sizeof(Entry); }
 
     bool well_formed() const {
         if (size_ < sizeof head_ || head_.count > (size_ - sizeof head_) / sizeof(Entry)) {
@@ -175,6 +179,59 @@ PyObject* load_list_floor(PyObject*, PyObject* arg) {
     for (std::uint64_t i = 0; list && i < data.count(); ++i) {
         Entry e = data.entry(i);
         Ref text = text_of(e.width, e.chars, data.area() + e.chars_at);
+        if (!text) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text.release());
+    }
+    return list.release();
+}
+
+// The strs of short Latin-1 texts that came before in one list, by their characters:
+// a direct-mapped table of 256 slots, each the key of a text (its length and up to 15
+// characters, in two words) and a borrowed reference to the str made for it, which the
+// list keeps alive. A text that comes again gets that str; no trial, no decision.
+class SharedTexts {
+public:
+    Ref text(const Prepared& data, const Entry& e) {
+        const char* chars = data.area() + e.chars_at;
+        if (e.width > 0xFF || e.chars > 15 || e.chars_at + 16 > data.area_size()) {
+            return text_of(e.width, e.chars, chars);
+        }
+        std::uint64_t words[2];
+        std::memcpy(words, chars, 16);
+        std::uint64_t low = e.chars >= 8 ? words[0] : words[0] & ((std::uint64_t{1} << (8 * e.chars)) - 1);
+        std::uint64_t high = e.chars > 8 ? words[1] & (~std::uint64_t{0} >> (8 * (16 - e.chars))) : 0;
+        high |= e.chars << 56;  // the length, in the byte the characters leave free
+        Slot& slot = slots_[((low ^ (high * 0xC2B2AE3D27D4EB4FULL)) * 0x9E3779B97F4A7C15ULL) >> 56];
+        if (slot.text != nullptr && slot.low == low && slot.high == high) {
+            return Ref::borrow(slot.text);
+        }
+        Ref text = text_of(e.width, e.chars, chars);
+        slot = {low, high, text.get()};
+        return text;
+    }
+
+private:
+    struct Slot {
+        std::uint64_t low;
+        std::uint64_t high;
+        PyObject* text;
+    };
+    Slot slots_[256]{};
+};
+
+// load_list_floor, each short text that came before in the list given the str made for
+// it (SharedTexts), as marshal and pickle share a repeated str.
+PyObject* load_shared_list_floor(PyObject*, PyObject* arg) {
+    if (!is_bytes(arg)) {
+        return nullptr;
+    }
+    Prepared data(arg);
+    SharedTexts shared;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(data.count())));
+    for (std::uint64_t i = 0; list && i < data.count(); ++i) {
+        Ref text = shared.text(data, data.entry(i));
         if (!text) {
             return nullptr;
         }
@@ -526,6 +583,8 @@ PyMethodDef methods[] = {
      "transcoded(data) -> dict: the strs from their UTF-8, by simdutf; data must pass check()"},
     {"list_floor", load_list_floor, METH_O,
      "list_floor(data) -> list: the strs from their prepared characters; data must pass check()"},
+    {"shared_list_floor", load_shared_list_floor, METH_O,
+     "shared_list_floor(data) -> list: as list_floor, a short text that came before given the same str"},
     {"record_floor", load_record_floor, METH_O,
      "record_floor((keys, data)) -> dict: the values' strs from their prepared characters under the given keys; "
      "the argument must pass check_record()"},

@@ -160,7 +160,8 @@ def floor_cases(bounds: ModuleType, workload: Workload) -> list[Case]:
         prepared = SameArgument(prepare(texts_of(texts)))
         return [Case("floor", bounds.floor, prepared), Case("transcoded", bounds.transcoded, prepared)]
     if workload.kind == "list":
-        return [Case("floor", bounds.list_floor, SameArgument(prepare(texts)))]
+        prepared = SameArgument(prepare(texts))
+        return [Case("floor", bounds.list_floor, prepared), Case("shared-floor", bounds.shared_list_floor, prepared)]
     if workload.kind == "rows":
         return [Case("floor", bounds.list_floor, EachInTurn([prepare(row) for row in texts]))]
     keys: dict[str, str] = {}
@@ -191,7 +192,7 @@ def gives_back(case: Case, workload: Workload) -> bool:
     """Whether every call of the case gives back its record: ours and the bounds the
     record as text, with strs as CPython's decoder makes them; the peers the record
     itself (their strs are not ours to check beyond equality)."""
-    ours = case.codec in ("floor", "transcoded", bench.OURS)
+    ours = case.codec in ("floor", "shared-floor", "transcoded", bench.OURS)
     calls = zip(case.arguments.make(case.arguments.unit), calls_of(workload), strict=True)
     return all(same_strs(case.func(arg), as_text(data)) if ours else case.func(arg) == data
                for arg, data in calls)
@@ -285,7 +286,7 @@ def dump_cases(bounds: ModuleType, workload: Workload) -> list[Case]:
 
 def report(result: list[Case], role: str, bounds: tuple[str, ...]) -> list[str]:
     """The cases by median time, with ours against the fastest of the named bounds."""
-    peers = [c for c in result if c.codec not in ("floor", "transcoded", *WRITER_BOUNDS, bench.OURS)]
+    peers = [c for c in result if c.codec not in ("floor", "shared-floor", "transcoded", *WRITER_BOUNDS, bench.OURS)]
     fastest = min(peers, key=lambda c: c.median)
     lines = [f"{role:<16} {'median':>10}  {'(min-max)':<22} ratio to {fastest.codec}"]
     for case in sorted(result, key=lambda c: c.median):
@@ -326,7 +327,7 @@ def main(argv: list[str] | None = None) -> int:
     else:
         if workload.kind == "dict" and not all(isinstance(t, str) for t in texts_of(workload.data)):
             raise SystemExit(f"{args.workload} holds values that are not str")
-        result, direction, role, bounds = cases(build(), workload), "loads", "loader", ("floor",)
+        result, direction, role, bounds = cases(build(), workload), "loads", "loader", ("floor", "shared-floor")
     measure_without_gc(result, args.repeat, args.target_ms / 1000)
     per = f"per record of {len(workload.data)}" if workload.one_call_each else "per call"
     print(f"{direction} of {args.workload}, {args.repeat} repeats of about {args.target_ms:g} ms, "
