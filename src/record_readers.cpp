@@ -297,14 +297,41 @@ template <class MakeText>
     return made;
 }
 
+// The same where the repeat cache is looked in: an item it keeps a str for is taken
+// from it before any other test (RepeatCache::kept), and only a miss is tested as
+// read_short_run tests every item, its str made and kept. The hit is most items here.
+[[gnu::noinline]] bool read_repeated_run(Input& in, PyObject* list, Py_ssize_t& next, RepeatCache& repeats) {
+    const unsigned char* p = in.buf;
+    const unsigned char* end = p + in.left;
+    Py_ssize_t i = next;
+    bool made = true;
+    for (;;) {
+        std::size_t left = static_cast<std::size_t>(end - p);
+        PyObject* text = repeats.kept(p, left);
+        if (text != nullptr) {
+            Py_INCREF(text);
+        } else if (!short_text_at(p, left)) {
+            break;
+        } else if ((text = repeats.made_at(p, left)) == nullptr) {
+            add_traceback("_decode");
+            made = false;
+            break;
+        }
+        assert(i < PyList_GET_SIZE(list));
+        PyList_SET_ITEM(list, i++, text);
+        p += 1 + p[0];
+    }
+    in.take(static_cast<std::size_t>(p - in.buf));
+    next = i;
+    return made;
+}
+
 // Reads the run of short ASCII items that starts here, their strs made from their
 // bytes, or taken from the repeat cache where it is looked in, or for "True" and
 // "False" the interned ones where the list holds enough of them.
 bool read_short_texts(Input& in, PyObject* list, Py_ssize_t& next, RepeatCache& repeats) {
     if (repeats.looking()) {
-        return read_short_run(in, list, next, [&](const unsigned char* p, std::size_t left) {
-            return repeats.text_at(p, left);
-        });
+        return read_repeated_run(in, list, next, repeats);
     }
     if (repeats.sharing_truths()) {
         return read_short_run(in, list, next, [](const unsigned char* p, std::size_t) {

@@ -13,6 +13,7 @@
 #include "serializer.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -95,20 +96,30 @@ public:
     // every item of four or five bytes, which a list of words or digits would not.
     bool sharing_truths() const { return sharing_truths_; }
 
-    // A new reference to the str of the short ASCII item at p (its one-byte length,
-    // then its bytes), with `left` bytes from p on: the one kept for it, else a new one,
-    // kept where the item has at most 15 bytes and its two words can be read whole
-    // within the record; null with MemoryError.
-    PyObject* text_at(const unsigned char* p, std::size_t left) {
-        if (!takes(p, left)) {
-            return utf8::new_short_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
+    // The str kept for the item at p, with `left` bytes from p on, borrowed; null where
+    // none is. Asked before the item is known to be text at all: a kept str was made
+    // from the same bytes, which were short ASCII text then and so are now, and the item
+    // of at most 15 bytes lies within the 16 bytes read.
+    PyObject* kept(const unsigned char* p, std::size_t left) const {
+        if (left < 16 || p[0] - 1U > 14U) {  // an empty item's key would match an empty slot
+            return nullptr;
         }
         Key key = key_of(p);
         const Slot& slot = slots_[slot_of(key)];
-        if (slot.low == key.low && slot.high == key.high) {  // an empty slot's zeros match no key
-            return Py_NewRef(slot.text);
+        return slot.low == key.low && slot.high == key.high ? slot.text : nullptr;
+    }
+
+    // A new reference to a new str of the short ASCII item at p (its one-byte length,
+    // then its bytes, at least one), with `left` bytes from p on, kept where kept() can
+    // find it: where the item has at most 15 bytes and its two words can be read whole
+    // within the record; null with MemoryError.
+    PyObject* made_at(const unsigned char* p, std::size_t left) {
+        PyObject* text = utf8::new_short_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
+        if (text != nullptr && takes(p, left)) {
+            Key key = key_of(p);
+            slots_[slot_of(key)] = {key.low, key.high, text};
         }
-        return made(key, p);
+        return text;
     }
 
 private:
@@ -127,31 +138,34 @@ private:
 
     static bool takes(const unsigned char* p, std::size_t left) { return p[0] < 16 && left >= 16; }
 
+    // The key of the item at p, of at most 15 bytes: its length and bytes, the bytes
+    // after them masked off.
     static Key key_of(const unsigned char* p) {
-        int n = p[0] + 1;  // up to 16 bytes
+        const Key& mask = key_masks[p[0]];
         Key key;
         std::memcpy(&key.low, p, 8);
         std::memcpy(&key.high, p + 8, 8);
-        key.low &= ~std::uint64_t{0} >> (8 * (8 - std::min(n, 8)));
-        key.high = n > 8 ? key.high & ~std::uint64_t{0} >> (8 * (16 - n)) : 0;
+        key.low &= mask.low;
+        key.high &= mask.high;
         return key;
     }
+
+    // For each length of item, the masks of the two words that keep its length byte and
+    // its bytes: a load costs fewer instructions than shifts by the length.
+    static constexpr std::array<Key, 16> key_masks = [] {
+        std::array<Key, 16> masks{};
+        for (int n = 1; n <= 16; ++n) {  // the bytes a key of an item of n - 1 bytes keeps
+            masks[n - 1].low = ~std::uint64_t{0} >> (8 * (8 - std::min(n, 8)));
+            masks[n - 1].high = n > 8 ? ~std::uint64_t{0} >> (8 * (16 - n)) : 0;
+        }
+        return masks;
+    }();
 
     static std::uint64_t hash_of(const Key& key) {
         return (key.low ^ (key.high * 0xC2B2AE3D27D4EB4FULL)) * 0x9E3779B97F4A7C15ULL;
     }
 
     static std::size_t slot_of(const Key& key) { return static_cast<std::size_t>(hash_of(key) >> (64 - slot_bits)); }
-
-    // A miss: the str made and kept. Out of the loop, as misses are few where the cache
-    // is looked in.
-    [[gnu::noinline]] PyObject* made(const Key& key, const unsigned char* p) {
-        PyObject* text = utf8::new_short_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
-        if (text != nullptr) {
-            slots_[slot_of(key)] = {key.low, key.high, text};
-        }
-        return text;
-    }
 
     // 128 slots: the 30 codes of a list of currency and country codes mostly keep
     // theirs (with 64, three times as many missed).
