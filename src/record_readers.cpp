@@ -269,18 +269,97 @@ inline bool short_text_at(const unsigned char* p, std::size_t left) {
     return size - 1 <= short_item_size - 1 && size < left && short_ascii(p + 1, size);
 }
 
-// Reads short ASCII items into the presized list, from its item next on, each str
-// from make_text(p, left) for the item at p with `left` bytes from p on, and moves past
+// The items of a list of text being read, held until the list is made from them at
+// once. Their number is known only at the record's end: a pass to count them first
+// costs about as much as reading short items, as each item's place depends on the one
+// before. The first items are held here, more on the heap.
+class ListItems {
+public:
+    ListItems() = default;
+    ListItems(const ListItems&) = delete;
+    ListItems& operator=(const ListItems&) = delete;
+    ~ListItems() {
+        std::for_each(items_, items_ + size_, [](PyObject* item) { Py_DECREF(item); });
+        if (items_ != held_) {
+            PyMem_Free(items_);
+        }
+    }
+
+    // Room for at least one more item, on the heap for about as many more as the
+    // record's rest holds at the rate of its first `read` bytes; false with MemoryError.
+    bool make_room(std::size_t read, std::size_t left) {
+        if (size_ < capacity_) {
+            return true;
+        }
+        std::size_t expected = static_cast<std::size_t>(size_) * left / std::max<std::size_t>(read, 1);
+        return grow(size_ + std::max(expected, static_cast<std::size_t>(size_)) + 1);
+    }
+
+    // Where a loop puts items, as many as room() says, before it says how many (added).
+    PyObject** free_slots() { return items_ + size_; }
+    Py_ssize_t room() const { return capacity_ - size_; }
+    void added(Py_ssize_t count) { size_ += count; }
+
+    // Takes a new reference to the next item, where make_room() made room for it.
+    void add(PyObject* item) {
+        assert(size_ < capacity_);
+        items_[size_++] = item;
+    }
+
+    // The list of the items, which it takes over; null with MemoryError, the items
+    // still held here.
+    Ref list() {
+        Ref list = Ref::steal(PyList_New(size_));
+        if (list) {
+            for (Py_ssize_t i = 0; i < size_; ++i) {
+                PyList_SET_ITEM(list.get(), i, items_[i]);
+            }
+            size_ = 0;
+        }
+        return list;
+    }
+
+private:
+    bool grow(std::size_t capacity) {
+        if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        auto* items = static_cast<PyObject**>(PyMem_Malloc(capacity * sizeof(PyObject*)));
+        if (items == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        std::copy(items_, items_ + size_, items);
+        if (items_ != held_) {
+            PyMem_Free(items_);
+        }
+        items_ = items;
+        capacity_ = static_cast<Py_ssize_t>(capacity);
+        return true;
+    }
+
+    static constexpr Py_ssize_t held_items = 64;
+    PyObject* held_[held_items];
+    PyObject** items_ = held_;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t capacity_ = held_items;
+};
+
+// Reads short ASCII items into the room that items has, each str from
+// make_text(p, left) for the item at p with `left` bytes from p on, and moves past
 // them; false when making a str failed. The general path gives the same strs, and the
 // same error where memory is short. The loop keeps its place in registers, as nothing
 // it calls can see the input; a call of its own, as the reader's other loops crowd it.
 template <class MakeText>
-[[gnu::noinline]] bool read_short_run(Input& in, PyObject* list, Py_ssize_t& next, MakeText make_text) {
+[[gnu::noinline]] bool read_short_run(Input& in, ListItems& items, MakeText make_text) {
     const unsigned char* p = in.buf;
     const unsigned char* end = p + in.left;
-    Py_ssize_t i = next;
+    PyObject** slots = items.free_slots();
+    Py_ssize_t room = items.room();
+    Py_ssize_t i = 0;
     bool made = true;
-    while (short_text_at(p, static_cast<std::size_t>(end - p))) {
+    while (i < room && short_text_at(p, static_cast<std::size_t>(end - p))) {
         std::size_t size = p[0];
         PyObject* text = make_text(p, static_cast<std::size_t>(end - p));
         if (text == nullptr) {
@@ -288,24 +367,25 @@ template <class MakeText>
             made = false;
             break;
         }
-        assert(i < PyList_GET_SIZE(list));
-        PyList_SET_ITEM(list, i++, text);
+        slots[i++] = text;
         p += 1 + size;
     }
     in.take(static_cast<std::size_t>(p - in.buf));
-    next = i;
+    items.added(i);
     return made;
 }
 
 // The same where the repeat cache is looked in: an item it keeps a str for is taken
 // from it before any other test (RepeatCache::kept), and only a miss is tested as
 // read_short_run tests every item, its str made and kept. The hit is most items here.
-[[gnu::noinline]] bool read_repeated_run(Input& in, PyObject* list, Py_ssize_t& next, RepeatCache& repeats) {
+[[gnu::noinline]] bool read_repeated_run(Input& in, ListItems& items, RepeatCache& repeats) {
     const unsigned char* p = in.buf;
     const unsigned char* end = p + in.left;
-    Py_ssize_t i = next;
+    PyObject** slots = items.free_slots();
+    Py_ssize_t room = items.room();
+    Py_ssize_t i = 0;
     bool made = true;
-    for (;;) {
+    while (i < room) {
         std::size_t left = static_cast<std::size_t>(end - p);
         PyObject* text = repeats.kept(p, left);
         if (text != nullptr) {
@@ -317,48 +397,54 @@ template <class MakeText>
             made = false;
             break;
         }
-        assert(i < PyList_GET_SIZE(list));
-        PyList_SET_ITEM(list, i++, text);
+        slots[i++] = text;
         p += 1 + p[0];
     }
     in.take(static_cast<std::size_t>(p - in.buf));
-    next = i;
+    items.added(i);
     return made;
 }
 
-// Reads the run of short ASCII items that starts here, their strs made from their
-// bytes, or taken from the repeat cache where it is looked in, or for "True" and
+// Reads the run of short ASCII items that starts here, as far as items has room,
+// their strs made from their bytes, or taken from the repeat cache where it is looked in, or for "True" and
 // "False" the interned ones where the list holds enough of them.
-bool read_short_texts(Input& in, PyObject* list, Py_ssize_t& next, RepeatCache& repeats) {
+bool read_short_texts(Input& in, ListItems& items, RepeatCache& repeats) {
     if (repeats.looking()) {
-        return read_repeated_run(in, list, next, repeats);
+        return read_repeated_run(in, items, repeats);
     }
     if (repeats.sharing_truths()) {
-        return read_short_run(in, list, next, [](const unsigned char* p, std::size_t) {
+        return read_short_run(in, items, [](const unsigned char* p, std::size_t) {
             int truth = spelled_truth(p);
             return truth >= 0 ? Py_NewRef(state.texts.truths[truth])
                               : utf8::new_short_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
         });
     }
-    return read_short_run(in, list, next, [](const unsigned char* p, std::size_t) {
+    return read_short_run(in, items, [](const unsigned char* p, std::size_t) {
         return utf8::new_short_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
     });
 }
 
-// Shows the repeat cache the first items of a list record of `items` items, for it to
-// decide whether the reader takes strs from it.
-void sample_repeats(Input in, Py_ssize_t items, RepeatCache& repeats) {
-    if (!repeats.start(items)) {
-        return;
-    }
+// Shows the repeat cache the first items of a list record, for it to decide whether
+// the reader takes strs from it; a record of fewer items than it tries is left alone.
+void sample_repeats(Input in, RepeatCache& repeats) {
+    const unsigned char* end = in.buf + in.left;
+    const unsigned char* firsts[RepeatCache::trial_items];
+    int items = 0;
     std::size_t step;
     std::uint64_t num;
-    for (int i = 0; i < RepeatCache::trial_items && in.left > 0 && (num = in.varnum(step)) <= in.left - step; ++i) {
+    while (items < RepeatCache::trial_items && in.left > 0 && (num = in.varnum(step)) <= in.left - step) {
+        firsts[items++] = in.buf;
+        in.take(step + num);
+    }
+    if (items < RepeatCache::trial_items) {
+        return;
+    }
+    repeats.start();
+    for (int i = 0; i < items; ++i) {
         if (i == RepeatCache::half_trial_items && !repeats.undecided()) {
             break;
         }
-        repeats.note(in.buf, in.left);
-        in.take(step + num);
+        repeats.note(firsts[i], static_cast<std::size_t>(end - firsts[i]));
     }
     repeats.settle();
 }
@@ -404,12 +490,12 @@ Py_ssize_t count_pairs(Input in, bool noting, shape_cache::KeySequence& keys) {
     return pairs;
 }
 
-// The same for the items of a list record.
-Py_ssize_t count_items(Input in) {
+// The same for the items of a list record, counted up to `most`.
+Py_ssize_t count_items(Input in, Py_ssize_t most = PY_SSIZE_T_MAX) {
     Py_ssize_t items = 0;
     std::size_t step;
     std::uint64_t num;
-    while (in.left > 0 && (num = in.varnum(step)) <= in.left - step) {
+    while (items < most && in.left > 0 && (num = in.varnum(step)) <= in.left - step) {
         in.take(step + num);
         ++items;
     }
@@ -434,14 +520,18 @@ bool read_entries(Reader& reader, Input& in, PyObject* deserialize, PyObject* ac
 
 class MapReader {
 public:
-    Py_ssize_t texts = 0;  // as many as the reader will make, or more
+    // Whether a batch of its texts pays (TextBatch).
+    bool batch_pays(const Input& in) const {
+        return texts_ >= utf8::TextBatch::least_short_texts(in.left) &&
+               utf8::TextBatch::has_enough_non_ascii(reinterpret_cast<const char*>(in.buf), in.left);
+    }
 
     // A record whose keys are those of a template that the shape cache keeps is made
     // from it, its values read into an array first; any other into a presized dict,
     // pair by pair. Not where asking the truth of deserialize runs Python code.
     bool make(const Input& in, PyObject*, bool plain_truth, Ref& accum) {
         Py_ssize_t pairs = count_pairs(in, plain_truth, keys_);
-        texts = 2 * pairs;
+        texts_ = 2 * pairs;
         shaped_ = shape_cache::takes(pairs) && keys_.count() == pairs;
         if (shaped_) {
             template_ = shape_cache::Template(keys_);
@@ -522,6 +612,7 @@ private:
         return static_cast<bool>(accum);
     }
 
+    Py_ssize_t texts_ = 0;  // as many as the reader will make, or more
     bool shaped_ = false;  // a record the shape cache may make: few pairs, plain truth
     shape_cache::KeySequence keys_;
     shape_cache::Template template_;
@@ -529,17 +620,25 @@ private:
 
 class ListReader {
 public:
-    // The list is made at its size at once where asking the truth of deserialize runs
-    // no Python code: then no one can see it before every item is in place.
-    Py_ssize_t texts = 0;  // as many as the reader will make, once presized; none for bytes
+    // Whether a batch of its texts pays (TextBatch): its items are counted only as far
+    // as that needs.
+    bool batch_pays(const Input& in) const {
+        Py_ssize_t least = utf8::TextBatch::least_short_texts(in.left);
+        return short_texts_ && count_items(in, least) >= least &&
+               utf8::TextBatch::has_enough_non_ascii(reinterpret_cast<const char*>(in.buf), in.left);
+    }
 
+    // The list is made at its size at once where asking the truth of deserialize runs
+    // no Python code: then no one can see it before every item is in place. A list of
+    // text is made from its items at the end (ListItems), any other after a count.
     bool make(const Input& in, PyObject* deserialize, bool plain_truth, Ref& accum) {
         presized_ = plain_truth;
-        Py_ssize_t items = presized_ ? count_items(in) : 0;
-        texts = deserialize == Py_True ? items : 0;
         short_texts_ = deserialize == Py_True;
-        sample_repeats(in, texts, repeats_);
-        accum = Ref::steal(PyList_New(items));
+        if (short_texts_) {
+            sample_repeats(in, repeats_);
+            return true;
+        }
+        accum = Ref::steal(PyList_New(presized_ ? count_items(in) : 0));
         return static_cast<bool>(accum);
     }
 
@@ -556,7 +655,7 @@ public:
 
     template <class Batch>
     bool read_all(Input& in, PyObject* deserialize, Ref& accum, Batch& batch) {
-        return short_texts_ ? read_texts(in, accum.get(), batch)
+        return short_texts_ ? read_texts(in, accum, batch)
                             : read_entries(*this, in, deserialize, accum.get(), batch);
     }
 
@@ -575,14 +674,19 @@ public:
     }
 
 private:
-    // The items of a presized list of text. Runs of short ASCII items are read in a
+    // The list of the items of a list of text. Runs of short ASCII items are read in a
     // loop of their own; they are never announced to the batch (TextBatch::announce),
     // so taking them there keeps it in step.
     template <class Batch>
-    bool read_texts(Input& in, PyObject* accum, Batch& batch) {
+    bool read_texts(Input& in, Ref& accum, Batch& batch) {
+        ListItems items;
+        const unsigned char* start = in.buf;
         while (in.left > 0) {
+            if (!items.make_room(static_cast<std::size_t>(in.buf - start), in.left)) {
+                return false;
+            }
             if (short_text_at(in.buf, in.left)) {
-                if (!read_short_texts(in, accum, next_, repeats_)) {
+                if (!read_short_texts(in, items, repeats_)) {
                     return false;
                 }
                 continue;
@@ -597,14 +701,14 @@ private:
             if (!text) {
                 return false;
             }
-            assert(next_ < PyList_GET_SIZE(accum));
-            PyList_SET_ITEM(accum, next_++, text.release());
+            items.add(text.release());
         }
-        return true;
+        accum = items.list();
+        return static_cast<bool>(accum);
     }
 
     bool presized_ = false;
-    bool short_texts_ = false;  // presized for text items: deserialize is True
+    bool short_texts_ = false;  // read into ListItems: deserialize is True
     Py_ssize_t next_ = 0;
     RepeatCache repeats_;
 };
@@ -627,7 +731,7 @@ PyObject* read_record(PyObject* raw_data, PyObject* deserialize) {
     }
     // Texts are decoded ahead where the truth of deserialize needs no Python code.
     bool read;
-    if (plain_truth && utf8::TextBatch::worth_it(reinterpret_cast<const char*>(in.buf), in.left, reader.texts)) {
+    if (plain_truth && reader.batch_pays(in)) {
         utf8::TextBatch batch;
         Reader::announce(in, deserialize == Py_True, batch);
         read = reader.read_all(in, deserialize, accum, batch);

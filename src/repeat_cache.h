@@ -35,10 +35,9 @@ inline int spelled_truth(const unsigned char* p) {
 
 class RepeatCache {
 public:
-    // A list of fewer items seldom repeats enough to pay for clearing the table.
-    static constexpr Py_ssize_t least_items = 64;
-    // The items it is shown before it decides, and how many of them must have come
-    // before among them: a miss costs about a third of what a hit saves (the str's
+    // The items it is shown before it decides (a list of fewer seldom repeats enough to
+    // pay for clearing the table), and how many of them must have come before among
+    // them: a miss costs about a third of what a hit saves (the str's
     // making and, later, its release), and a list whose items come again a quarter of
     // the time (bools among ints, floats and words) read 1.09 times as slow through it.
     static constexpr int trial_items = 64;
@@ -48,19 +47,13 @@ public:
     static constexpr int half_trial_items = trial_items / 2;
     static constexpr int half_trial_repeats = least_repeats / 4;
 
-    // Ready for a list of the given number of items; false (no lookups) where it is too
-    // short. Its first items are then shown to note(), and settle() decides.
-    bool start(Py_ssize_t items) {
-        looking_ = false;
-        sharing_truths_ = false;
-        if (items < least_items) {
-            return false;
-        }
+    // Ready to be shown the first items of a list of at least trial_items, by note(),
+    // before settle() decides. Unless started, it is not looked in.
+    void start() {
         std::memset(noted_, 0, sizeof noted_);
         repeats_ = 0;
         truths_ = 0;
         tried_ = 0;
-        return true;
     }
 
     // Notes the item at p (its length, then its bytes), with `left` bytes from p on, by

@@ -354,9 +354,10 @@ bool check_kernels();
 // are the ones users see.
 class TextBatch {
 public:
-    // Whether a record of so many texts may hold non-ASCII ones short enough for a
-    // batch, and enough non-ASCII text for one to pay.
-    static bool worth_it(const char* record, std::size_t size, Py_ssize_t texts);
+    // A batch pays for a record of at least least_short_texts(its size) texts (short
+    // enough on average to be batched) that holds enough non-ASCII text.
+    static Py_ssize_t least_short_texts(std::size_t size);
+    static bool has_enough_non_ascii(const char* record, std::size_t size);
 
     // Announces data, if it is worth batching; false when memory is short (the batch
     // then holds nothing and no exception is set).

@@ -451,16 +451,14 @@ int kind_index(Py_UCS4 width) { return width == 0xFF ? 0 : width == 0xFFFF ? 1 :
 
 }  // namespace
 
-bool TextBatch::worth_it(const char* record, std::size_t size, Py_ssize_t texts) {
-    // Where texts are long on average, most are too long to batch: not worth a scan.
-    // (Their average against the limit by a product: a division costs a small record's
-    // reading a few percent.)
-    bool short_texts = texts > 0 && size < static_cast<std::size_t>(texts) * (batched_text_limit / 2);
-    if (size < batched_continuation_bytes || !short_texts) {
-        return false;
-    }
+Py_ssize_t TextBatch::least_short_texts(std::size_t size) {
+    // Where texts are long on average, most are too long to batch.
+    return static_cast<Py_ssize_t>(size / (batched_text_limit / 2)) + 1;
+}
+
+bool TextBatch::has_enough_non_ascii(const char* record, std::size_t size) {
     // simdutf counts the bytes that start a character; the rest continue one.
-    return size - simdutf::count_utf8(record, size) >= batched_continuation_bytes;
+    return size >= batched_continuation_bytes && size - simdutf::count_utf8(record, size) >= batched_continuation_bytes;
 }
 
 bool TextBatch::announce(const char* data, std::size_t size) {
