@@ -6,6 +6,7 @@
 // errors are always theirs. Anything unusual about the record itself (a corrupt length,
 // a key that is not UTF-8) is left to the plan's Python model, whose reader raises what
 // _deserialize_dict raises.
+#include "list_items.h"
 #include "output_buffer.h"
 #include "numbers.h"
 #include "serializer.h"
@@ -516,9 +517,7 @@ void note_item(Py_ssize_t index) {
     PyErr_SetRaisedException(error.release());
 }
 
-// The number of items of a list record, or -1 where it is corrupt. The whole record is
-// checked before any item's parser runs, so that a corrupt one raises as the model's
-// reader does.
+// The number of items of a list record, or -1 where it is corrupt.
 Py_ssize_t item_count(const unsigned char* bytes, std::size_t size) {
     Py_ssize_t count = 0;
     for (std::size_t pos = 0; pos < size; ++count) {
@@ -531,23 +530,40 @@ Py_ssize_t item_count(const unsigned char* bytes, std::size_t size) {
     return count;
 }
 
-// Fills the list of count items (made for them) with the parsed items of a well-formed
-// list record; an item's error gets its index as a note.
+// How reading a list record's items ended.
+enum class ItemsRead { read, corrupt, failed };
+
+// Reads the items of a list record into items, each parsed as a field of that kind is:
+// corrupt where the record is, whatever its items, as the model's reader raises for it
+// first; failed with an item's error, its index as a note. A parser that may be the
+// user's (kind_other) runs only once the whole record is known to be well formed.
 template <int Kind>
-bool read_items(const unsigned char* bytes, std::size_t size, PyObject* parser, PyObject* list, Py_ssize_t count) {
-    std::size_t pos = 0;
-    for (Py_ssize_t index = 0; index < count; ++index) {
-        std::uint64_t length = bytes[pos];
-        pos += length < 0x80 ? 1 : _readvarnum(bytes + pos, size - pos, &length);
-        Ref value = parse_as<Kind>(parser, {reinterpret_cast<const char*>(bytes + pos), static_cast<Py_ssize_t>(length)});
-        if (!value) {
-            note_item(index);
-            return false;
-        }
-        PyList_SET_ITEM(list, index, value.release());
-        pos += length;
+ItemsRead read_items(const unsigned char* bytes, std::size_t size, PyObject* parser, ListItems& items) {
+    if (Kind == kind_other && item_count(bytes, size) < 0) {
+        return ItemsRead::corrupt;
     }
-    return true;
+    std::size_t pos = 0;
+    for (Py_ssize_t index = 0; pos < size; ++index) {
+        std::uint64_t length;
+        if (!read_length(bytes, size, pos, length) || length > size - pos) {
+            return ItemsRead::corrupt;
+        }
+        if (!items.make_room(pos, size - pos)) {
+            return ItemsRead::failed;
+        }
+        Ref value = parse_as<Kind>(parser, {reinterpret_cast<const char*>(bytes + pos), static_cast<Py_ssize_t>(length)});
+        pos += length;
+        if (!value) {
+            if (item_count(bytes + pos, size - pos) < 0) {
+                PyErr_Clear();
+                return ItemsRead::corrupt;
+            }
+            note_item(index);
+            return ItemsRead::failed;
+        }
+        items.add(value.release());
+    }
+    return ItemsRead::read;
 }
 
 // The list of a list record's items, each parsed as a field of that kind is.
@@ -557,16 +573,12 @@ Ref items_of(PyObject* data, int kind, PyObject* parser, PyObject* fallback) {
     }
     const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
     auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(data));
-    Py_ssize_t count = item_count(bytes, size);
-    if (count < 0) {
+    ListItems items;
+    ItemsRead read = with_kind(kind, [&](auto k) { return read_items<decltype(k)::value>(bytes, size, parser, items); });
+    if (read == ItemsRead::corrupt) {
         return Ref::steal(PyObject_Vectorcall(fallback, &data, 1, nullptr));
     }
-    Ref items = Ref::steal(PyList_New(count));
-    if (!items) {
-        return Ref();
-    }
-    bool read = with_kind(kind, [&](auto k) { return read_items<decltype(k)::value>(bytes, size, parser, items.get(), count); });
-    return read ? std::move(items) : Ref();
+    return read == ItemsRead::read ? items.list() : Ref();
 }
 
 // load_items(tp, kind, parse, fallback, data): the tp (list, tuple, set or frozenset) of

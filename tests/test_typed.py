@@ -267,14 +267,17 @@ def test_native_dump_is_the_model_on_any_values(types: list[Any], data: st.DataO
 
 
 @settings(max_examples=examples(500), deadline=None)
-@given(st.sampled_from([list[int], list[float], tuple[str, ...], list[bytes], list[bool], frozenset[int]]),
-       st.lists(ANY_VALUE, max_size=5), st.lists(NUMBER_TEXT, max_size=5), st.binary(max_size=12))
+@given(st.sampled_from([list[int], list[float], tuple[str, ...], list[bytes], list[bool], frozenset[int], list[Color]]),
+       st.lists(ANY_VALUE, max_size=5), st.lists(NUMBER_TEXT, max_size=5), st.binary(max_size=12),
+       st.integers(1, 40))
 def test_native_list_writer_and_reader_are_the_model(tp: Any, items: list[Any], texts: list[str],
-                                                     corrupt: bytes) -> None:
+                                                     corrupt: bytes, times: int) -> None:
     codec = Schema(tp)._codec
     for value in (items, tuple(items), [item for item in items if type(item) is typing.get_args(tp)[0]]):
         assert result(lambda: codec.dump(value)) == result(lambda: codec.dump_model(value))
-    for record in (serializer._serialize_list([text.encode() for text in texts]), corrupt):
+    # Records of many items, and items that do not parse before a corrupt end.
+    plain = serializer._serialize_list([text.encode() for text in texts])
+    for record in (plain, corrupt, plain * times, plain + corrupt):
         assert same_result(result(lambda: codec.load(record)), result(lambda: type(codec).load(codec, record)))
 
 
