@@ -329,9 +329,9 @@ template <class MakeText>
     return made;
 }
 
-// Reads the run of short ASCII items that starts here, as far as items has room,
-// their strs made from their bytes, or taken from the repeat cache where it is looked in, or for "True" and
-// "False" the interned ones where the list holds enough of them.
+// Reads the run of short ASCII items that starts here, as far as items has room, their
+// strs made from their bytes, or taken from the repeat cache where it is looked in, or
+// for "True" and "False" the interned ones where the list holds enough of them.
 bool read_short_texts(Input& in, ListItems& items, RepeatCache& repeats) {
     if (repeats.looking()) {
         return read_repeated_run(in, items, repeats);

@@ -2,8 +2,8 @@
 // that comes again gets the same str. Lists often repeat a few values (codes, flags,
 // small numbers), and a str made again costs an allocation and later its release,
 // several times what finding it here costs. The table is the call's own, on the stack:
-// it holds borrowed references to strs in the list being made, which keeps them alive
-// to the end of the call, and no other thread sees it. It is looked in only where the
+// it holds borrowed references to strs among the items read (ListItems), which keep
+// them alive to the end of the call, and no other thread sees it. It is looked in only where the
 // first items of the list come again often enough among them.
 #pragma once
 
