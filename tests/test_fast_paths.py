@@ -1232,6 +1232,18 @@ def test_repeats_after_distinct_items() -> None:
     assert_short_items_as_general_path(distinct + [b"ab", b"cd"] * 40)
 
 
+# The reader holds a list's items until the record ends, in room it sizes by the rate
+# of items read so far: lists whose items grow or shrink past that guess, or repeat.
+@pytest.mark.parametrize("items", [
+    [b"ab"] * 64 + [b"x" * 300] * 70 + [b"c"] * 500,
+    [b"x" * 5000] * 3 + [b"ab", b""] * 700,
+    [b"ab", b"cd"] * 40 + ["é".encode() * 40] * 90 + [b"ab"] * 300,
+    [f"{i}".encode() for i in range(3000)],
+])
+def test_lists_that_outgrow_the_room_guessed(items: list[bytes]) -> None:
+    assert_short_items_as_general_path(items)
+
+
 @pytest.mark.parametrize("size", range(2, 34))
 def test_short_item_with_a_high_byte_at_every_offset(size: int) -> None:
     # Each offset lies in a different one of the words the ASCII test reads.
