@@ -302,6 +302,8 @@ template <class MakeText>
 // The same where the repeat cache is looked in: an item it keeps a str for is taken
 // from it before any other test (RepeatCache::kept), and only a miss is tested as
 // read_short_run tests every item, its str made and kept. The hit is most items here.
+// A loop of its own: with the lookup folded into read_short_run as a step the other
+// runs skip, list loads took 1.06 to 1.09 times as long.
 [[gnu::noinline]] bool read_repeated_run(Input& in, ListItems& items, RepeatCache& repeats) {
     const unsigned char* p = in.buf;
     const unsigned char* end = p + in.left;
