@@ -3,8 +3,8 @@
 // small numbers), and a str made again costs an allocation and later its release,
 // several times what finding it here costs. The table is the call's own, on the stack:
 // it holds borrowed references to strs among the items read (ListItems), which keep
-// them alive to the end of the call, and no other thread sees it. It is looked in only where the
-// first items of the list come again often enough among them.
+// them alive to the end of the call, and no other thread sees it. It is looked in only
+// where the first items of the list come again often enough among them.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -37,9 +37,9 @@ class RepeatCache {
 public:
     // The items it is shown before it decides (a list of fewer seldom repeats enough to
     // pay for clearing the table), and how many of them must have come before among
-    // them: a miss costs about a third of what a hit saves (the str's
-    // making and, later, its release), and a list whose items come again a quarter of
-    // the time (bools among ints, floats and words) read 1.09 times as slow through it.
+    // them: a miss costs about a third of what a hit saves (the str's making and, later,
+    // its release), and a list whose items come again a quarter of the time (bools among
+    // ints, floats and words) read 1.09 times as slow through it.
     static constexpr int trial_items = 64;
     static constexpr int least_repeats = 24;
     // Half way through, a list that has come to less than half that rate (distinct

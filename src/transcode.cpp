@@ -458,7 +458,8 @@ Py_ssize_t TextBatch::least_short_texts(std::size_t size) {
 
 bool TextBatch::has_enough_non_ascii(const char* record, std::size_t size) {
     // simdutf counts the bytes that start a character; the rest continue one.
-    return size >= batched_continuation_bytes && size - simdutf::count_utf8(record, size) >= batched_continuation_bytes;
+    return size >= batched_continuation_bytes &&
+           size - simdutf::count_utf8(record, size) >= batched_continuation_bytes;
 }
 
 bool TextBatch::announce(const char* data, std::size_t size) {
