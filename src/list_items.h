@@ -41,6 +41,8 @@ public:
     // Where a loop puts items, as many as room() says, before it says how many (added).
     PyObject** free_slots() { return items_ + size_; }
     Py_ssize_t room() const { return capacity_ - size_; }
+    Py_ssize_t size() const { return size_; }
+    PyObject* operator[](Py_ssize_t i) const { return items_[i]; }
     void added(Py_ssize_t count) { size_ += count; }
 
     // Takes a new reference to the next item, where make_room() made room for it.

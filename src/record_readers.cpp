@@ -350,29 +350,33 @@ bool read_short_texts(Input& in, ListItems& items, RepeatCache& repeats) {
     });
 }
 
-// Shows the repeat cache the first items of a list record, for it to decide whether
-// the reader takes strs from it; a record of fewer items than it tries is left alone.
-void sample_repeats(Input in, RepeatCache& repeats) {
-    const unsigned char* end = in.buf + in.left;
-    const unsigned char* firsts[RepeatCache::trial_items];
-    int items = 0;
-    std::size_t step;
-    std::uint64_t num;
-    while (items < RepeatCache::trial_items && in.left > 0 && (num = in.varnum(step)) <= in.left - step) {
-        firsts[items++] = in.buf;
+// Shows the repeat cache the first items of a list record, which have been read into
+// items, for it to decide whether the reader takes strs from it for the rest. Where it
+// does, it is given the strs made for the short ASCII ones among them.
+void sample_repeats(Input record, const ListItems& items, RepeatCache& repeats) {
+    assert(items.size() >= RepeatCache::trial_items);
+    auto skip_item = [](Input& in) {  // one read already: well formed
+        std::size_t step;
+        std::uint64_t num = in.varnum(step);
         in.take(step + num);
-    }
-    if (items < RepeatCache::trial_items) {
-        return;
-    }
+    };
     repeats.start();
-    for (int i = 0; i < items; ++i) {
+    Input in = record;
+    for (int i = 0; i < RepeatCache::trial_items; ++i) {
         if (i == RepeatCache::half_trial_items && !repeats.undecided()) {
             break;
         }
-        repeats.note(firsts[i], static_cast<std::size_t>(end - firsts[i]));
+        repeats.note(in.buf, in.left);
+        skip_item(in);
     }
     repeats.settle();
+    in = record;
+    for (Py_ssize_t i = 0; repeats.looking() && i < RepeatCache::trial_items; ++i) {
+        if (short_text_at(in.buf, in.left)) {
+            repeats.keep(in.buf, in.left, items[i]);
+        }
+        skip_item(in);
+    }
 }
 
 // The number of pairs that a map record holds before its end or its first overrun,
@@ -561,7 +565,6 @@ public:
         presized_ = plain_truth;
         short_texts_ = deserialize == Py_True;
         if (short_texts_) {
-            sample_repeats(in, repeats_);
             return true;
         }
         accum = Ref::steal(PyList_New(presized_ ? count_items(in) : 0));
@@ -606,8 +609,14 @@ private:
     template <class Batch>
     bool read_texts(Input& in, Ref& accum, Batch& batch) {
         ListItems items;
+        const Input record = in;
         const unsigned char* start = in.buf;
+        bool sampled = false;
         while (in.left > 0) {
+            if (!sampled && items.size() >= RepeatCache::trial_items) {
+                sample_repeats(record, items, repeats_);
+                sampled = true;
+            }
             if (!items.make_room(static_cast<std::size_t>(in.buf - start), in.left)) {
                 return false;
             }

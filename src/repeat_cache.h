@@ -48,7 +48,8 @@ public:
     static constexpr int half_trial_repeats = least_repeats / 4;
 
     // Ready to be shown the first items of a list of at least trial_items, by note(),
-    // before settle() decides. Unless started, it is not looked in.
+    // before settle() decides. Unless started, it is not looked in. The reader asks once
+    // it has read those items, so that a shorter list never pays for a look at them.
     void start() {
         std::memset(noted_, 0, sizeof noted_);
         repeats_ = 0;
@@ -108,11 +109,19 @@ public:
     // within the record; null with MemoryError.
     PyObject* made_at(const unsigned char* p, std::size_t left) {
         PyObject* text = utf8::new_short_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
-        if (text != nullptr && takes(p, left)) {
+        if (text != nullptr) {
+            keep(p, left, text);
+        }
+        return text;
+    }
+
+    // Keeps text, the str made for the short ASCII item at p (at least one byte), where
+    // kept() can find it; a borrowed reference that the items read keep alive.
+    void keep(const unsigned char* p, std::size_t left, PyObject* text) {
+        if (takes(p, left)) {
             Key key = key_of(p);
             slots_[slot_of(key)] = {key.low, key.high, text};
         }
-        return text;
     }
 
 private:
