@@ -270,17 +270,17 @@ inline bool short_text_at(const unsigned char* p, std::size_t left) {
     return size - 1 <= short_item_size - 1 && size < left && short_ascii(p + 1, size);
 }
 
-// Reads short ASCII items into the room that items has, each str from
+// Reads short ASCII items into the room that items has, at most `most`, each str from
 // make_text(p, left) for the item at p with `left` bytes from p on, and moves past
 // them; false when making a str failed. The general path gives the same strs, and the
 // same error where memory is short. The loop keeps its place in registers, as nothing
 // it calls can see the input; a call of its own, as the reader's other loops crowd it.
 template <class MakeText>
-[[gnu::noinline]] bool read_short_run(Input& in, ListItems& items, MakeText make_text) {
+[[gnu::noinline]] bool read_short_run(Input& in, ListItems& items, Py_ssize_t most, MakeText make_text) {
     const unsigned char* p = in.buf;
     const unsigned char* end = p + in.left;
     PyObject** slots = items.free_slots();
-    Py_ssize_t room = items.room();
+    Py_ssize_t room = std::min(items.room(), most);
     Py_ssize_t i = 0;
     bool made = true;
     while (i < room && short_text_at(p, static_cast<std::size_t>(end - p))) {
@@ -304,11 +304,11 @@ template <class MakeText>
 // read_short_run tests every item, its str made and kept. The hit is most items here.
 // A loop of its own: with the lookup folded into read_short_run as a step the other
 // runs skip, list loads took 1.06 to 1.09 times as long.
-[[gnu::noinline]] bool read_repeated_run(Input& in, ListItems& items, RepeatCache& repeats) {
+[[gnu::noinline]] bool read_repeated_run(Input& in, ListItems& items, Py_ssize_t most, RepeatCache& repeats) {
     const unsigned char* p = in.buf;
     const unsigned char* end = p + in.left;
     PyObject** slots = items.free_slots();
-    Py_ssize_t room = items.room();
+    Py_ssize_t room = std::min(items.room(), most);
     Py_ssize_t i = 0;
     bool made = true;
     while (i < room) {
@@ -331,47 +331,50 @@ template <class MakeText>
     return made;
 }
 
-// Reads the run of short ASCII items that starts here, as far as items has room, their
-// strs made from their bytes, or taken from the repeat cache where it is looked in, or
-// for "True" and "False" the interned ones where the list holds enough of them.
-bool read_short_texts(Input& in, ListItems& items, RepeatCache& repeats) {
+// Reads the run of short ASCII items that starts here, as far as items has room (at
+// most `most`), their strs made from their bytes, or taken from the repeat cache where
+// it is looked in, or for "True" and "False" the interned ones where the list holds
+// enough of them.
+bool read_short_texts(Input& in, ListItems& items, Py_ssize_t most, RepeatCache& repeats) {
     if (repeats.looking()) {
-        return read_repeated_run(in, items, repeats);
+        return read_repeated_run(in, items, most, repeats);
     }
     if (repeats.sharing_truths()) {
-        return read_short_run(in, items, [](const unsigned char* p, std::size_t) {
+        return read_short_run(in, items, most, [](const unsigned char* p, std::size_t) {
             int truth = spelled_truth(p);
             return truth >= 0 ? Py_NewRef(state.texts.truths[truth])
                               : utf8::new_short_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
         });
     }
-    return read_short_run(in, items, [](const unsigned char* p, std::size_t) {
+    return read_short_run(in, items, most, [](const unsigned char* p, std::size_t) {
         return utf8::new_short_ascii(reinterpret_cast<const char*>(p + 1), p[0]);
     });
 }
 
-// Shows the repeat cache the first items of a list record, which have been read into
-// items, for it to decide whether the reader takes strs from it for the rest. Where it
-// does, it is given the strs made for the short ASCII ones among them.
-void sample_repeats(Input record, const ListItems& items, RepeatCache& repeats) {
-    assert(items.size() >= RepeatCache::trial_items);
+// Shows the repeat cache the first items of a list record that it wants, which have
+// been read into items, for it to decide whether the reader takes strs from it for the
+// rest. Where it does, it is given the strs made for the short ASCII ones among them.
+void show_repeats(Input record, const ListItems& items, RepeatCache& repeats) {
+    auto wanted = static_cast<int>(repeats.wanted());
+    assert(items.size() >= wanted);
     auto skip_item = [](Input& in) {  // one read already: well formed
         std::size_t step;
         std::uint64_t num = in.varnum(step);
         in.take(step + num);
     };
-    repeats.start();
+    if (repeats.tried() == 0) {
+        repeats.start();
+    }
     Input in = record;
-    for (int i = 0; i < RepeatCache::trial_items; ++i) {
-        if (i == RepeatCache::half_trial_items && !repeats.undecided()) {
-            break;
+    for (int i = 0; i < wanted; ++i) {
+        if (i >= repeats.tried()) {
+            repeats.note(in.buf, in.left);
         }
-        repeats.note(in.buf, in.left);
         skip_item(in);
     }
-    repeats.settle();
+    repeats.decide();
     in = record;
-    for (Py_ssize_t i = 0; repeats.looking() && i < RepeatCache::trial_items; ++i) {
+    for (Py_ssize_t i = 0; repeats.looking() && i < wanted; ++i) {
         if (short_text_at(in.buf, in.left)) {
             repeats.keep(in.buf, in.left, items[i]);
         }
@@ -611,17 +614,16 @@ private:
         ListItems items;
         const Input record = in;
         const unsigned char* start = in.buf;
-        bool sampled = false;
         while (in.left > 0) {
-            if (!sampled && items.size() >= RepeatCache::trial_items) {
-                sample_repeats(record, items, repeats_);
-                sampled = true;
+            if (items.size() >= repeats_.wanted()) {
+                show_repeats(record, items, repeats_);
             }
             if (!items.make_room(static_cast<std::size_t>(in.buf - start), in.left)) {
                 return false;
             }
             if (short_text_at(in.buf, in.left)) {
-                if (!read_short_texts(in, items, repeats_)) {
+                Py_ssize_t most = repeats_.wanted() - items.size();  // then shown to the cache
+                if (!read_short_texts(in, items, most, repeats_)) {
                     return false;
                 }
                 continue;

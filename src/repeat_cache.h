@@ -42,20 +42,19 @@ public:
     // ints, floats and words) read 1.09 times as slow through it.
     static constexpr int trial_items = 64;
     static constexpr int least_repeats = 24;
-    // Half way through, a list that has come to less than half that rate (distinct
-    // items, mostly) is decided at once.
+    // Half way through, a list that has come to that rate already is looked in at once,
+    // and one that has come to less than half of it (distinct items, mostly) is not.
     static constexpr int half_trial_items = trial_items / 2;
     static constexpr int half_trial_repeats = least_repeats / 4;
 
-    // Ready to be shown the first items of a list of at least trial_items, by note(),
-    // before settle() decides. Unless started, it is not looked in. The reader asks once
-    // it has read those items, so that a shorter list never pays for a look at them.
-    void start() {
-        std::memset(noted_, 0, sizeof noted_);
-        repeats_ = 0;
-        truths_ = 0;
-        tried_ = 0;
-    }
+    // The reader shows it a list's first items once it has read them: half the trial,
+    // then the rest where that leaves the decision open. A shorter list never pays for
+    // a look at them; the items read before it is looked in are made as they come.
+    Py_ssize_t wanted() const { return wanted_; }
+    int tried() const { return tried_; }
+
+    // Ready to be shown the first items, by note(), before decide().
+    void start() { std::memset(noted_, 0, sizeof noted_); }
 
     // Notes the item at p (its length, then its bytes), with `left` bytes from p on, by
     // its key's hash alone: the table of strs is cleared only if it is to be used.
@@ -71,11 +70,16 @@ public:
         noted = hash;
     }
 
-    // Whether the items noted so far, half the trial, leave the decision open.
-    bool undecided() const { return repeats_ >= half_trial_repeats; }
-
-    void settle() {
-        looking_ = repeats_ >= least_repeats;
+    // Decides on the items noted so far (the wanted ones), or leaves the decision to
+    // the rest of the trial.
+    void decide() {
+        bool half = tried_ == half_trial_items;
+        if (half && repeats_ >= half_trial_repeats && repeats_ < least_repeats / 2) {
+            wanted_ = trial_items;
+            return;
+        }
+        wanted_ = never;
+        looking_ = repeats_ >= (half ? least_repeats / 2 : least_repeats);
         if (looking_) {
             std::memset(slots_, 0, sizeof slots_);
         }
@@ -177,6 +181,9 @@ private:
     // One item in eight, among those tried, spelling a bool.
     static constexpr int truths_share = 8;
 
+    static constexpr Py_ssize_t never = PY_SSIZE_T_MAX;
+
+    Py_ssize_t wanted_ = half_trial_items;
     bool looking_ = false;
     bool sharing_truths_ = false;
     int repeats_ = 0;
