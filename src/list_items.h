@@ -64,6 +64,8 @@ public:
         return list;
     }
 
+    class Filler;
+
 private:
     bool grow(std::size_t capacity) {
         if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) {
@@ -89,6 +91,41 @@ private:
     PyObject** items_ = held_;
     Py_ssize_t size_ = 0;
     Py_ssize_t capacity_ = held_items;
+};
+
+// Puts items into the free slots of a ListItems, keeping where the next goes and where
+// the room ends in locals of the reading loop (a loop that asks the ListItems for every
+// item keeps its members in memory); hands the number put back on each make_room and at
+// its end.
+class ListItems::Filler {
+public:
+    explicit Filler(ListItems& items) : items_(items), slot_(items.free_slots()), end_(slot_ + items.room()) {}
+    Filler(const Filler&) = delete;
+    Filler& operator=(const Filler&) = delete;
+    ~Filler() { items_.added(slot_ - items_.free_slots()); }
+
+    // As ListItems::make_room.
+    bool make_room(std::size_t read, std::size_t left) {
+        if (slot_ != end_) {
+            return true;
+        }
+        items_.added(slot_ - items_.free_slots());
+        bool made = items_.make_room(read, left);
+        slot_ = items_.free_slots();
+        end_ = slot_ + items_.room();
+        return made;
+    }
+
+    // Takes a new reference to the next item, where make_room() made room for it.
+    void add(PyObject* item) {
+        assert(slot_ < end_);
+        *slot_++ = item;
+    }
+
+private:
+    ListItems& items_;
+    PyObject** slot_;
+    PyObject** end_;
 };
 
 }  // namespace zav

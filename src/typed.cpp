@@ -599,13 +599,14 @@ ItemsRead read_items(const unsigned char* bytes, std::size_t size, PyObject* par
     if (Kind == kind_other && item_count(bytes, size) < 0) {
         return ItemsRead::corrupt;
     }
+    ListItems::Filler fill(items);
     std::size_t pos = 0;
     for (Py_ssize_t index = 0; pos < size; ++index) {
         std::uint64_t length;
         if (!read_length(bytes, size, pos, length) || length > size - pos) {
             return ItemsRead::corrupt;
         }
-        if (!items.make_room(pos, size - pos)) {
+        if (!fill.make_room(pos, size - pos)) {
             return ItemsRead::failed;
         }
         Ref value = parse_as<Kind>(parser, {reinterpret_cast<const char*>(bytes + pos), static_cast<Py_ssize_t>(length)});
@@ -618,7 +619,7 @@ ItemsRead read_items(const unsigned char* bytes, std::size_t size, PyObject* par
             note_item(index);
             return ItemsRead::failed;
         }
-        items.add(value.release());
+        fill.add(value.release());
     }
     return ItemsRead::read;
 }
