@@ -92,11 +92,19 @@ inline std::uint64_t word_at(const char* p) {
     return word;
 }
 
-// The first count (1 to 8) digits at p as a word of eight with leading zeros; eight
-// bytes at p are the number's.
-inline std::uint64_t leading_digits(const char* p, Py_ssize_t count) {
-    auto shift = static_cast<unsigned>(8 * (8 - count));
-    return word_at(p) << shift | (ascii_zeros >> (63 - shift) >> 1);
+// The count (1 to 8) digits that end at end as a word of eight with leading zeros; the
+// eight bytes before end lie in the text's bytes object.
+inline std::uint64_t trailing_digits(const char* end, Py_ssize_t count) {
+    std::uint64_t number = ~std::uint64_t{0} << (8 * (8 - count));
+    return (word_at(end - 8) & number) | (ascii_zeros & ~number);
+}
+
+// sixteen_digits (below) in words of eight, for processors without a vector path.
+inline bool sixteen_digits_in_words(const char* end, Py_ssize_t count, std::uint64_t& value) {
+    std::uint64_t bad = 0;
+    value = count > 8 ? eight_digits(trailing_digits(end - 8, count - 8), bad) * 100000000 + eight_digits(word_at(end - 8), bad)
+                      : eight_digits(trailing_digits(end, count), bad);
+    return bad == 0;
 }
 
 // The value of the count (1 to 16) ASCII digits that end at end, sixteen lanes at once:
@@ -143,32 +151,25 @@ inline bool sixteen_digits(const char* end, Py_ssize_t count, std::uint64_t& val
     return true;
 }
 #else
-// The count (1 to 8) digits that end at end as a word of eight with leading zeros; the
-// eight bytes before end lie in the bytes object.
-inline std::uint64_t trailing_digits(const char* end, Py_ssize_t count) {
-    std::uint64_t number = ~std::uint64_t{0} << (8 * (8 - count));
-    return (word_at(end - 8) & number) | (ascii_zeros & ~number);
-}
-
 inline bool sixteen_digits(const char* end, Py_ssize_t count, std::uint64_t& value) {
-    std::uint64_t bad = 0;
-    value = count > 8 ? eight_digits(trailing_digits(end - 8, count - 8), bad) * 100000000 + eight_digits(word_at(end - 8), bad)
-                      : eight_digits(trailing_digits(end, count), bad);
-    return bad == 0;
+    return sixteen_digits_in_words(end, count, value);
 }
 #endif
 
 // The value of count (1 to 19) ASCII digits at p; false where a byte is no digit. A
-// number of more than sixteen digits is read as its leading digits, shifted into place
-// in a word of eight, and its last sixteen, so that every length takes one path: a loop
-// over the digits mispredicted its end for every tenth random int.
+// number of more than sixteen digits is read as its last sixteen and the one to three
+// before them, each by the same path: a loop over the digits mispredicted its end for
+// every tenth random int.
 inline bool digits_value(const char* p, Py_ssize_t count, std::uint64_t& value) {
     if (count <= 16) {
         return sixteen_digits(p + count, count, value);
     }
-    std::uint64_t bad = 0;
-    std::uint64_t high = eight_digits(leading_digits(p, count - 16), bad);
-    return sixteen_digits(p + count, 16, value) && bad == 0 && ((value += high * 10000000000000000ULL), true);
+    std::uint64_t high;
+    if (!sixteen_digits(p + count - 16, count - 16, high) || !sixteen_digits(p + count, 16, value)) {
+        return false;
+    }
+    value += high * 10000000000000000ULL;
+    return true;
 }
 
 // An int of at most 19 digits with an optional sign, as int() reads it; an empty Ref
