@@ -660,6 +660,87 @@ PyObject* load_items(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return PyObject_Vectorcall(args[0], &list, 1, nullptr);
 }
 
+// The dict of a map record's pairs, each value parsed as a field of that kind is; null
+// without an exception where the record is not the plain one this reads (corrupt, a key
+// that is no UTF-8) or a value does not parse, which the model then reads and raises
+// for: it parses only the last of a key's values, after reading the whole record.
+template <int Kind>
+Ref read_pairs(const unsigned char* bytes, std::size_t size, PyObject* parser) {
+    Ref pairs = Ref::steal(PyDict_New());
+    for (std::size_t pos = 0; pairs && pos < size;) {
+        std::uint64_t key_size;  // both lengths, then the key and the value
+        std::uint64_t value_size;
+        if (!read_length(bytes, size, pos, key_size) || pos == size || !read_length(bytes, size, pos, value_size) ||
+            key_size > size - pos || value_size > size - pos - key_size) {
+            return Ref();
+        }
+        const auto* text = reinterpret_cast<const char*>(bytes + pos);
+        pos += key_size + value_size;
+        Ref key = Ref::steal(utf8::decode(text, static_cast<Py_ssize_t>(key_size)));
+        Ref value = key ? parse_as<Kind>(parser, {text + key_size, static_cast<Py_ssize_t>(value_size)}) : Ref();
+        if (!value) {
+            PyErr_Clear();
+            return Ref();
+        }
+        if (PyDict_SetItem(pairs.get(), key.get(), value.get()) < 0) {
+            return Ref();
+        }
+    }
+    return pairs;
+}
+
+// load_pairs(kind, parse, fallback, data): the dict of a map record (dict[str, T]),
+// each value parsed as a field of that kind is; fallback(data), the model, reads any
+// record that read_pairs leaves, and values that a Python parser reads.
+PyObject* load_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    int kind = nargs == 4 ? PyLong_AsInt(args[0]) : -1;
+    if (kind == -1) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "load_pairs(kind, parse, fallback, data)");
+        }
+        return nullptr;
+    }
+    PyObject* data = args[3];
+    if (PyBytes_CheckExact(data) && kind != kind_other) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
+        auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(data));
+        Ref pairs = with_kind(kind, [&](auto k) -> Ref {
+            if constexpr (decltype(k)::value == kind_other) {
+                return Ref();
+            } else {
+                return read_pairs<decltype(k)::value>(bytes, size, args[1]);
+            }
+        });
+        if (pairs || PyErr_Occurred()) {
+            return pairs.release();
+        }
+    }
+    return PyObject_Vectorcall(args[2], &data, 1, nullptr);
+}
+
+// dump_pairs(plain, serialize, fallback, value): serialize(value) where value is an
+// exact dict whose keys are exact strs and whose values are all exactly of the type
+// plain, which the plain writer writes as they are; else fallback(value), the model.
+PyObject* dump_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4 || !PyType_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "dump_pairs(plain, serialize, fallback, value)");
+        return nullptr;
+    }
+    PyObject* value = args[3];
+    bool as_is = PyDict_CheckExact(value);
+    if (as_is) {
+        CriticalSection lock(value);  // its pairs, read in place
+        auto* plain = reinterpret_cast<PyTypeObject*>(args[0]);
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* item;
+        while (as_is && PyDict_Next(value, &pos, &key, &item)) {
+            as_is = PyUnicode_CheckExact(key) && Py_TYPE(item) == plain;
+        }
+    }
+    return PyObject_Vectorcall(args[as_is ? 1 : 2], &value, 1, nullptr);
+}
+
 // dump_items(tp, plain, serialize, fallback, value): serialize(value) where value is a tp
 // (list or tuple) whose items are all exactly of the type plain, which the plain writer
 // writes as they are; else fallback(value), the general writer. Spares a list of one
@@ -689,6 +770,10 @@ PyMethodDef module_methods[] = {
      "The list record of a list or tuple, by the plain writer where every item is of the plain type."},
     {"load_items", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_items)), METH_FASTCALL,
      "The parsed items of a list record."},
+    {"dump_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dump_pairs)), METH_FASTCALL,
+     "The map record of a dict, by the plain writer where every key is a str and every value of the plain type."},
+    {"load_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_pairs)), METH_FASTCALL,
+     "The parsed pairs of a map record."},
     {nullptr, nullptr, 0, nullptr},
 };
 

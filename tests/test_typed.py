@@ -281,6 +281,25 @@ def test_native_list_writer_and_reader_are_the_model(tp: Any, items: list[Any], 
         assert same_result(result(lambda: codec.load(record)), result(lambda: type(codec).load(codec, record)))
 
 
+@settings(max_examples=examples(500), deadline=None)
+@given(st.sampled_from([dict[str, int], dict[str, float], dict[str, str], dict[str, bytes], dict[str, bool],
+                        dict[str, Color]]),
+       st.dictionaries(st.one_of(st.text(max_size=3), st.text(max_size=3).map(Key), st.integers()), ANY_VALUE,
+                       max_size=4),
+       st.lists(st.tuples(st.sampled_from([b"a", b"b", b"", b"\xff"]), NUMBER_TEXT.map(str.encode)), max_size=5),
+       st.binary(max_size=12))
+def test_native_dict_writer_and_reader_are_the_model(tp: Any, values: dict[Any, Any], pairs: list[tuple[bytes, bytes]],
+                                                     corrupt: bytes) -> None:
+    codec = Schema(tp)._codec
+    plain = typing.get_args(tp)[1]
+    for value in (values, {key: item for key, item in values.items() if type(key) is str and type(item) is plain}):
+        assert result(lambda: codec.dump(value)) == result(lambda: codec.dump_model(value))
+    # Keys that come again (the model parses only a key's last value) or are no UTF-8.
+    record = b"".join(bytes([len(key), len(text)]) + key + text for key, text in pairs)
+    for data in (record, corrupt, record + corrupt, record * 2):
+        assert same_result(result(lambda: codec.load(data)), result(lambda: codec.load_model(data)))
+
+
 # ---------------------------------------------------------------------------
 # Records as the plain writers and readers see them
 
@@ -628,7 +647,8 @@ def test_plan_refuses_classes_that_do_not_fit(make: int, cls: type, written_type
 # ---------------------------------------------------------------------------
 # Native reader: references and allocation failure
 
-SCHEMAS = {tp: Schema(tp) for tp in (Outer, Point, Frozen, Movie, Inner, list[int], list[float])}
+SCHEMAS = {tp: Schema(tp) for tp in (Outer, Point, Frozen, Movie, Inner, list[int], list[float], dict[str, int],
+                                      dict[str, float])}
 STRICT = Schema(Inner, forbid_unknown=True)
 OUTER = Outer(Inner(1, "é"), [Inner(2)], {"k": 0.5}, Inner(3))
 OUTER_RECORD = SCHEMAS[Outer].dump(OUTER)
@@ -643,6 +663,8 @@ SCHEMA_CALLS = {
     "unknown": lambda: STRICT.load(b"\x01\x02x12\x01\x01yz"),
     "list-int": lambda: SCHEMAS[list[int]].load(b"\x0512345\x1412345678901234567890\x02-7"),
     "list-bad": lambda: SCHEMAS[list[float]].load(b"\x031.5\x02zz"),
+    "dict-int": lambda: SCHEMAS[dict[str, int]].load(b"\x01\x05a12345\x02\x14\xc3\xa912345678901234567890"),
+    "dump-dict": lambda: SCHEMAS[dict[str, float]].dump({"a": 1.5, "é": -0.0}),
     "dump": lambda: SCHEMAS[Inner].dump(Inner(10**30, "é" * 5)),
     "dump-tuple-class": lambda: SCHEMAS[Point].dump(Point(2**70, -1.5)),  # type: ignore[arg-type]
     "dump-typeddict": lambda: SCHEMAS[Movie].dump(Movie(title="é" * 9, year=-(10**20), rating=None)),
@@ -656,6 +678,7 @@ SCHEMA_CALLS = {
 REFERENCE_CALLS = SCHEMA_CALLS | {
     "dump-nested": lambda: SCHEMAS[Outer].dump(OUTER),
     "dump-bad-item": lambda: SCHEMAS[Frozen].dump(Frozen(1, ("a", 2))),  # type: ignore[arg-type]
+    "dict-bad": lambda: SCHEMAS[dict[str, float]].load(b"\x01\x03a1.5\x01\x02bzz"),
 }
 
 

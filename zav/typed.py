@@ -236,7 +236,7 @@ class ListCodec(Codec):
 
 
 # The kinds whose values the plain writers write as they are.
-PLAIN_ITEMS: dict[int, type] = {KIND_STR: str, KIND_BYTES: bytes, KIND_INT: int, KIND_FLOAT: float}
+PLAIN_ITEMS: dict[int, type] = {KIND_STR: str, KIND_BYTES: bytes, KIND_INT: int, KIND_FLOAT: float, KIND_BOOL: bool}
 
 
 class DictCodec(Codec):
@@ -244,8 +244,22 @@ class DictCodec(Codec):
 
     def __init__(self, value: Codec) -> None:
         self.value, self.name = value, f"dict[str, {value.name}]"
+        if _typed is not None:
+            # Natively: a dict of str keys and values of one plain type goes to the plain
+            # writer as it is; the values of a record are parsed without a Python call each.
+            plain = PLAIN_ITEMS.get(value.kind)
+            if plain is not None:
+                self.dump = functools.partial(  # type: ignore[method-assign]
+                    _typed.dump_pairs, plain, _serialize_dict, self.dump_model)
+            if value.kind != KIND_OTHER:
+                self.load = functools.partial(  # type: ignore[method-assign]
+                    _typed.load_pairs, value.kind, value.load, self.load_model)
 
     def dump(self, value: Any) -> Written:
+        return self.dump_model(value)
+
+    def dump_model(self, value: Any) -> bytes:
+        """The record of a value, as the native writer writes it."""
         if type(value) is not dict:
             raise self.refuse(value)
         dump = self.value.dump
@@ -261,6 +275,10 @@ class DictCodec(Codec):
         return _serialize_dict(pairs)
 
     def load(self, raw: bytes) -> Any:
+        return self.load_model(raw)
+
+    def load_model(self, raw: bytes) -> dict[str, Any]:
+        """The pairs of a map record, as the native reader reads them."""
         load = self.value.load
         pairs = _deserialize_dict(raw, False)
         for key, item in pairs.items():
