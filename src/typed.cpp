@@ -32,7 +32,7 @@ namespace zav::typed {
 namespace {
 
 // Must match zav/typed.py.
-enum Kind : int { kind_str, kind_bytes, kind_int, kind_float, kind_bool, kind_other };
+enum Kind : int { kind_str, kind_bytes, kind_int, kind_float, kind_bool, kind_other, kind_enum };
 enum Absent : int { absent_required, absent_none, absent_default, absent_factory, absent_left_out };
 enum Make : int { make_dict_class, make_slots_class, make_tuple_class, make_typeddict };
 
@@ -218,6 +218,59 @@ Ref parse_other(PyObject* parser, Span text) {
     return Ref::steal(PyObject_Vectorcall(parser, &arg, 1, nullptr));
 }
 
+// An enum's parser as the schema hands it over: (texts, members, parse), the bytes of
+// str() of each member's value, the members in the same order, and the Python parser
+// for any other text (which calls the class).
+bool is_enum_parser(PyObject* parser) {
+    if (!PyTuple_CheckExact(parser) || PyTuple_GET_SIZE(parser) != 3) {
+        return false;
+    }
+    PyObject* texts = PyTuple_GET_ITEM(parser, 0);
+    PyObject* members = PyTuple_GET_ITEM(parser, 1);
+    if (!PyTuple_CheckExact(texts) || !PyTuple_CheckExact(members) || PyTuple_GET_SIZE(texts) != PyTuple_GET_SIZE(members)) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(texts); ++i) {
+        if (!PyBytes_CheckExact(PyTuple_GET_ITEM(texts, i))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The member whose value's text is text, or null (no exception): what the class gives
+// for it, found without a call. Enums are short: their texts are compared in turn.
+PyObject* enum_member(PyObject* parser, Span text) {
+    PyObject* texts = PyTuple_GET_ITEM(parser, 0);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(texts); ++i) {
+        PyObject* known = PyTuple_GET_ITEM(texts, i);
+        if (PyBytes_GET_SIZE(known) == text.size && std::memcmp(PyBytes_AS_STRING(known), text.data, text.size) == 0) {
+            return PyTuple_GET_ITEM(PyTuple_GET_ITEM(parser, 1), i);
+        }
+    }
+    return nullptr;
+}
+
+// The bytes of str() of a member's value, or null where value is none of the members.
+PyObject* member_text(PyObject* parser, PyObject* value) {
+    PyObject* members = PyTuple_GET_ITEM(parser, 1);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(members); ++i) {
+        if (PyTuple_GET_ITEM(members, i) == value) {
+            return PyTuple_GET_ITEM(PyTuple_GET_ITEM(parser, 0), i);
+        }
+    }
+    return nullptr;
+}
+
+// Whether parser is what a field of the kind takes; TypeError where not.
+bool parser_fits(int kind, PyObject* parser) {
+    if (kind < kind_str || kind > kind_enum || (kind == kind_enum && !is_enum_parser(parser))) {
+        PyErr_SetString(PyExc_TypeError, "a field's kind and parser do not fit");
+        return false;
+    }
+    return true;
+}
+
 // The value of text of a field of the given kind; inline, so that a loop over the items
 // of one kind has its own copy.
 template <int Kind>
@@ -237,6 +290,9 @@ template <int Kind>
             return Ref::borrow(Py_False);
         }
         return parse_other(parser, text);  // which raises its ValueError
+    } else if constexpr (Kind == kind_enum) {
+        PyObject* member = enum_member(parser, text);
+        return member ? Ref::borrow(member) : parse_other(PyTuple_GET_ITEM(parser, 2), text);
     } else {
         return parse_other(parser, text);
     }
@@ -256,6 +312,8 @@ template <class F>
         return f(std::integral_constant<int, kind_float>{});
     case kind_bool:
         return f(std::integral_constant<int, kind_bool>{});
+    case kind_enum:
+        return f(std::integral_constant<int, kind_enum>{});
     default:
         return f(std::integral_constant<int, kind_other>{});
     }
@@ -594,10 +652,11 @@ enum class ItemsRead { read, corrupt, failed };
 // Reads the items of a list record into items, each parsed as a field of that kind is:
 // corrupt where the record is, whatever its items, as the model's reader raises for it
 // first; failed with an item's error, its index as a note. A parser that may be the
-// user's (kind_other) runs only once the whole record is known to be well formed.
+// user's (kind_other, and an enum's class for a text none of its members has) runs only
+// once the whole record is known to be well formed.
 template <int Kind>
 ItemsRead read_items(const unsigned char* bytes, std::size_t size, PyObject* parser, ListItems& items) {
-    if (Kind == kind_other && item_count(bytes, size) < 0) {
+    if ((Kind == kind_other || Kind == kind_enum) && item_count(bytes, size) < 0) {
         return ItemsRead::corrupt;
     }
     ListItems::Filler fill(items);
@@ -652,12 +711,26 @@ PyObject* load_items(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         return nullptr;
     }
+    if (!parser_fits(kind, args[2])) {
+        return nullptr;
+    }
     Ref items = items_of(args[4], kind, args[2], args[3]);
     if (!items || args[0] == reinterpret_cast<PyObject*>(&PyList_Type)) {
         return items.release();
     }
     PyObject* list = items.get();
     return PyObject_Vectorcall(args[0], &list, 1, nullptr);
+}
+
+// A map record's value parsed as a field of that kind is, where that runs no Python code
+// that may be the user's: an enum's member only where the text is one of its members'.
+template <int Kind>
+Ref pair_value(PyObject* parser, Span text) {
+    if constexpr (Kind == kind_enum) {
+        return Ref::borrow(enum_member(parser, text));
+    } else {
+        return parse_as<Kind>(parser, text);
+    }
 }
 
 // The dict of a map record's pairs, each value parsed as a field of that kind is; null
@@ -677,7 +750,7 @@ Ref read_pairs(const unsigned char* bytes, std::size_t size, PyObject* parser) {
         const auto* text = reinterpret_cast<const char*>(bytes + pos);
         pos += key_size + value_size;
         Ref key = Ref::steal(utf8::decode(text, static_cast<Py_ssize_t>(key_size)));
-        Ref value = key ? parse_as<Kind>(parser, {text + key_size, static_cast<Py_ssize_t>(value_size)}) : Ref();
+        Ref value = key ? pair_value<Kind>(parser, {text + key_size, static_cast<Py_ssize_t>(value_size)}) : Ref();
         if (!value) {
             PyErr_Clear();
             return Ref();
@@ -698,6 +771,9 @@ PyObject* load_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_TypeError, "load_pairs(kind, parse, fallback, data)");
         }
+        return nullptr;
+    }
+    if (!parser_fits(kind, args[1])) {
         return nullptr;
     }
     PyObject* data = args[3];
@@ -905,6 +981,10 @@ int put_own_type(const FieldPlan& field, PyObject* value, OutputBuffer& out) {
         return PyFloat_CheckExact(value) ? written(put_number(out, key, value, FloatText{})) : 0;
     case kind_bool:
         return PyBool_Check(value) ? written(put_number(out, key, value, BoolText{})) : 0;
+    case kind_enum: {
+        PyObject* text = member_text(field.parse.get(), value);
+        return text ? written(put_bytes(out, key, text)) : 0;
+    }
     default:
         return 0;
     }
@@ -1132,6 +1212,9 @@ bool fill_fields(Plan& plan, PyObject* const* tuples) {
         }
         if (!PyUnicode_Check(name) || !PyBytes_CheckExact(key)) {
             PyErr_SetString(PyExc_TypeError, "Plan: a field's name is str and its key bytes");
+            return false;
+        }
+        if (!parser_fits(kind, PyTuple_GET_ITEM(tuples[3], i))) {
             return false;
         }
         int optional = PyObject_IsTrue(PyTuple_GET_ITEM(tuples[7], i));

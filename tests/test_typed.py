@@ -45,6 +45,14 @@ class Level(enum.IntEnum):
     HIGH = 20
 
 
+class Shade(enum.Enum):
+    DARK = "dark"
+
+    @classmethod
+    def _missing_(cls, value: object) -> Shade | None:
+        return cls.DARK if value == "dim" else None
+
+
 @dataclasses.dataclass
 class Inner:
     x: int
@@ -176,6 +184,11 @@ NUMBER_TEXT = st.one_of(
 )
 
 
+# The texts of items: numbers, bools and the values of enum members, with texts the
+# classes read some other way ("01" as Level.LOW, "dim" by Shade's _missing_).
+ITEM_TEXT = NUMBER_TEXT | st.sampled_from(["red", "blue", "1", "20", "01", "dark", "dim", "True", "False"])
+
+
 @dataclasses.dataclass
 class Numbers:
     i: int
@@ -199,6 +212,21 @@ def test_native_numbers_are_int_and_float(text: str) -> None:
     got_float = outcome(lambda: schema.load(serializer._serialize_dict({"i": "0", "f": raw})).f)
     assert got_int == outcome(lambda: int(text))
     assert got_float == outcome(lambda: float(text))
+
+
+@dataclasses.dataclass
+class Enums:
+    color: Color
+    level: Level
+    shade: Shade
+
+
+@settings(max_examples=examples(300), deadline=None)
+@given(ITEM_TEXT, ITEM_TEXT, ITEM_TEXT)
+def test_native_enum_fields_are_the_model(color: str, level: str, shade: str) -> None:
+    codec = Schema(Enums)._codec
+    record = serializer._serialize_dict({"color": color, "level": level, "shade": shade})
+    assert same_result(result(lambda: codec.load(record)), result(lambda: codec.model.load(record)))
 
 
 @pytest.mark.parametrize("length", range(1, 21))
@@ -267,8 +295,9 @@ def test_native_dump_is_the_model_on_any_values(types: list[Any], data: st.DataO
 
 
 @settings(max_examples=examples(500), deadline=None)
-@given(st.sampled_from([list[int], list[float], tuple[str, ...], list[bytes], list[bool], frozenset[int], list[Color]]),
-       st.lists(ANY_VALUE, max_size=5), st.lists(NUMBER_TEXT, max_size=5), st.binary(max_size=12),
+@given(st.sampled_from([list[int], list[float], tuple[str, ...], list[bytes], list[bool], frozenset[int], list[Color],
+                        list[Level], list[Shade]]),
+       st.lists(ANY_VALUE, max_size=5), st.lists(ITEM_TEXT, max_size=5), st.binary(max_size=12),
        st.integers(1, 40))
 def test_native_list_writer_and_reader_are_the_model(tp: Any, items: list[Any], texts: list[str],
                                                      corrupt: bytes, times: int) -> None:
@@ -283,10 +312,10 @@ def test_native_list_writer_and_reader_are_the_model(tp: Any, items: list[Any], 
 
 @settings(max_examples=examples(500), deadline=None)
 @given(st.sampled_from([dict[str, int], dict[str, float], dict[str, str], dict[str, bytes], dict[str, bool],
-                        dict[str, Color]]),
+                        dict[str, Color], dict[str, Level], dict[str, Shade]]),
        st.dictionaries(st.one_of(st.text(max_size=3), st.text(max_size=3).map(Key), st.integers()), ANY_VALUE,
                        max_size=4),
-       st.lists(st.tuples(st.sampled_from([b"a", b"b", b"", b"\xff"]), NUMBER_TEXT.map(str.encode)), max_size=5),
+       st.lists(st.tuples(st.sampled_from([b"a", b"b", b"", b"\xff"]), ITEM_TEXT.map(str.encode)), max_size=5),
        st.binary(max_size=12))
 def test_native_dict_writer_and_reader_are_the_model(tp: Any, values: dict[Any, Any], pairs: list[tuple[bytes, bytes]],
                                                      corrupt: bytes) -> None:

@@ -1,15 +1,20 @@
 from collections.abc import Callable
-from typing import Any, final
+from typing import Any, TypeAlias, final
 
-def load_items(tp: type, kind: int, parse: Callable[[bytes], Any], fallback: Callable[[Any], list[Any]], data: object,
-               /) -> Any: ...
+# A text's parser: a callable, or for an enum (texts, members, parser for other texts).
+_Parser: TypeAlias = Callable[[bytes], Any] | tuple[tuple[bytes, ...], tuple[Any, ...], Callable[[bytes], Any]]
+
+def load_items(tp: type, kind: int, parse: _Parser, fallback: Callable[[Any], list[Any]], data: object, /) -> Any: ...
 def dump_items(tp: type, plain: type, serialize: Callable[[Any], bytes], fallback: Callable[[Any], bytes], value: object,
+               /) -> bytes: ...
+def load_pairs(kind: int, parse: _Parser, fallback: Callable[[Any], dict[str, Any]], data: object, /) -> Any: ...
+def dump_pairs(plain: type, serialize: Callable[[Any], bytes], fallback: Callable[[Any], bytes], value: object,
                /) -> bytes: ...
 
 @final
 class Plan:
     def __new__(cls, tp: type, make: int, names: tuple[str, ...], keys: tuple[bytes, ...], kinds: tuple[int, ...],
-                parsers: tuple[Callable[[bytes], Any], ...], absents: tuple[int, ...], defaults: tuple[Any, ...],
+                parsers: tuple[_Parser, ...], absents: tuple[int, ...], defaults: tuple[Any, ...],
                 post_init: Callable[[Any], object] | None, forbid_unknown: bool, fallback: Callable[[Any], Any],
                 dumpers: tuple[Callable[[Any], object], ...], optionals: tuple[bool, ...], written_type: type,
                 check_keys: Callable[[Any], object], /) -> Plan: ...

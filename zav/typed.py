@@ -41,7 +41,7 @@ __all__ = ["Schema"]
 T = TypeVar("T")
 
 # How the native reader parses a field's text; Codec.load is the model of each.
-KIND_STR, KIND_BYTES, KIND_INT, KIND_FLOAT, KIND_BOOL, KIND_OTHER = range(6)
+KIND_STR, KIND_BYTES, KIND_INT, KIND_FLOAT, KIND_BOOL, KIND_OTHER, KIND_ENUM = range(7)
 # What a field absent from a record becomes.
 ABSENT_REQUIRED, ABSENT_NONE, ABSENT_DEFAULT, ABSENT_FACTORY, ABSENT_LEFT_OUT = range(5)
 # How an object is made from its fields' values.
@@ -68,6 +68,11 @@ class Codec:
 
     def refuse(self, value: object) -> TypeError:
         return TypeError(f"expected {self.name}, got {type(value).__name__}")
+
+    @property
+    def native_parse(self) -> Any:
+        """What the native reader takes to parse a text of this kind."""
+        return self.load
 
 
 class StrCodec(Codec):
@@ -161,6 +166,8 @@ def parse_decimal(text: str) -> decimal.Decimal:
 
 
 class EnumCodec(Codec):
+    kind = KIND_ENUM
+
     def __init__(self, tp: type[enum.Enum], where: str) -> None:
         kinds = {type(member.value) for member in tp}
         if kinds not in ({int}, {str}):
@@ -168,6 +175,24 @@ class EnumCodec(Codec):
         self.tp: Any = tp
         self.name = tp.__name__
         self.of_ints = kinds == {int}
+        # The member each value's text names, found without calling the class: what
+        # tp(value) gives for the text of a member's value. Other texts ("01", a flag's
+        # combination, one its _missing_ takes) go through tp itself.
+        self.members: dict[bytes, Any] = {}
+        for member in tp:
+            try:
+                self.members[str(member.value).encode()] = member
+            except UnicodeEncodeError:  # a surrogate: the plain writers refuse it
+                pass
+
+    @property
+    def native_parse(self) -> Any:
+        return tuple(self.members), tuple(self.members.values()), self.load
+
+    def values_of(self, members: Iterable[Any]) -> list[Written]:
+        """The values of members of the class (their types checked), which the plain
+        writers write as the texts that dump gives."""
+        return [member._value_ for member in members]
 
     def dump(self, value: Any) -> Written:
         if type(value) is not self.tp:
@@ -176,6 +201,9 @@ class EnumCodec(Codec):
         return member_value
 
     def load(self, raw: bytes) -> Any:
+        member = self.members.get(raw, _ABSENT)
+        if member is not _ABSENT:
+            return member
         text = raw.decode("utf-8")
         return self.tp(int(text) if self.of_ints else text)
 
@@ -193,8 +221,12 @@ class ListCodec(Codec):
             if plain is not None:
                 self.dump = functools.partial(  # type: ignore[method-assign]
                     _typed.dump_items, tp, plain, _serialize_list, self.dump_model)
+            elif isinstance(item, EnumCodec):
+                self.dump = functools.partial(  # type: ignore[method-assign]
+                    _typed.dump_items, tp, item.tp, lambda members: _serialize_list(item.values_of(members)),
+                    self.dump_model)
             self.load = functools.partial(  # type: ignore[method-assign]
-                _typed.load_items, tp, item.kind, item.load, self.load_model)
+                _typed.load_items, tp, item.kind, item.native_parse, self.load_model)
 
     def dump(self, value: Any) -> Written:
         return self.dump_model(value)
@@ -251,9 +283,14 @@ class DictCodec(Codec):
             if plain is not None:
                 self.dump = functools.partial(  # type: ignore[method-assign]
                     _typed.dump_pairs, plain, _serialize_dict, self.dump_model)
+            elif isinstance(value, EnumCodec):
+                self.dump = functools.partial(  # type: ignore[method-assign]
+                    _typed.dump_pairs, value.tp,
+                    lambda pairs: _serialize_dict(dict(zip(pairs, value.values_of(pairs.values())))),
+                    self.dump_model)
             if value.kind != KIND_OTHER:
                 self.load = functools.partial(  # type: ignore[method-assign]
-                    _typed.load_pairs, value.kind, value.load, self.load_model)
+                    _typed.load_pairs, value.kind, value.native_parse, self.load_model)
 
     def dump(self, value: Any) -> Written:
         return self.dump_model(value)
@@ -373,7 +410,7 @@ class RecordCodec(Codec):
         return _typed.Plan(
             model.tp, model.make, tuple(field.name for field in fields),
             tuple(field.key.encode() for field in fields), tuple(field.codec.kind for field in fields),
-            tuple(field.codec.load for field in fields), tuple(field.absent for field in fields),
+            tuple(field.codec.native_parse for field in fields), tuple(field.absent for field in fields),
             tuple(field.default for field in fields), model.post_init, model.forbid_unknown, model.load,
             tuple(field.codec.dump for field in fields), tuple(field.optional for field in fields),
             dict if model.make == MAKE_TYPEDDICT else model.tp, check_keys)
