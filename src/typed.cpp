@@ -817,35 +817,74 @@ PyObject* dump_pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return PyObject_Vectorcall(args[as_is ? 1 : 2], &value, 1, nullptr);
 }
 
+// Whether every item of an exact list or tuple is exactly of the type plain.
+bool all_of_type(PyObject* items, PyTypeObject* plain) {
+    CriticalSection lock(items);  // a list's items, read in place
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(items);
+    PyObject** item = PySequence_Fast_ITEMS(items);
+    return std::all_of(item, item + size, [plain](PyObject* one) { return Py_TYPE(one) == plain; });
+}
+
 // dump_items(tp, plain, serialize, fallback, value): serialize(value) where value is a tp
-// (list or tuple) whose items are all exactly of the type plain, which the plain writer
-// writes as they are; else fallback(value), the general writer. Spares a list of one
-// type a Python loop over its items.
+// (list or tuple; a set or frozenset as a list of its items, in its order) whose items
+// are all exactly of the type plain, which the plain writer writes as they are; else
+// fallback(value), the general writer. Spares a list of one type a Python loop over
+// its items.
 PyObject* dump_items(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 5) {
+    if (nargs != 5 || !PyType_Check(args[1])) {
         PyErr_SetString(PyExc_TypeError, "dump_items(tp, plain, serialize, fallback, value)");
         return nullptr;
     }
     PyObject* value = args[4];
-    bool as_is = reinterpret_cast<PyObject*>(Py_TYPE(value)) == args[0] && PyType_Check(args[1]) &&
-                 (PyList_CheckExact(value) || PyTuple_CheckExact(value));
-    if (as_is) {
-        CriticalSection lock(value);  // a list's items, read in place
-        Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
-        PyObject** items = PySequence_Fast_ITEMS(value);
-        auto* plain = reinterpret_cast<PyTypeObject*>(args[1]);
-        for (Py_ssize_t i = 0; i < size && as_is; ++i) {
-            as_is = Py_TYPE(items[i]) == plain;
+    bool own_type = reinterpret_cast<PyObject*>(Py_TYPE(value)) == args[0];
+    Ref listed = Ref::steal(own_type && PyAnySet_CheckExact(value) ? PySequence_List(value) : Ref().release());
+    if (!listed && PyErr_Occurred()) {
+        return nullptr;
+    }
+    PyObject* items = listed ? listed.get() : value;
+    bool as_is = own_type && (PyList_CheckExact(items) || PyTuple_CheckExact(items)) &&
+                 all_of_type(items, reinterpret_cast<PyTypeObject*>(args[1]));
+    return as_is ? PyObject_Vectorcall(args[2], &items, 1, nullptr) : PyObject_Vectorcall(args[3], &value, 1, nullptr);
+}
+
+// dump_each(tp, dump, serialize, fallback, value): serialize([dump(item) for item in
+// value]) where value is a tp that is an exact list or tuple, an item's error noted with
+// its index; else fallback(value), the general writer. Spares a list of records a
+// Python loop over its items; a list's size is read at every step, as its iterator does.
+PyObject* dump_each(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "dump_each(tp, dump, serialize, fallback, value)");
+        return nullptr;
+    }
+    PyObject* value = args[4];
+    bool is_list = PyList_CheckExact(value);
+    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) != args[0] || !(is_list || PyTuple_CheckExact(value))) {
+        return PyObject_Vectorcall(args[3], &value, 1, nullptr);
+    }
+    Ref written = Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; written && i < (is_list ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value)); ++i) {
+        Ref item = is_list ? Ref::steal(PyList_GetItemRef(value, i)) : Ref::borrow(PyTuple_GET_ITEM(value, i));
+        PyObject* arg = item.get();
+        Ref dumped = item ? Ref::steal(PyObject_Vectorcall(args[1], &arg, 1, nullptr)) : Ref();
+        if (!dumped) {
+            note_item(i);
+            return nullptr;
+        }
+        if (PyList_Append(written.get(), dumped.get()) < 0) {
+            return nullptr;
         }
     }
-    return PyObject_Vectorcall(args[as_is ? 2 : 3], &value, 1, nullptr);
+    PyObject* list = written.get();
+    return list ? PyObject_Vectorcall(args[2], &list, 1, nullptr) : nullptr;
 }
 
 PyMethodDef module_methods[] = {
     {"dump_items", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dump_items)), METH_FASTCALL,
-     "The list record of a list or tuple, by the plain writer where every item is of the plain type."},
+     "The list record of a list, tuple or set, by the plain writer where every item is of the plain type."},
     {"load_items", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_items)), METH_FASTCALL,
      "The parsed items of a list record."},
+    {"dump_each", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dump_each)), METH_FASTCALL,
+     "The list record of a list or tuple of values that its items' writer writes each."},
     {"dump_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dump_pairs)), METH_FASTCALL,
      "The map record of a dict, by the plain writer where every key is a str and every value of the plain type."},
     {"load_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_pairs)), METH_FASTCALL,

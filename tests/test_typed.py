@@ -295,14 +295,15 @@ def test_native_dump_is_the_model_on_any_values(types: list[Any], data: st.DataO
 
 
 @settings(max_examples=examples(500), deadline=None)
-@given(st.sampled_from([list[int], list[float], tuple[str, ...], list[bytes], list[bool], frozenset[int], list[Color],
-                        list[Level], list[Shade]]),
+@given(st.sampled_from([list[int], list[float], tuple[str, ...], list[bytes], list[bool], frozenset[int], set[bool],
+                        list[Color], list[Level], list[Shade], list[decimal.Decimal], tuple[datetime.date, ...]]),
        st.lists(ANY_VALUE, max_size=5), st.lists(ITEM_TEXT, max_size=5), st.binary(max_size=12),
        st.integers(1, 40))
 def test_native_list_writer_and_reader_are_the_model(tp: Any, items: list[Any], texts: list[str],
                                                      corrupt: bytes, times: int) -> None:
     codec = Schema(tp)._codec
-    for value in (items, tuple(items), [item for item in items if type(item) is typing.get_args(tp)[0]]):
+    of_type = [item for item in items if type(item) is typing.get_args(tp)[0]]
+    for value in (items, tuple(items), of_type, tuple(of_type), frozenset(of_type), set(of_type)):
         assert result(lambda: codec.dump(value)) == result(lambda: codec.dump_model(value))
     # Records of many items, and items that do not parse before a corrupt end.
     plain = serializer._serialize_list([text.encode() for text in texts])

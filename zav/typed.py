@@ -225,6 +225,9 @@ class ListCodec(Codec):
                 self.dump = functools.partial(  # type: ignore[method-assign]
                     _typed.dump_items, tp, item.tp, lambda members: _serialize_list(item.values_of(members)),
                     self.dump_model)
+            else:
+                self.dump = functools.partial(  # type: ignore[method-assign]
+                    _typed.dump_each, tp, item.dump, _serialize_list, self.dump_model)
             self.load = functools.partial(  # type: ignore[method-assign]
                 _typed.load_items, tp, item.kind, item.native_parse, self.load_model)
 
