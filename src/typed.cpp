@@ -32,7 +32,7 @@ namespace zav::typed {
 namespace {
 
 // Must match zav/typed.py.
-enum Kind : int { kind_str, kind_bytes, kind_int, kind_float, kind_bool, kind_other, kind_enum };
+enum Kind : int { kind_str, kind_bytes, kind_int, kind_float, kind_bool, kind_other, kind_enum, kind_text };
 enum Absent : int { absent_required, absent_none, absent_default, absent_factory, absent_left_out };
 enum Make : int { make_dict_class, make_slots_class, make_tuple_class, make_typeddict };
 
@@ -262,9 +262,49 @@ PyObject* member_text(PyObject* parser, PyObject* value) {
     return nullptr;
 }
 
+// A parser of a type that reads its own str() back (Decimal, UUID, the datetime types)
+// as the schema hands it over: (tp, parse, model, zone): parse takes the text as a str,
+// model is the Python parser of its bytes, whose errors are the model's; zone names the
+// attribute whose object the type's str() asks (a tzinfo), or is None.
+bool is_text_parser(PyObject* parser) {
+    return PyTuple_CheckExact(parser) && PyTuple_GET_SIZE(parser) == 4 && PyType_Check(PyTuple_GET_ITEM(parser, 0)) &&
+           (PyTuple_GET_ITEM(parser, 3) == Py_None || PyUnicode_Check(PyTuple_GET_ITEM(parser, 3)));
+}
+
+// The value of a text parsed as a str by the type's own parser; where that fails, the
+// model's parser of its bytes, which raises the model's error (the parsers run no
+// code of the user's: running one again costs only time).
+Ref text_type_value(PyObject* parser, Span text) {
+    Ref str = Ref::steal(utf8::decode(text.data, text.size));
+    PyObject* arg = str.get();
+    Ref value = str ? Ref::steal(PyObject_Vectorcall(PyTuple_GET_ITEM(parser, 1), &arg, 1, nullptr)) : Ref();
+    if (value) {
+        return value;
+    }
+    PyErr_Clear();
+    return parse_other(PyTuple_GET_ITEM(parser, 2), text);
+}
+
+// str(value) where value is exactly of the parser's type and its str() runs no code of
+// the user's (a datetime or time without a tzinfo); else empty, without an exception
+// unless str() failed.
+Ref own_text(PyObject* parser, PyObject* value) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) != PyTuple_GET_ITEM(parser, 0)) {
+        return Ref();
+    }
+    if (PyObject* name = PyTuple_GET_ITEM(parser, 3); name != Py_None) {
+        Ref zone = Ref::steal(PyObject_GetAttr(value, name));
+        if (zone.get() != Py_None) {
+            return Ref();
+        }
+    }
+    return Ref::steal(PyObject_Str(value));
+}
+
 // Whether parser is what a field of the kind takes; TypeError where not.
 bool parser_fits(int kind, PyObject* parser) {
-    if (kind < kind_str || kind > kind_enum || (kind == kind_enum && !is_enum_parser(parser))) {
+    if (kind < kind_str || kind > kind_text || (kind == kind_enum && !is_enum_parser(parser)) ||
+        (kind == kind_text && !is_text_parser(parser))) {
         PyErr_SetString(PyExc_TypeError, "a field's kind and parser do not fit");
         return false;
     }
@@ -293,6 +333,8 @@ template <int Kind>
     } else if constexpr (Kind == kind_enum) {
         PyObject* member = enum_member(parser, text);
         return member ? Ref::borrow(member) : parse_other(PyTuple_GET_ITEM(parser, 2), text);
+    } else if constexpr (Kind == kind_text) {
+        return text_type_value(parser, text);
     } else {
         return parse_other(parser, text);
     }
@@ -314,6 +356,8 @@ template <class F>
         return f(std::integral_constant<int, kind_bool>{});
     case kind_enum:
         return f(std::integral_constant<int, kind_enum>{});
+    case kind_text:
+        return f(std::integral_constant<int, kind_text>{});
     default:
         return f(std::integral_constant<int, kind_other>{});
     }
@@ -1037,7 +1081,10 @@ int put_own_type(const FieldPlan& field, PyObject* value, OutputBuffer& out) {
 bool write_field(const Plan& plan, const FieldPlan& field, PyObject* value, OutputBuffer& out, Ref& failed) {
     int own = put_own_type(field, value, out);
     if (own == 0) {
-        Ref given = Ref::steal(PyObject_Vectorcall(field.dump.get(), &value, 1, nullptr));
+        Ref given = field.kind == kind_text ? own_text(field.parse.get(), value) : Ref();
+        if (!given && !PyErr_Occurred()) {
+            given = Ref::steal(PyObject_Vectorcall(field.dump.get(), &value, 1, nullptr));
+        }
         if (!given) {
             note_field(plan, field);
             return false;

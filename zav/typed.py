@@ -41,7 +41,7 @@ __all__ = ["Schema"]
 T = TypeVar("T")
 
 # How the native reader parses a field's text; Codec.load is the model of each.
-KIND_STR, KIND_BYTES, KIND_INT, KIND_FLOAT, KIND_BOOL, KIND_OTHER, KIND_ENUM = range(7)
+KIND_STR, KIND_BYTES, KIND_INT, KIND_FLOAT, KIND_BOOL, KIND_OTHER, KIND_ENUM, KIND_TEXT = range(8)
 # What a field absent from a record becomes.
 ABSENT_REQUIRED, ABSENT_NONE, ABSENT_DEFAULT, ABSENT_FACTORY, ABSENT_LEFT_OUT = range(5)
 # How an object is made from its fields' values.
@@ -144,9 +144,20 @@ class BoolCodec(Codec):
 class TextCodec(Codec):
     """A type that reads its own str() back: Decimal, UUID and the datetime types."""
 
-    def __init__(self, tp: type, parse: Callable[[str], Any]) -> None:
+    kind = KIND_TEXT
+
+    def __init__(self, tp: type, parse: Callable[[str], Any], native_parse: Callable[[str], Any] | None = None) -> None:
         self.tp: Any = tp
         self.parse, self.name = parse, tp.__name__
+        # The native reader calls the type's own parser with the text as a str, and this
+        # codec's load where that fails, for the model's error; the native writer calls
+        # str() itself, where that asks no tzinfo of the user's.
+        zone = "tzinfo" if tp in (datetime.datetime, datetime.time) else None
+        self._native_parse = (tp, native_parse or parse, self.load, zone)
+
+    @property
+    def native_parse(self) -> Any:
+        return self._native_parse
 
     def dump(self, value: Any) -> Written:
         if type(value) is not self.tp:  # a datetime is a date, but reads back as none
@@ -474,7 +485,7 @@ _ABSENT: Any = object()
 
 SCALARS: dict[Any, Callable[[], Codec]] = {
     str: StrCodec, bytes: BytesCodec, int: IntCodec, float: FloatCodec, bool: BoolCodec,
-    decimal.Decimal: lambda: TextCodec(decimal.Decimal, parse_decimal),
+    decimal.Decimal: lambda: TextCodec(decimal.Decimal, parse_decimal, decimal.Decimal),
     uuid.UUID: lambda: TextCodec(uuid.UUID, uuid.UUID),
     datetime.datetime: lambda: TextCodec(datetime.datetime, datetime.datetime.fromisoformat),
     datetime.date: lambda: TextCodec(datetime.date, datetime.date.fromisoformat),
