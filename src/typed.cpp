@@ -6,6 +6,7 @@
 // errors are always theirs. Anything unusual about the record itself (a corrupt length,
 // a key that is not UTF-8) is left to the plan's Python model, whose reader raises what
 // _deserialize_dict raises.
+#include "date_texts.h"
 #include "list_items.h"
 #include "output_buffer.h"
 #include "numbers.h"
@@ -263,12 +264,20 @@ PyObject* member_text(PyObject* parser, PyObject* value) {
 }
 
 // A parser of a type that reads its own str() back (Decimal, UUID, the datetime types)
-// as the schema hands it over: (tp, parse, model, zone): parse takes the text as a str,
-// model is the Python parser of its bytes, whose errors are the model's; zone names the
-// attribute whose object the type's str() asks (a tzinfo), or is None.
+// as the schema hands it over: (tp, parse, model, form): parse takes the text as a str,
+// model is the Python parser of its bytes, whose errors are the model's; form says which
+// of the datetime module's types tp is (dates::Form).
 bool is_text_parser(PyObject* parser) {
-    return PyTuple_CheckExact(parser) && PyTuple_GET_SIZE(parser) == 4 && PyType_Check(PyTuple_GET_ITEM(parser, 0)) &&
-           (PyTuple_GET_ITEM(parser, 3) == Py_None || PyUnicode_Check(PyTuple_GET_ITEM(parser, 3)));
+    if (!PyTuple_CheckExact(parser) || PyTuple_GET_SIZE(parser) != 4 || !PyType_Check(PyTuple_GET_ITEM(parser, 0)) ||
+        !PyLong_CheckExact(PyTuple_GET_ITEM(parser, 3))) {
+        return false;
+    }
+    int form = PyLong_AsInt(PyTuple_GET_ITEM(parser, 3));
+    return form >= dates::form_other && form <= dates::form_time;
+}
+
+dates::Form form_of(PyObject* parser) {
+    return static_cast<dates::Form>(PyLong_AsInt(PyTuple_GET_ITEM(parser, 3)));  // checked by is_text_parser
 }
 
 // The value of a text parsed as a str by the type's own parser; where that fails, the
@@ -285,18 +294,14 @@ Ref text_type_value(PyObject* parser, Span text) {
     return parse_other(PyTuple_GET_ITEM(parser, 2), text);
 }
 
-// str(value) where value is exactly of the parser's type and its str() runs no code of
-// the user's (a datetime or time without a tzinfo); else empty, without an exception
-// unless str() failed.
+// str(value) where value is exactly of the parser's type, a Decimal or a UUID, whose
+// str() runs no code of the user's; else empty, without an exception unless str()
+// failed. (A naive datetime's text is written natively; an aware one's str() asks its
+// tzinfo, the codec's writer calls it.)
 Ref own_text(PyObject* parser, PyObject* value) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) != PyTuple_GET_ITEM(parser, 0)) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) != PyTuple_GET_ITEM(parser, 0) ||
+        form_of(parser) != dates::form_other) {
         return Ref();
-    }
-    if (PyObject* name = PyTuple_GET_ITEM(parser, 3); name != Py_None) {
-        Ref zone = Ref::steal(PyObject_GetAttr(value, name));
-        if (zone.get() != Py_None) {
-            return Ref();
-        }
     }
     return Ref::steal(PyObject_Str(value));
 }
@@ -1067,6 +1072,14 @@ int put_own_type(const FieldPlan& field, PyObject* value, OutputBuffer& out) {
     case kind_enum: {
         PyObject* text = member_text(field.parse.get(), value);
         return text ? written(put_bytes(out, key, text)) : 0;
+    }
+    case kind_text: {
+        PyObject* parser = field.parse.get();
+        char text[dates::most_text];
+        std::size_t size = reinterpret_cast<PyObject*>(Py_TYPE(value)) == PyTuple_GET_ITEM(parser, 0)
+                               ? dates::naive_text(value, form_of(parser), text)
+                               : 0;
+        return size != 0 ? written(put_pair(out, key, text, size)) : 0;
     }
     default:
         return 0;

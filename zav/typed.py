@@ -150,10 +150,10 @@ class TextCodec(Codec):
         self.tp: Any = tp
         self.parse, self.name = parse, tp.__name__
         # The native reader calls the type's own parser with the text as a str, and this
-        # codec's load where that fails, for the model's error; the native writer calls
-        # str() itself, where that asks no tzinfo of the user's.
-        zone = "tzinfo" if tp in (datetime.datetime, datetime.time) else None
-        self._native_parse = (tp, native_parse or parse, self.load, zone)
+        # codec's load where that fails, for the model's error; the native writer writes
+        # a naive datetime, date or time itself, and calls str() of a Decimal or UUID.
+        form = {datetime.datetime: 1, datetime.date: 2, datetime.time: 3}.get(tp, 0)  # which the writer formats
+        self._native_parse = (tp, native_parse or parse, self.load, form)
 
     @property
     def native_parse(self) -> Any:
