@@ -266,18 +266,64 @@ PyObject* member_text(PyObject* parser, PyObject* value) {
 // A parser of a type that reads its own str() back (Decimal, UUID, the datetime types)
 // as the schema hands it over: (tp, parse, model, form): parse takes the text as a str,
 // model is the Python parser of its bytes, whose errors are the model's; form says which
-// of the datetime module's types tp is (dates::Form).
+// of the datetime module's types tp is (dates::Form), or form_uuid.
+constexpr int form_uuid = dates::form_time + 1;
+
 bool is_text_parser(PyObject* parser) {
     if (!PyTuple_CheckExact(parser) || PyTuple_GET_SIZE(parser) != 4 || !PyType_Check(PyTuple_GET_ITEM(parser, 0)) ||
         !PyLong_CheckExact(PyTuple_GET_ITEM(parser, 3))) {
         return false;
     }
     int form = PyLong_AsInt(PyTuple_GET_ITEM(parser, 3));
-    return form >= dates::form_other && form <= dates::form_time;
+    return form >= dates::form_other && form <= form_uuid;
 }
 
-dates::Form form_of(PyObject* parser) {
-    return static_cast<dates::Form>(PyLong_AsInt(PyTuple_GET_ITEM(parser, 3)));  // checked by is_text_parser
+int form_of(PyObject* parser) {
+    return PyLong_AsInt(PyTuple_GET_ITEM(parser, 3));  // checked by is_text_parser
+}
+
+// The most a text written by native_text takes: a UUID's.
+constexpr std::size_t most_native_text = 36;
+static_assert(most_native_text >= dates::most_text);
+
+// Writes str(value) of a UUID at out (room for 36 bytes): the 32 hex digits of its int
+// in groups of 8-4-4-4-12; false where its int is no exact int below 2**128, of which
+// str() then says what it makes. Its str() is Python code: twelve times as long.
+bool uuid_text(PyObject* value, char* out) {
+    Ref number = Ref::steal(PyObject_GetAttrString(value, "int"));
+    unsigned char bytes[16];
+    Py_ssize_t size = number && PyLong_CheckExact(number.get())
+                          ? PyLong_AsNativeBytes(number.get(), bytes, sizeof bytes,
+                                                 Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
+                                                     Py_ASNATIVEBYTES_REJECT_NEGATIVE)
+                          : -1;
+    if (size < 0 || size > static_cast<Py_ssize_t>(sizeof bytes)) {
+        PyErr_Clear();
+        return false;
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    for (int i = 0, at = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            out[at++] = '-';
+        }
+        out[at++] = hex[bytes[i] >> 4];
+        out[at++] = hex[bytes[i] & 15];
+    }
+    return true;
+}
+
+// Writes str(value) at out (room for most_native_text bytes) where value is exactly of
+// the parser's type and one whose text is made here: a naive datetime, date or time, or
+// a UUID; returns its size, or 0 for any other value.
+std::size_t native_text(PyObject* parser, PyObject* value, char* out) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) != PyTuple_GET_ITEM(parser, 0)) {
+        return 0;
+    }
+    int form = form_of(parser);
+    if (form == form_uuid) {
+        return uuid_text(value, out) ? 36 : 0;
+    }
+    return dates::naive_text(value, static_cast<dates::Form>(form), out);
 }
 
 // The value of a text parsed as a str by the type's own parser; where that fails, the
@@ -294,13 +340,13 @@ Ref text_type_value(PyObject* parser, Span text) {
     return parse_other(PyTuple_GET_ITEM(parser, 2), text);
 }
 
-// str(value) where value is exactly of the parser's type, a Decimal or a UUID, whose
-// str() runs no code of the user's; else empty, without an exception unless str()
-// failed. (A naive datetime's text is written natively; an aware one's str() asks its
-// tzinfo, the codec's writer calls it.)
+// str(value) where value is exactly of the parser's type and native_text left it: a
+// Decimal, or a UUID whose int is not its own; else empty, without an exception unless
+// str() failed. (An aware datetime's str() asks its tzinfo: the codec's writer calls it.)
 Ref own_text(PyObject* parser, PyObject* value) {
+    int form = form_of(parser);
     if (reinterpret_cast<PyObject*>(Py_TYPE(value)) != PyTuple_GET_ITEM(parser, 0) ||
-        form_of(parser) != dates::form_other) {
+        (form != dates::form_other && form != form_uuid)) {
         return Ref();
     }
     return Ref::steal(PyObject_Str(value));
@@ -1074,11 +1120,8 @@ int put_own_type(const FieldPlan& field, PyObject* value, OutputBuffer& out) {
         return text ? written(put_bytes(out, key, text)) : 0;
     }
     case kind_text: {
-        PyObject* parser = field.parse.get();
-        char text[dates::most_text];
-        std::size_t size = reinterpret_cast<PyObject*>(Py_TYPE(value)) == PyTuple_GET_ITEM(parser, 0)
-                               ? dates::naive_text(value, form_of(parser), text)
-                               : 0;
+        char text[most_native_text];
+        std::size_t size = native_text(field.parse.get(), value, text);
         return size != 0 ? written(put_pair(out, key, text, size)) : 0;
     }
     default:

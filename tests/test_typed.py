@@ -253,6 +253,19 @@ def test_native_text_type_fields_are_the_model(texts: list[str]) -> None:
     assert same_result(result(lambda: codec.load(record)), result(lambda: codec.model.load(record)))
 
 
+@dataclasses.dataclass
+class Keyed:
+    key: uuid.UUID
+
+
+@pytest.mark.parametrize("number", [5, 2**128 - 1, 2**128, -1, True, "x"])
+def test_a_uuid_is_written_as_its_str_whatever_its_int(number: object) -> None:
+    key = uuid.UUID(int=1)
+    object.__setattr__(key, "int", number)  # its text made natively from an int below 2**128 only
+    codec = Schema(Keyed)._codec
+    assert result(lambda: codec.dump(Keyed(key))) == result(lambda: codec.dump_model(Keyed(key)))
+
+
 @pytest.mark.parametrize("length", range(1, 21))
 def test_native_ints_refuse_a_non_digit_at_every_place(length: int) -> None:
     # Long ints are read a word of eight digits at a time, the first word shifted to

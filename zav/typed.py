@@ -151,8 +151,8 @@ class TextCodec(Codec):
         self.parse, self.name = parse, tp.__name__
         # The native reader calls the type's own parser with the text as a str, and this
         # codec's load where that fails, for the model's error; the native writer writes
-        # a naive datetime, date or time itself, and calls str() of a Decimal or UUID.
-        form = {datetime.datetime: 1, datetime.date: 2, datetime.time: 3}.get(tp, 0)  # which the writer formats
+        # a naive datetime, date or time and a UUID itself, and calls str() of a Decimal.
+        form = {datetime.datetime: 1, datetime.date: 2, datetime.time: 3, uuid.UUID: 4}.get(tp, 0)  # which the writer formats
         self._native_parse = (tp, native_parse or parse, self.load, form)
 
     @property
