@@ -264,13 +264,14 @@ PyObject* member_text(PyObject* parser, PyObject* value) {
 }
 
 // A parser of a type that reads its own str() back (Decimal, UUID, the datetime types)
-// as the schema hands it over: (tp, parse, model, form): parse takes the text as a str,
-// model is the Python parser of its bytes, whose errors are the model's; form says which
-// of the datetime module's types tp is (dates::Form), or form_uuid.
+// as the schema hands it over: (tp, parse, model, form, unknown): parse takes the text
+// as a str, model is the Python parser of its bytes, whose errors are the model's; form
+// says which of the datetime module's types tp is (dates::Form), or form_uuid, and for
+// that unknown is uuid.SafeUUID.unknown.
 constexpr int form_uuid = dates::form_time + 1;
 
 bool is_text_parser(PyObject* parser) {
-    if (!PyTuple_CheckExact(parser) || PyTuple_GET_SIZE(parser) != 4 || !PyType_Check(PyTuple_GET_ITEM(parser, 0)) ||
+    if (!PyTuple_CheckExact(parser) || PyTuple_GET_SIZE(parser) != 5 || !PyType_Check(PyTuple_GET_ITEM(parser, 0)) ||
         !PyLong_CheckExact(PyTuple_GET_ITEM(parser, 3))) {
         return false;
     }
@@ -326,10 +327,60 @@ std::size_t native_text(PyObject* parser, PyObject* value, char* out) {
     return dates::naive_text(value, static_cast<dates::Form>(form), out);
 }
 
+// The value of hex digit c, or -1.
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    c = static_cast<char>(c | 0x20);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// The UUID of a text in the form its str() writes (hex digits in groups of 8-4-4-4-12,
+// of either case, as UUID() takes them), made as UUID._from_int makes one: object's
+// new, then its int and is_safe set past the class's __setattr__. Empty, without an
+// exception, for any other text, which UUID() reads.
+Ref canonical_uuid(PyObject* parser, Span text) {
+    unsigned char bytes[16];
+    if (text.size != 36) {
+        return Ref();
+    }
+    for (int at = 0, i = 0; at < 36; ++i) {
+        if (at == 8 || at == 13 || at == 18 || at == 23) {
+            if (text.data[at++] != '-') {
+                return Ref();
+            }
+        }
+        int high = hex_value(text.data[at]);
+        int low = hex_value(text.data[at + 1]);
+        if ((high | low) < 0) {
+            return Ref();
+        }
+        bytes[i] = static_cast<unsigned char>(high << 4 | low);
+        at += 2;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(parser, 0));
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    Ref uuid = no_args ? Ref::steal(PyBaseObject_Type.tp_new(type, no_args.get(), nullptr)) : Ref();
+    Ref number = Ref::steal(PyLong_FromNativeBytes(bytes, sizeof bytes, Py_ASNATIVEBYTES_BIG_ENDIAN |
+                                                                        Py_ASNATIVEBYTES_UNSIGNED_BUFFER));
+    Ref int_name = Ref::steal(PyUnicode_InternFromString("int"));
+    Ref safe_name = Ref::steal(PyUnicode_InternFromString("is_safe"));
+    bool made = uuid && number && int_name && safe_name &&
+                PyObject_GenericSetAttr(uuid.get(), int_name.get(), number.get()) == 0 &&
+                PyObject_GenericSetAttr(uuid.get(), safe_name.get(), PyTuple_GET_ITEM(parser, 4)) == 0;
+    return made ? std::move(uuid) : Ref();
+}
+
 // The value of a text parsed as a str by the type's own parser; where that fails, the
 // model's parser of its bytes, which raises the model's error (the parsers run no
 // code of the user's: running one again costs only time).
 Ref text_type_value(PyObject* parser, Span text) {
+    if (form_of(parser) == form_uuid) {
+        if (Ref uuid = canonical_uuid(parser, text); uuid || PyErr_Occurred()) {
+            return uuid;
+        }
+    }
     Ref str = Ref::steal(utf8::decode(text.data, text.size));
     PyObject* arg = str.get();
     Ref value = str ? Ref::steal(PyObject_Vectorcall(PyTuple_GET_ITEM(parser, 1), &arg, 1, nullptr)) : Ref();

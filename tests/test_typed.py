@@ -230,6 +230,11 @@ def test_native_enum_fields_are_the_model(color: str, level: str, shade: str) ->
 
 
 @dataclasses.dataclass
+class Keyed:
+    key: uuid.UUID
+
+
+@dataclasses.dataclass
 class Texts:
     at: datetime.datetime
     day: datetime.date
@@ -240,7 +245,8 @@ class Texts:
 
 TEXT_VALUE = st.one_of(*(SCALARS[tp].map(str) for tp in (datetime.datetime, datetime.date, datetime.time, uuid.UUID,
                                                         decimal.Decimal)),
-                       st.text("0123456789-:.T +Zabcdef{}\u0663", max_size=40), st.sampled_from(["NaN", "-Infinity", "sNaN"]))
+                       st.uuids().map(lambda key: str(key).upper()), st.text("0123456789-:.T +Zabcdef{}\u0663", max_size=40),
+                       st.sampled_from(["NaN", "-Infinity", "sNaN"]))
 
 
 @settings(max_examples=examples(300), deadline=None)
@@ -251,11 +257,13 @@ def test_native_text_type_fields_are_the_model(texts: list[str]) -> None:
     codec = Schema(Texts)._codec
     record = serializer._serialize_dict(dict(zip(("at", "day", "time", "key", "amount"), texts)))
     assert same_result(result(lambda: codec.load(record)), result(lambda: codec.model.load(record)))
-
-
-@dataclasses.dataclass
-class Keyed:
-    key: uuid.UUID
+    record = serializer._serialize_dict({"key": texts[3]})  # a UUID made natively is as UUID() makes it
+    native, model = result(lambda: Schema(Keyed).load(record)), result(lambda: Schema(Keyed)._codec.model.load(record))
+    if native[0] == "value":
+        key, expected = native[1].key, model[1].key
+        assert (type(key), key.int, key.is_safe) == (type(expected), expected.int, expected.is_safe)
+    else:
+        assert native == model
 
 
 @pytest.mark.parametrize("number", [5, 2**128 - 1, 2**128, -1, True, "x"])
@@ -715,7 +723,9 @@ def test_plan_refuses_classes_that_do_not_fit(make: int, cls: type, written_type
 # Native reader: references and allocation failure
 
 SCHEMAS = {tp: Schema(tp) for tp in (Outer, Point, Frozen, Movie, Inner, list[int], list[float], dict[str, int],
-                                      dict[str, float])}
+                                      dict[str, float], Texts)}
+TEXTS = Texts(datetime.datetime(2024, 2, 29, 1, 2, 3, 4), datetime.date(1, 1, 1), datetime.time(23, 59),
+              uuid.UUID(int=2**128 - 1), decimal.Decimal("-1.50"))
 STRICT = Schema(Inner, forbid_unknown=True)
 OUTER = Outer(Inner(1, "é"), [Inner(2)], {"k": 0.5}, Inner(3))
 OUTER_RECORD = SCHEMAS[Outer].dump(OUTER)
@@ -730,6 +740,7 @@ SCHEMA_CALLS = {
     "unknown": lambda: STRICT.load(b"\x01\x02x12\x01\x01yz"),
     "list-int": lambda: SCHEMAS[list[int]].load(b"\x0512345\x1412345678901234567890\x02-7"),
     "list-bad": lambda: SCHEMAS[list[float]].load(b"\x031.5\x02zz"),
+    "text-types": lambda: SCHEMAS[Texts].load(SCHEMAS[Texts].dump(TEXTS)),
     "dict-int": lambda: SCHEMAS[dict[str, int]].load(b"\x01\x05a12345\x02\x14\xc3\xa912345678901234567890"),
     "dump-dict": lambda: SCHEMAS[dict[str, float]].dump({"a": 1.5, "é": -0.0}),
     "dump": lambda: SCHEMAS[Inner].dump(Inner(10**30, "é" * 5)),
