@@ -24,6 +24,9 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import datetime
+import decimal
+import enum
 import json
 import marshal
 import pickle
@@ -33,6 +36,7 @@ import struct
 import sys
 import time
 import typing
+import uuid
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any, TypedDict
@@ -87,6 +91,34 @@ class Package:
 
 
 PACKAGE_KEYS = {f.name: f.name.replace("_", "-").title() for f in dataclasses.fields(Package)}
+
+
+class Kind(enum.Enum):
+    SALE = "sale"
+    REFUND = "refund"
+    TRANSFER = "transfer"
+
+
+@dataclasses.dataclass
+class Event:
+    id: int
+    at: datetime.datetime
+    day: datetime.date
+    key: uuid.UUID
+    amount: decimal.Decimal
+    kind: Kind
+    note: str
+
+
+def event(rng: random.Random) -> Event:
+    at = datetime.datetime(2024, 1, 1) + datetime.timedelta(seconds=rng.randrange(10**8), microseconds=rng.randrange(10**6))
+    return Event(rng.randrange(10**9), at, at.date(), uuid.UUID(int=rng.getrandbits(128)),
+                 decimal.Decimal(rng.randrange(10**7)) / 100, rng.choice(list(Kind)), "card")
+
+
+def event_plain(d: dict[str, str]) -> Event:
+    return Event(int(d["id"]), datetime.datetime.fromisoformat(d["at"]), datetime.date.fromisoformat(d["day"]),
+                 uuid.UUID(d["key"]), decimal.Decimal(d["amount"]), Kind(d["kind"]), d["note"])
 
 
 def mixed10(rng: random.Random) -> Mixed10:
@@ -174,6 +206,9 @@ def record_cells(rng: random.Random) -> list[tuple[str, dict[str, Call], Call | 
         Cell("TypedDict", Order, [order(rng) for _ in range(200)], Schema(Order),
              lambda d: Order(id=int(d["id"]), customer=d["customer"], total=float(d["total"]), paid=d["paid"] == "True",
                              note=d["note"])),
+        Cell("dataclass of dates, UUID, enum", Event, [event(rng) for _ in range(200)], Schema(Event), event_plain),
+        Cell("dict[str, int] x1000", dict[str, int], [{f"k{i}": rng.randrange(-(10**9), 10**9) for i in range(1000)}],
+             Schema(dict[str, int]), lambda d: {key: int(value) for key, value in d.items()}),
         Cell("dpkg status, renamed", Package, packages(), Schema(Package, rename=PACKAGE_KEYS),
              lambda d: Package(**{name: (int(d[key]) if name == "installed_size" else d[key])
                                   for name, key in PACKAGE_KEYS.items()})),

@@ -264,10 +264,10 @@ PyObject* member_text(PyObject* parser, PyObject* value) {
 }
 
 // A parser of a type that reads its own str() back (Decimal, UUID, the datetime types)
-// as the schema hands it over: (tp, parse, model, form, unknown): parse takes the text
-// as a str, model is the Python parser of its bytes, whose errors are the model's; form
+// as the schema hands it over: (tp, parse, model, form, made): parse takes the text as
+// a str, model is the Python parser of its bytes, whose errors are the model's; form
 // says which of the datetime module's types tp is (dates::Form), or form_uuid, and for
-// that unknown is uuid.SafeUUID.unknown.
+// that made is what a UUID made natively takes: ("int", "is_safe", SafeUUID.unknown).
 constexpr int form_uuid = dates::form_time + 1;
 
 bool is_text_parser(PyObject* parser) {
@@ -276,7 +276,10 @@ bool is_text_parser(PyObject* parser) {
         return false;
     }
     int form = PyLong_AsInt(PyTuple_GET_ITEM(parser, 3));
-    return form >= dates::form_other && form <= form_uuid;
+    PyObject* made = PyTuple_GET_ITEM(parser, 4);
+    bool uuid_made = PyTuple_CheckExact(made) && PyTuple_GET_SIZE(made) == 3 &&
+                     PyUnicode_CheckExact(PyTuple_GET_ITEM(made, 0)) && PyUnicode_CheckExact(PyTuple_GET_ITEM(made, 1));
+    return form >= dates::form_other && form <= form_uuid && (form != form_uuid || uuid_made);
 }
 
 int form_of(PyObject* parser) {
@@ -364,12 +367,10 @@ Ref canonical_uuid(PyObject* parser, Span text) {
     Ref uuid = no_args ? Ref::steal(PyBaseObject_Type.tp_new(type, no_args.get(), nullptr)) : Ref();
     Ref number = Ref::steal(PyLong_FromNativeBytes(bytes, sizeof bytes, Py_ASNATIVEBYTES_BIG_ENDIAN |
                                                                         Py_ASNATIVEBYTES_UNSIGNED_BUFFER));
-    Ref int_name = Ref::steal(PyUnicode_InternFromString("int"));
-    Ref safe_name = Ref::steal(PyUnicode_InternFromString("is_safe"));
-    bool made = uuid && number && int_name && safe_name &&
-                PyObject_GenericSetAttr(uuid.get(), int_name.get(), number.get()) == 0 &&
-                PyObject_GenericSetAttr(uuid.get(), safe_name.get(), PyTuple_GET_ITEM(parser, 4)) == 0;
-    return made ? std::move(uuid) : Ref();
+    PyObject* made = PyTuple_GET_ITEM(parser, 4);
+    bool set = uuid && number && PyObject_GenericSetAttr(uuid.get(), PyTuple_GET_ITEM(made, 0), number.get()) == 0 &&
+               PyObject_GenericSetAttr(uuid.get(), PyTuple_GET_ITEM(made, 1), PyTuple_GET_ITEM(made, 2)) == 0;
+    return set ? std::move(uuid) : Ref();
 }
 
 // The value of a text parsed as a str by the type's own parser; where that fails, the

@@ -153,7 +153,8 @@ class TextCodec(Codec):
         # codec's load where that fails, for the model's error; the native writer writes
         # a naive datetime, date or time and a UUID itself, and calls str() of a Decimal.
         form = {datetime.datetime: 1, datetime.date: 2, datetime.time: 3, uuid.UUID: 4}.get(tp, 0)  # which the writer formats
-        self._native_parse = (tp, native_parse or parse, self.load, form, uuid.SafeUUID.unknown)
+        made = ("int", "is_safe", uuid.SafeUUID.unknown) if tp is uuid.UUID else None  # as UUID._from_int
+        self._native_parse = (tp, native_parse or parse, self.load, form, made)
 
     @property
     def native_parse(self) -> Any:
