@@ -291,10 +291,11 @@ constexpr std::size_t most_native_text = 36;
 static_assert(most_native_text >= dates::most_text);
 
 // Writes str(value) of a UUID at out (room for 36 bytes): the 32 hex digits of its int
-// in groups of 8-4-4-4-12; false where its int is no exact int below 2**128, of which
-// str() then says what it makes. Its str() is Python code: twelve times as long.
-bool uuid_text(PyObject* value, char* out) {
-    Ref number = Ref::steal(PyObject_GetAttrString(value, "int"));
+// (the attribute int_name names) in groups of 8-4-4-4-12; false where that is no exact
+// int below 2**128, of which str() then says what it makes. Its str() is Python code:
+// twelve times as long.
+bool uuid_text(PyObject* value, PyObject* int_name, char* out) {
+    Ref number = Ref::steal(PyObject_GetAttr(value, int_name));
     unsigned char bytes[16];
     Py_ssize_t size = number && PyLong_CheckExact(number.get())
                           ? PyLong_AsNativeBytes(number.get(), bytes, sizeof bytes,
@@ -325,7 +326,7 @@ std::size_t native_text(PyObject* parser, PyObject* value, char* out) {
     }
     int form = form_of(parser);
     if (form == form_uuid) {
-        return uuid_text(value, out) ? 36 : 0;
+        return uuid_text(value, PyTuple_GET_ITEM(PyTuple_GET_ITEM(parser, 4), 0), out) ? 36 : 0;
     }
     return dates::naive_text(value, static_cast<dates::Form>(form), out);
 }
