@@ -100,8 +100,9 @@ inline std::uint64_t trailing_digits(const char* end, Py_ssize_t count) {
     return (word_at(end - 8) & number) | (ascii_zeros & ~number);
 }
 
-// sixteen_digits (below) in words of eight, for processors without a vector path.
-inline bool sixteen_digits_in_words(const char* end, Py_ssize_t count, std::uint64_t& value) {
+// sixteen_digits (below) in words of eight, for processors without a vector path;
+// compiled on every processor, so that it is checked where it goes unused.
+[[maybe_unused]] inline bool sixteen_digits_in_words(const char* end, Py_ssize_t count, std::uint64_t& value) {
     std::uint64_t bad = 0;
     value = count > 8 ? eight_digits(trailing_digits(end - 8, count - 8), bad) * 100000000 + eight_digits(word_at(end - 8), bad)
                       : eight_digits(trailing_digits(end, count), bad);
